@@ -1,0 +1,31 @@
+# Entry points for people and CI. `make run` renders the demo, `make test`
+# builds and runs every test; both install what is missing first.
+
+PRESET ?= dev
+JOBS ?= $(shell nproc)
+
+.PHONY: setup configure build run test asan format clean
+
+setup:
+	@./scripts/setup
+
+configure: setup
+	@cmake --preset $(PRESET) >/dev/null
+
+build: configure
+	@cmake --build --preset $(PRESET) -j $(JOBS)
+
+run: build
+	@./build/$(PRESET)/cli/imagelib-example
+
+test: build
+	@ctest --preset $(PRESET) -j $(JOBS)
+
+asan:
+	@$(MAKE) --no-print-directory test PRESET=asan
+
+format:
+	@clang-format -i $$(git ls-files '*.h' '*.cpp')
+
+clean:
+	@rm -rf build

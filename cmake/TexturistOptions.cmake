@@ -1,0 +1,24 @@
+# Warnings and sanitizers shared by every target of the project.
+
+set(TEXTURIST_SANITIZE "" CACHE STRING "Sanitizers to build with: empty, address-undefined or thread")
+set(TEXTURIST_WARNINGS_AS_ERRORS OFF CACHE BOOL "Treat compiler warnings as errors")
+
+add_library(texturist_warnings INTERFACE)
+target_compile_options(texturist_warnings INTERFACE -Wall -Wextra -Wpedantic)
+# Reproducible float results everywhere: no contraction into fused multiply-adds.
+add_compile_options(-ffp-contract=off)
+if(TEXTURIST_WARNINGS_AS_ERRORS)
+  target_compile_options(texturist_warnings INTERFACE -Werror)
+endif()
+
+if(TEXTURIST_SANITIZE STREQUAL "address-undefined")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+  add_compile_definitions(TEXTURIST_EXPECT_ASAN=1 TEXTURIST_EXPECT_UBSAN=1)
+elseif(TEXTURIST_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+  add_compile_definitions(TEXTURIST_EXPECT_TSAN=1)
+elseif(NOT TEXTURIST_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "Unknown TEXTURIST_SANITIZE value '${TEXTURIST_SANITIZE}'")
+endif()

@@ -1,0 +1,102 @@
+// Every memory request and every abort check of a small evaluation is made
+// to fail in turn; each run must end with the right exception and leave
+// nothing allocated, locked or mapped behind.
+#include "imagelib/core/ImageLib_Pipeline.h"
+#include "imagelib/testing/ImageLib_TestCallbacks.h"
+#include "tests/support/TestNodes.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+using Mode = ImageLib_TestCallbacks::IterateMode;
+
+// Builds a small graph inside a pipeline and evaluates it into an 8-bit buffer.
+void Render(ImageLib_TestCallbacks& callbacks) {
+    ImageLib_Context context(&callbacks);
+    testnodes::PatternNode source({0, 0, 40, 30, false});
+    ImageLib_NodePipeline pipeline(1);
+    auto* doubled = pipeline.Own(new testnodes::DoubleNode(pipeline.GetInput(0)));
+    auto* sum = pipeline.Own(new testnodes::SumNode(2));
+    sum->SetInput(0, doubled);
+    sum->SetInput(1, pipeline.GetInput(0));
+    pipeline.SetOutputNode(pipeline.Own(new testnodes::DoubleNode(sum)));
+    pipeline.SetInput(0, &source);
+    ImageLib_ImageBuffer output(ImageLib_HostFormat8(), {0, 0, 40, 30, false});
+    ImageLib_Evaluate(pipeline, output, output.bounds, 0, 8);
+    EXPECT_EQ(context.depth, -1);
+}
+
+TEST(FailureInjection, MemoryRefusedAtEveryRequest) {
+    for (Mode mode : {Mode::Serial, Mode::Threaded}) {
+        ImageLib_TestCallbacks probe(mode);
+        Render(probe);
+        ASSERT_GT(probe.memoryRequests, 10);
+        for (int64_t n = 1; n <= probe.memoryRequests; ++n) {
+            ImageLib_TestCallbacks callbacks(mode);
+            callbacks.failMemoryAt = n;
+            EXPECT_THROW(Render(callbacks), ImageLib_MemoryError) << "request " << n;
+            EXPECT_TRUE(callbacks.Clean()) << "request " << n << ": " << callbacks.liveHandles << " handles, "
+                                           << callbacks.liveAllocations << " allocations";
+        }
+    }
+}
+
+TEST(FailureInjection, AbortAtEveryCheck) {
+    for (Mode mode : {Mode::Serial, Mode::Threaded}) {
+        ImageLib_TestCallbacks probe(mode);
+        Render(probe);
+        ASSERT_GT(probe.abortChecks, 10);
+        for (int64_t n = 1; n <= probe.abortChecks; ++n) {
+            ImageLib_TestCallbacks callbacks(mode);
+            callbacks.abortAt = n;
+            callbacks.abortCode = 7;
+            try {
+                Render(callbacks);
+                ADD_FAILURE() << "check " << n << " did not abort";
+            } catch (const ImageLib_TestAbort& abort) {
+                EXPECT_EQ(abort.code, 7);
+            }
+            EXPECT_TRUE(callbacks.Clean()) << "check " << n;
+        }
+    }
+}
+
+// A worker body that throws inside a threaded `Iterate` surfaces on the
+// calling thread once every worker has finished.
+TEST(FailureInjection, ThreadedIterateRethrowsOnTheCaller) {
+    ImageLib_TestCallbacks callbacks(Mode::Threaded, 3);
+    ImageLib_Context context(&callbacks);
+    std::vector<int> seen(100, 0);
+    EXPECT_THROW(ImageLib_ParallelFor(100,
+                                      [&](int32_t i) {
+                                          seen[i] = 1;
+                                          if (i == 50) throw ImageLib_MemoryError();
+                                      }),
+                 ImageLib_MemoryError);
+    int ran = 0;
+    for (int s : seen) ran += s;
+    EXPECT_EQ(ran, 100);
+}
+
+TEST(FailureInjection, OwnDeletesTheNodeItCannotRecord) {
+    ImageLib_TestCallbacks callbacks;
+    ImageLib_Context context(&callbacks);
+    int deaths = 0;
+    {
+        ImageLib_NodePipeline pipeline(2);
+        callbacks.failMemoryAt = callbacks.memoryRequests + 1;
+        EXPECT_THROW(pipeline.Own(new testnodes::CountedNode(&deaths)), ImageLib_MemoryError);
+        EXPECT_EQ(deaths, 1);
+    }
+    // A pipeline whose ports cannot all be made frees the ones it made.
+    for (int64_t n = 1; n <= 4; ++n) {
+        callbacks.failMemoryAt = callbacks.memoryRequests + n;
+        EXPECT_THROW(ImageLib_NodePipeline pipeline(3), ImageLib_MemoryError);
+    }
+    EXPECT_TRUE(callbacks.Clean());
+}
+
+} // namespace

@@ -1,0 +1,180 @@
+#include "imagelib/core/ImageLib_Pipeline.h"
+#include "imagelib/testing/ImageLib_TestCallbacks.h"
+#include "tests/support/TestNodes.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using Mode = ImageLib_TestCallbacks::IterateMode;
+
+TEST(Evaluate, TilesCoverTheClippedRegionInOrder) {
+    ImageLib_TestCallbacks callbacks;
+    ImageLib_Context context(&callbacks);
+    struct Case {
+        ImageLib_Rect nodeBounds, outputBounds, region;
+        int32_t tw, th;
+        std::vector<ImageLib_Rect> tiles;
+    } cases[] = {
+        {ImageLib_Rect::Everything(),
+         {0, 0, 100, 70, false},
+         {0, 0, 100, 70, false},
+         0,
+         32,
+         {{0, 0, 100, 32, false}, {0, 32, 100, 64, false}, {0, 64, 100, 70, false}}},
+        {ImageLib_Rect::Everything(),
+         {10, 5, 110, 75, false},
+         {10, 5, 110, 75, false},
+         0,
+         32,
+         {{10, 5, 110, 37, false}, {10, 37, 110, 69, false}, {10, 69, 110, 75, false}}},
+        {{0, 0, 30, 20, false}, {-5, -5, 50, 50, false}, ImageLib_Rect::Everything(), 0, 0, {{0, 0, 30, 20, false}}},
+        {ImageLib_Rect::Everything(),
+         {0, 0, 30, 10, false},
+         {0, 0, 30, 10, false},
+         13,
+         5,
+         {{0, 0, 13, 5, false},
+          {13, 0, 26, 5, false},
+          {26, 0, 30, 5, false},
+          {0, 5, 13, 10, false},
+          {13, 5, 26, 10, false},
+          {26, 5, 30, 10, false}}},
+        {{40, 40, 50, 50, false}, {0, 0, 30, 30, false}, {0, 0, 30, 30, false}, 0, 0, {}},
+    };
+    for (const Case& c : cases) {
+        testnodes::PatternNode node(c.nodeBounds);
+        ImageLib_ImageBuffer output(ImageLib_HostFormat8(), c.outputBounds);
+        ImageLib_Evaluate(node, output, c.region, c.tw, c.th);
+        EXPECT_EQ(node.requests, c.tiles);
+    }
+    EXPECT_TRUE(callbacks.Clean());
+    EXPECT_EQ(context.depth, -1);
+}
+
+TEST(Evaluate, WholeRegionReportsThirds) {
+    ImageLib_TestCallbacks callbacks;
+    ImageLib_Context context(&callbacks);
+    testnodes::PatternNode node;
+    ImageLib_ImageBuffer output(ImageLib_HostFormat8(), {0, 0, 8, 8, false});
+    ImageLib_Evaluate(node, output, output.bounds, 0, 0);
+    EXPECT_EQ(callbacks.progress, (std::vector<float>{1.0f / 3, 2.0f / 3, 1.0f}));
+}
+
+TEST(Progress, NestedScopesRiseMonotonicallyToOne) {
+    ImageLib_TestCallbacks callbacks;
+    ImageLib_Context context(&callbacks);
+    {
+        ImageLib_ProgressScope outer(2);
+        {
+            ImageLib_ProgressScope inner(4);
+            for (int i = 0; i < 4; ++i) inner.Step();
+        }
+        outer.Step();
+        outer.Step();
+    }
+    const std::vector<float>& p = callbacks.progress;
+    ASSERT_EQ(p.size(), 8u);
+    EXPECT_FLOAT_EQ(p.front(), 1.0f / 3);
+    EXPECT_FLOAT_EQ(p[1], (1.0f + 1.0f / 5) / 3); // inner scope begun inside the outer's first step
+    EXPECT_FLOAT_EQ(p[5], 2.0f / 3);              // inner done: exactly the end of the outer step
+    EXPECT_FLOAT_EQ(p.back(), 1.0f);
+    for (size_t i = 1; i < p.size(); ++i) EXPECT_GE(p[i], p[i - 1]) << i;
+    EXPECT_EQ(context.depth, -1);
+
+    // Ending an outer scope also closes what was left open inside it.
+    ImageLib_ProgressScope outer(1);
+    ImageLib_ProgressScope inner(1);
+    ImageLib_ProgressScope innermost(1);
+    EXPECT_EQ(context.depth, 2);
+    outer.End();
+    EXPECT_EQ(context.depth, -1);
+}
+
+TEST(Progress, DeepNestingIsBoundedAndAFailedBeginUnwinds) {
+    ImageLib_TestCallbacks callbacks;
+    ImageLib_Context context(&callbacks);
+    {
+        std::vector<std::unique_ptr<ImageLib_ProgressScope>> scopes;
+        for (int i = 0; i < 40; ++i) scopes.push_back(std::make_unique<ImageLib_ProgressScope>(3));
+        EXPECT_EQ(context.depth, ImageLib_Context::kMaxDepth - 1);
+        EXPECT_EQ(callbacks.progress.size(), static_cast<size_t>(ImageLib_Context::kMaxDepth));
+        for (auto& scope : scopes) scope->Step();
+    }
+    EXPECT_EQ(context.depth, -1);
+
+    callbacks.abortAt = callbacks.abortChecks + 1;
+    EXPECT_THROW(ImageLib_ProgressScope scope(5), ImageLib_TestAbort);
+    EXPECT_EQ(context.depth, -1);
+}
+
+TEST(Pipeline, PortsOwnershipAndNesting) {
+    ImageLib_TestCallbacks callbacks;
+    ImageLib_Context context(&callbacks);
+    int deaths = 0;
+    testnodes::PatternNode a({0, 0, 6, 6, false}), b({2, 2, 9, 9, false});
+    {
+        ImageLib_NodePipeline outer(2);
+        EXPECT_EQ(outer.GetInputCount(), 2);
+        auto* inner = outer.Own(new ImageLib_NodePipeline(1));
+        auto* sum = outer.Own(new testnodes::SumNode(2));
+        sum->SetInput(0, outer.GetInput(0));
+        sum->SetInput(1, inner);
+        inner->SetOutputNode(inner->Own(new testnodes::DoubleNode(inner->GetInput(0))));
+        inner->SetInput(0, outer.GetInput(1));
+        outer.SetOutputNode(sum);
+        for (int i = 0; i < 3; ++i) outer.Own(new testnodes::CountedNode(&deaths));
+        outer.SetInput(0, &a);
+        outer.SetInput(1, &b);
+        EXPECT_EQ(outer.GetBounds(), (ImageLib_Rect{2, 2, 6, 6, false}));
+
+        ImageLib_ImageBuffer output(ImageLib_FloatFormat(ImageLib_HostFormat8()), {0, 0, 10, 10, false});
+        ImageLib_Evaluate(outer, output, output.bounds, 0, 3);
+        std::vector<float> got = testnodes::ReadFloats(output);
+        for (int y = 2; y < 6; ++y)
+            for (int x = 2; x < 6; ++x)
+                for (uint32_t c = 0; c < 4; ++c) {
+                    const float expected = testnodes::Pattern(x, y, c) + (2.0f * testnodes::Pattern(x, y, c) - 0.5f);
+                    ASSERT_FLOAT_EQ(got[(y * 10 + x) * 4 + c], expected);
+                }
+        EXPECT_EQ(deaths, 0);
+    }
+    EXPECT_EQ(deaths, 3);
+    EXPECT_TRUE(callbacks.Clean());
+}
+
+// Any tile size and any order of the rows within `Iterate` gives the same bytes.
+TEST(Evaluate, TilingAndThreadingDoNotChangeTheResult) {
+    std::vector<uint8_t> reference8, reference16;
+    const std::pair<int32_t, int32_t> tiles[] = {{0, 0}, {0, 1}, {0, 7}, {13, 5}, {0, 32}};
+    for (Mode mode : {Mode::Serial, Mode::Threaded}) {
+        for (auto [tw, th] : tiles) {
+            ImageLib_TestCallbacks callbacks(mode, 2);
+            ImageLib_Context context(&callbacks);
+            testnodes::PatternNode a, b({3, 1, 61, 40, false});
+            testnodes::DoubleNode doubled(&b);
+            testnodes::SumNode sum(2);
+            sum.SetInput(0, &a);
+            sum.SetInput(1, &doubled);
+            ImageLib_ImageBuffer out8(ImageLib_HostFormat8(), {0, 0, 64, 48, false});
+            ImageLib_ImageBuffer out16(ImageLib_HostFormat16(), {0, 0, 64, 48, false});
+            testnodes::WriteBytes(out8, std::vector<uint8_t>(64 * 48 * 4, 0));
+            testnodes::WriteBytes(out16, std::vector<uint8_t>(64 * 48 * 8, 0));
+            ImageLib_Evaluate(sum, out8, out8.bounds, tw, th);
+            ImageLib_Evaluate(sum, out16, out16.bounds, tw, th);
+            std::vector<uint8_t> bytes8 = testnodes::ReadBytes(out8), bytes16 = testnodes::ReadBytes(out16);
+            if (reference8.empty()) {
+                reference8 = bytes8;
+                reference16 = bytes16;
+            }
+            EXPECT_EQ(bytes8, reference8) << tw << "x" << th;
+            EXPECT_EQ(bytes16, reference16) << tw << "x" << th;
+            EXPECT_EQ(callbacks.offThreadCalls, 0);
+        }
+    }
+}
+
+} // namespace

@@ -1,0 +1,42 @@
+// The sanitizer builds must really be instrumented: each test provokes the
+// fault its sanitizer exists for and expects the run to die with its report.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+volatile int gSink;
+
+[[maybe_unused]] void ReadPastHeapBlock() {
+    int* block = static_cast<int*>(std::malloc(4 * sizeof(int)));
+    volatile int* past = block;
+    gSink = past[4];
+    std::free(block);
+}
+
+[[maybe_unused]] void OverflowSignedInteger() {
+    volatile int32_t big = INT32_MAX;
+    gSink = big + 1;
+}
+
+} // namespace
+
+TEST(SanitizerDeathTest, AddressSanitizerCatchesHeapOverflow) {
+#if defined(TEXTURIST_EXPECT_ASAN)
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(ReadPastHeapBlock(), "heap-buffer-overflow");
+#else
+    GTEST_SKIP() << "not an AddressSanitizer build";
+#endif
+}
+
+TEST(SanitizerDeathTest, UndefinedBehaviorSanitizerCatchesSignedOverflow) {
+#if defined(TEXTURIST_EXPECT_UBSAN)
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(OverflowSignedInteger(), "signed integer overflow");
+#else
+    GTEST_SKIP() << "not an UndefinedBehaviorSanitizer build";
+#endif
+}
