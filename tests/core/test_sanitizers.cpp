@@ -8,11 +8,13 @@
 namespace {
 
 volatile int gSink;
+volatile int gPastTheEnd = 4; // opaque to the compiler, so the read is not diagnosed at build time
 
-[[maybe_unused]] void ReadPastHeapBlock() {
-    int* block = static_cast<int*>(std::malloc(4 * sizeof(int)));
+// Only AddressSanitizer may see this read: UBSan's object-size check would report it first.
+[[maybe_unused]] __attribute__((no_sanitize("undefined"))) void ReadPastHeapBlock() {
+    int* block = static_cast<int*>(std::calloc(4, sizeof(int)));
     volatile int* past = block;
-    gSink = past[4];
+    gSink = past[gPastTheEnd];
     std::free(block);
 }
 

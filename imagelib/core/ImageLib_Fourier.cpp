@@ -1,0 +1,136 @@
+#include "ImageLib_Fourier.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <complex>
+#include <cstddef>
+#include <utility>
+
+namespace {
+
+using Complex = std::complex<float>;
+
+// A scope of one step per column plus one, the shape every routine here reports.
+int32_t StepsFor(uint32_t count) {
+    return static_cast<int32_t>(std::min<uint64_t>(static_cast<uint64_t>(count) + 1, INT32_MAX));
+}
+
+} // namespace
+
+void MakeFourierMatrix(ImageLib_ComplexMatrix& matrix, int32_t sign) {
+    assert(matrix.values.size() == static_cast<size_t>(matrix.columns) * matrix.rows);
+    ImageLib_ProgressScope progress(StepsFor(matrix.columns));
+    // The angle is built from float pi/4 and multiplied in a fixed order, so that every
+    // build produces the same matrix to the last bit.
+    const float eighthTurn = std::acos(1.0f / std::sqrt(2.0f));
+    const float step = 1.0f / static_cast<float>(matrix.columns);
+    const float perUnit = (static_cast<float>(sign) * (8.0f * eighthTurn)) * step;
+    progress.Step();
+    for (uint32_t j = 0; j < matrix.columns; ++j) {
+        const float perRow = perUnit * static_cast<float>(j);
+        for (uint32_t k = 0; k < matrix.rows; ++k) {
+            const float theta = static_cast<float>(k) * perRow;
+            matrix.Element(k, j) = Complex(std::cos(theta), std::sin(theta));
+        }
+        progress.Step();
+    }
+}
+
+void TransformColumns(const ImageLib_ComplexMatrix& input, const ImageLib_ComplexMatrix& fourier,
+                      ImageLib_ComplexMatrix& output) {
+    assert(&output != &input && &output != &fourier);
+    ImageLib_ProgressScope progress(StepsFor(input.columns));
+    output.Reset(input.columns, input.rows);
+    progress.Step();
+    for (uint32_t c = 0; c < input.columns; ++c) {
+        for (uint32_t r = 0; r < input.rows; ++r) {
+            Complex sum(0.0f, 0.0f);
+            for (uint32_t k = 0; k < input.rows; ++k) sum += fourier.Element(r, k) * input.Element(k, c);
+            output.Element(r, c) = sum;
+        }
+        progress.Step();
+    }
+}
+
+void TransformRows(const ImageLib_ComplexMatrix& input, const ImageLib_ComplexMatrix& fourier,
+                   ImageLib_ComplexMatrix& output) {
+    assert(&output != &input && &output != &fourier);
+    ImageLib_ProgressScope progress(StepsFor(input.columns));
+    output.Reset(input.columns, input.rows);
+    progress.Step();
+    for (uint32_t c = 0; c < input.columns; ++c) {
+        for (uint32_t r = 0; r < input.rows; ++r) {
+            Complex sum(0.0f, 0.0f);
+            for (uint32_t k = 0; k < input.columns; ++k) sum += fourier.Element(k, c) * input.Element(r, k);
+            output.Element(r, c) = sum;
+        }
+        progress.Step();
+    }
+}
+
+void Transform2D(const ImageLib_ComplexMatrix& input, ImageLib_ComplexMatrix& output, int32_t sign) {
+    // Taken now: `output` may be `input`, and is overwritten by the last product only.
+    const uint32_t columns = input.columns;
+    const uint32_t rows = input.rows;
+    ImageLib_ProgressScope progress(columns == rows ? 3 : 4);
+    ImageLib_ComplexMatrix fourier(rows, rows);
+    MakeFourierMatrix(fourier, sign);
+    progress.Step();
+    ImageLib_ComplexMatrix partial;
+    TransformColumns(input, fourier, partial);
+    progress.Step();
+    if (columns != rows) {
+        fourier.Reset(columns, columns);
+        MakeFourierMatrix(fourier, sign);
+        progress.Step();
+    }
+    TransformRows(partial, fourier, output);
+    progress.Step();
+}
+
+void ForwardTransform2D(const ImageLib_ComplexMatrix& input, ImageLib_ComplexMatrix& output) {
+    Transform2D(input, output, 1);
+}
+
+void InverseTransform2D(const ImageLib_ComplexMatrix& input, ImageLib_ComplexMatrix& output) {
+    const uint64_t count = static_cast<uint64_t>(input.columns) * input.rows;
+    Transform2D(input, output, -1);
+    const Complex scale(1.0f / static_cast<float>(count), 0.0f);
+    for (Complex& value : output.values) value *= scale;
+}
+
+void PowerSpectrum(const ImageLib_ComplexMatrix& input, ImageLib_Matrix& output) {
+    ImageLib_ComplexMatrix spectrum;
+    ForwardTransform2D(input, spectrum);
+    output.Reset(input.columns, input.rows);
+    for (size_t i = 0; i < spectrum.values.size(); ++i) {
+        const Complex value = spectrum.values[i];
+        output.values[i] = value.imag() * value.imag() + value.real() * value.real();
+    }
+}
+
+void KernelFromPowerSpectrum(const ImageLib_Matrix& power, ImageLib_Kernel& kernel) {
+    ImageLib_ProgressScope progress(3);
+    ImageLib_ComplexMatrix spectrum(power.columns, power.rows);
+    for (size_t i = 0; i < power.values.size(); ++i) spectrum.values[i] = Complex(std::sqrt(power.values[i]), 0.0f);
+    progress.Step();
+    InverseTransform2D(spectrum, spectrum);
+    progress.Step();
+    // Built aside and moved in, so that `kernel` is untouched when memory is refused.
+    ImageLib_Kernel result(spectrum.columns, spectrum.rows);
+    for (uint32_t c = 0; c < spectrum.columns; ++c) {
+        // The transform puts lag zero at index 0 and negative lags at the top end.
+        const int32_t x = c <= (spectrum.columns - 1) / 2
+                              ? static_cast<int32_t>(c)
+                              : static_cast<int32_t>(c) - static_cast<int32_t>(spectrum.columns);
+        for (uint32_t r = 0; r < spectrum.rows; ++r) {
+            const int32_t y = r <= (spectrum.rows - 1) / 2
+                                  ? static_cast<int32_t>(r)
+                                  : static_cast<int32_t>(r) - static_cast<int32_t>(spectrum.rows);
+            result.At(x, y) = spectrum.Element(r, c).real();
+        }
+    }
+    kernel = std::move(result);
+    progress.Step();
+}

@@ -1,0 +1,157 @@
+#include "ImageLib_Alpha.h"
+
+#include "imagelib/core/ImageLib_ImageBuffer.h"
+#include "imagelib/core/ImageLib_Views.h"
+
+#include <cstring>
+#include <memory>
+
+namespace ImageLib_Alpha {
+
+namespace {
+
+bool HasAlpha(const ImageLib_PixelFormat& format) { return format.alphaChannel != -1; }
+
+// Byte offset of the first colour sample within a pixel.
+uint32_t ColorOffset(const ImageLib_PixelFormat& format) {
+    return format.alphaChannel == 0 ? format.bytesPerChannel : 0;
+}
+
+// Byte offset of the alpha sample within a pixel of a format with alpha.
+uint32_t AlphaOffset(const ImageLib_PixelFormat& format) {
+    return format.alphaChannel == 0 ? 0 : format.bytesPerPixel - format.bytesPerChannel;
+}
+
+// Copies `colorBytes` of every pixel of the mapped `from` into the mapped `to`,
+// each side at its own colour offset.
+void CopyColor(const ImageLib_ImageAccess& from, const ImageLib_ImageAccess& to, uint32_t colorBytes) {
+    const uint32_t fromPixel = from.format.bytesPerPixel, toPixel = to.format.bytesPerPixel;
+    const uint32_t fromOffset = ColorOffset(from.format), toOffset = ColorOffset(to.format);
+    const int32_t width = to.region.Width();
+    ImageLib_RowIterator source = from.rows.first;
+    for (const ImageLib_RowIterator& row : to.rows) {
+        const uint8_t* in = source.rowBegin + fromOffset;
+        uint8_t* out = row.rowBegin + toOffset;
+        for (int32_t x = 0; x < width; ++x, in += fromPixel, out += toPixel) std::memcpy(out, in, colorBytes);
+        ++source;
+    }
+}
+
+// Stores the format's full intensity in every alpha sample of the mapped access.
+void FillAlpha(const ImageLib_ImageAccess& access) {
+    const ImageLib_PixelFormat& format = access.format;
+    const uint32_t offset = AlphaOffset(format);
+    const int32_t width = access.region.Width();
+    for (const ImageLib_RowIterator& row : access.rows) {
+        uint8_t* alpha = row.rowBegin + offset;
+        for (int32_t x = 0; x < width; ++x, alpha += format.bytesPerPixel) {
+            if (format.sampleType == ImageLib_Sample8) {
+                *alpha = static_cast<uint8_t>(format.maxValue);
+            } else if (format.sampleType == ImageLib_Sample16) {
+                const uint16_t value = static_cast<uint16_t>(format.maxValue);
+                std::memcpy(alpha, &value, sizeof value);
+            } else {
+                std::memcpy(alpha, &format.maxValue, sizeof(float));
+            }
+        }
+    }
+}
+
+} // namespace
+
+ImageLib_PixelFormat FormatWithAlphaAdded(const ImageLib_PixelFormat& format, bool alphaFirst) {
+    ImageLib_PixelFormat result = format;
+    result.channels = format.channels + 1;
+    result.alphaChannel = alphaFirst ? 0 : static_cast<int32_t>(format.channels);
+    result.bytesPerPixel = format.bytesPerChannel * result.channels;
+    return result;
+}
+
+ImageLib_PixelFormat FormatWithAlphaRemoved(const ImageLib_PixelFormat& format) {
+    ImageLib_PixelFormat result = format;
+    result.channels = format.colorChannels;
+    result.alphaChannel = -1;
+    result.bytesPerPixel = format.bytesPerChannel * format.colorChannels;
+    return result;
+}
+
+void DropAlphaNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) {
+    if (!HasAlpha(output.format)) {
+        ImageLib_ImageBuffer buffer(FormatWithAlphaAdded(output.format, alphaFirst), region);
+        input->Compute(buffer, region);
+        ImageLib_MappedRegion in(buffer, region, ImageLib_AccessMode::Read);
+        ImageLib_MappedRegion out(output, region, ImageLib_AccessMode::Write);
+        CopyColor(buffer, output, output.format.bytesPerPixel);
+        return;
+    }
+    input->Compute(output, region);
+    std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(output));
+    ImageLib_MappedRegion mapped(*view, region, ImageLib_AccessMode::ReadWrite);
+    const uint32_t channels = view->format.channels;
+    const uint32_t alpha = static_cast<uint32_t>(view->format.alphaChannel);
+    const int32_t width = region.Width();
+    for (const ImageLib_RowIterator& row : view->rows) {
+        float* pixel = row.As<float>();
+        for (int32_t x = 0; x < width; ++x, pixel += channels) pixel[alpha] = 1.0f;
+    }
+}
+
+ImageLib_Rect DropAlphaNode::ComputeBounds() { return input->GetBounds(); }
+
+void MultiplyAlphaNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) {
+    std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(output));
+    ImageLib_ImageBuffer buffer(FormatWithAlphaAdded(view->format, alphaFirst), region);
+    input->Compute(buffer, region);
+    ImageLib_MappedRegion in(buffer, region, ImageLib_AccessMode::Read);
+    ImageLib_MappedRegion out(*view, region, ImageLib_AccessMode::Write);
+    const uint32_t channels = view->format.channels;
+    const uint32_t inChannels = buffer.format.channels;
+    const uint32_t alpha = static_cast<uint32_t>(buffer.format.alphaChannel);
+    const uint32_t first = alphaFirst ? 1 : 0;
+    const int32_t width = region.Width();
+    ImageLib_RowIterator source = buffer.rows.first;
+    for (const ImageLib_RowIterator& row : view->rows) {
+        const float* from = source.As<float>();
+        float* to = row.As<float>();
+        for (int32_t x = 0; x < width; ++x, from += inChannels, to += channels)
+            for (uint32_t k = 0; k < channels; ++k) to[k] = from[alpha] * from[first + k];
+        ++source;
+    }
+}
+
+ImageLib_Rect MultiplyAlphaNode::ComputeBounds() { return input->GetBounds(); }
+
+AddAlphaNode::AddAlphaNode(ImageLib_ComputeNode* color, ImageLib_ComputeNode* alpha) : ImageLib_NodeWithManyInputs(2) {
+    SetInput(0, color);
+    SetInput(1, alpha);
+}
+
+void AddAlphaNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) {
+    if (!HasAlpha(output.format)) {
+        inputs[0]->Compute(output, region);
+        return;
+    }
+    ImageLib_ImageBuffer buffer(FormatWithAlphaRemoved(output.format), region);
+    inputs[0]->Compute(buffer, region);
+    const bool hasAlphaSource = inputs[1] != nullptr;
+    if (hasAlphaSource) inputs[1]->Compute(output, region);
+    ImageLib_MappedRegion in(buffer, region, ImageLib_AccessMode::Read);
+    ImageLib_MappedRegion out(output, region,
+                              hasAlphaSource ? ImageLib_AccessMode::ReadWrite : ImageLib_AccessMode::Write);
+    CopyColor(buffer, output, buffer.format.bytesPerPixel);
+    if (!hasAlphaSource) FillAlpha(output);
+}
+
+ImageLib_Rect AddAlphaNode::ComputeBounds() { return inputs[0]->GetBounds(); }
+
+ImageLib_ComputeNode* CreateDropAlphaNode(ImageLib_ComputeNode* input, bool alphaFirst) {
+    return new DropAlphaNode(input, alphaFirst);
+}
+ImageLib_ComputeNode* CreateMultiplyAlphaNode(ImageLib_ComputeNode* input, bool alphaFirst) {
+    return new MultiplyAlphaNode(input, alphaFirst);
+}
+ImageLib_ComputeNode* CreateAddAlphaNode(ImageLib_ComputeNode* color, ImageLib_ComputeNode* alpha) {
+    return new AddAlphaNode(color, alpha);
+}
+
+} // namespace ImageLib_Alpha

@@ -1,0 +1,136 @@
+#include "ImageLib_BasicNodes.h"
+
+#include "imagelib/core/ImageLib_Views.h"
+
+#include <cstring>
+#include <memory>
+
+namespace ImageLib_BasicNodes {
+
+namespace {
+
+void CopyRows(const ImageLib_RowRange& from, const ImageLib_RowRange& to) {
+    ImageLib_RowIterator source = from.first;
+    for (const ImageLib_RowIterator& row : to) {
+        std::memcpy(row.rowBegin, source.rowBegin, source.rowBytes);
+        ++source;
+    }
+}
+
+} // namespace
+
+ImageNode::ImageNode(ImageLib_ImageAccess* source, bool owns)
+    : image(source), floatView(ImageLib_MakeFloatView(*source)), ownsImage(owns) {}
+
+ImageNode::~ImageNode() {
+    delete floatView;
+    if (ownsImage) delete image;
+}
+
+ImageLib_Rect ImageNode::ComputeBounds() { return image->bounds; }
+
+void ImageNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) {
+    if (ImageLib_FormatsEqual(output.format, image->format)) {
+        ImageLib_MappedRegion in(*image, region, ImageLib_AccessMode::Read);
+        ImageLib_MappedRegion out(output, region, ImageLib_AccessMode::Write);
+        CopyRows(image->rows, output.rows);
+        return;
+    }
+    std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(output));
+    ImageLib_MappedRegion in(*floatView, region, ImageLib_AccessMode::Read);
+    ImageLib_MappedRegion out(*view, region, ImageLib_AccessMode::Write);
+    CopyRows(floatView->rows, view->rows);
+}
+
+void CropNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) {
+    const ImageLib_Rect r = ImageLib_Rect::Intersect(region, cropRect);
+    if (!r.IsEmpty()) input->Compute(output, r);
+}
+
+ImageLib_Rect CropNode::ComputeBounds() { return ImageLib_Rect::Intersect(input->GetBounds(), cropRect); }
+
+void TranslateNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) {
+    ImageLibImplementation::TranslationAccess view(output, -offsetX, -offsetY);
+    input->Compute(view, region.Offset(offsetX, offsetY));
+}
+
+ImageLib_Rect TranslateNode::ComputeBounds() { return input->GetBounds().Offset(-offsetX, -offsetY); }
+
+void FloatClippingNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) {
+    std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(output));
+    ImageLib_ImageBuffer buffer(view->format, region);
+    input->Compute(buffer, region);
+    ImageLib_MappedRegion in(buffer, region, ImageLib_AccessMode::Read);
+    ImageLib_MappedRegion out(*view, region, ImageLib_AccessMode::Write);
+    ImageLib_RowIterator source = buffer.rows.first;
+    for (const ImageLib_RowIterator& row : view->rows) {
+        const float* from = source.As<float>();
+        float* to = row.As<float>();
+        for (uint32_t i = 0, n = row.rowBytes / 4; i < n; ++i) {
+            const float v = from[i];
+            to[i] = v >= 1.0f ? 1.0f : (0.0f >= v ? 0.0f : v);
+        }
+        ++source;
+    }
+}
+
+ImageLib_Rect FloatClippingNode::ComputeBounds() { return input->GetBounds(); }
+
+BufferNode::~BufferNode() { delete cache; }
+
+ImageLib_Rect BufferNode::ComputeBounds() { return input->GetBounds(); }
+
+void BufferNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) {
+    if (cache && !ImageLib_FormatsEqual(cache->format, output.format)) {
+        delete cache;
+        cache = nullptr;
+    }
+    const bool covered =
+        cache && cache->bounds.Contains(region.x0, region.y0) && cache->bounds.Contains(region.x1 - 1, region.y1 - 1);
+    try {
+        if (cache && !covered) {
+            const ImageLib_Rect kept = ImageLib_Rect::Intersect(cache->bounds, region);
+            if (kept.IsEmpty()) {
+                delete cache;
+                cache = nullptr;
+            } else {
+                auto fresh = std::make_unique<ImageLib_ImageBuffer>(output.format, region);
+                ImageLib_CopyRegion(*fresh, kept, *cache, kept);
+                delete cache;
+                cache = fresh.release();
+                const ImageLib_Rect strips[] = {
+                    {region.x0, region.y0, region.x1, kept.y0, false},
+                    {region.x0, kept.y1, region.x1, region.y1, false},
+                    {region.x0, kept.y0, kept.x0, kept.y1, false},
+                    {kept.x1, kept.y0, region.x1, kept.y1, false},
+                };
+                for (const ImageLib_Rect& strip : strips)
+                    if (!strip.IsEmpty()) input->Compute(*cache, strip);
+            }
+        }
+        if (!cache) {
+            cache = new ImageLib_ImageBuffer(output.format, region);
+            input->Compute(*cache, region);
+        }
+    } catch (...) {
+        // A cache whose filling was interrupted holds garbage that a later
+        // request would take for finished pixels.
+        delete cache;
+        cache = nullptr;
+        throw;
+    }
+    ImageLib_CopyRegion(output, region, *cache, region);
+}
+
+ImageLib_ComputeNode* CreateImageNode(ImageLib_ImageAccess* image) { return new ImageNode(image, false); }
+ImageLib_ComputeNode* CreateOwningImageNode(ImageLib_ImageAccess* image) { return new ImageNode(image, true); }
+ImageLib_ComputeNode* CreateCropNode(const ImageLib_Rect& rect, ImageLib_ComputeNode* input) {
+    return new CropNode(rect, input);
+}
+ImageLib_ComputeNode* CreateTranslateNode(int32_t dx, int32_t dy, ImageLib_ComputeNode* input) {
+    return new TranslateNode(dx, dy, input);
+}
+ImageLib_ComputeNode* CreateFloatClippingNode(ImageLib_ComputeNode* input) { return new FloatClippingNode(input); }
+ImageLib_ComputeNode* CreateBufferNode(ImageLib_ComputeNode* input) { return new BufferNode(input); }
+
+} // namespace ImageLib_BasicNodes

@@ -1,0 +1,660 @@
+#include "imagelib/core/ImageLib_Fourier.h"
+#include "imagelib/core/ImageLib_Kernel.h"
+#include "imagelib/core/ImageLib_Matrix.h"
+#include "imagelib/testing/ImageLib_TestCallbacks.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <functional>
+#include <numbers>
+#include <random>
+#include <vector>
+
+namespace {
+
+using Complex = std::complex<float>;
+using ComplexD = std::complex<double>;
+
+// Every test runs inside a request and must hand back all memory and progress levels.
+class Numeric : public ::testing::Test {
+protected:
+    void TearDown() override {
+        EXPECT_TRUE(callbacks.Clean());
+        EXPECT_EQ(context.depth, -1);
+    }
+
+    ImageLib_TestCallbacks callbacks;
+    ImageLib_Context context{&callbacks};
+};
+using KernelTest = Numeric;
+using MatrixTest = Numeric;
+using FourierTest = Numeric;
+
+std::vector<float> ValuesOf(const ImageLib_Kernel& kernel) { return {kernel.values.begin(), kernel.values.end()}; }
+
+ImageLib_Kernel RandomKernel(uint32_t width, uint32_t height, uint32_t seed) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<float> value(-1.0f, 1.0f);
+    ImageLib_Kernel kernel(width, height);
+    for (float& v : kernel.values) v = value(random);
+    return kernel;
+}
+
+ImageLib_ComplexMatrix RandomMatrix(uint32_t columns, uint32_t rows, uint32_t seed) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<float> value(-1.0f, 1.0f);
+    ImageLib_ComplexMatrix matrix(columns, rows);
+    for (Complex& v : matrix.values) v = Complex(value(random), value(random));
+    return matrix;
+}
+
+bool HasOffset(const ImageLib_Kernel& kernel, int32_t x, int32_t y) {
+    return kernel.MinX() <= x && x <= kernel.MaxX() && kernel.MinY() <= y && y <= kernel.MaxY();
+}
+
+// F(u, v) = sum of A(c, r) exp(i sign 2 pi (u c / m + v r / n)), in double, same layout as A.
+std::vector<ComplexD> NaiveTransform(const ImageLib_ComplexMatrix& a, int sign) {
+    const uint32_t m = a.columns, n = a.rows;
+    std::vector<ComplexD> out(static_cast<size_t>(m) * n);
+    for (uint32_t u = 0; u < m; ++u)
+        for (uint32_t v = 0; v < n; ++v) {
+            ComplexD sum = 0.0;
+            for (uint32_t c = 0; c < m; ++c)
+                for (uint32_t r = 0; r < n; ++r) {
+                    const double turns = static_cast<double>(u * c % m) / m + static_cast<double>(v * r % n) / n;
+                    sum += ComplexD(a.Element(r, c)) * std::polar(1.0, sign * 2.0 * std::numbers::pi * turns);
+                }
+            out[static_cast<size_t>(u) * n + v] = sum;
+        }
+    return out;
+}
+
+// Ordinary matrix product left * right, with Element(row, column) on both sides.
+std::vector<ComplexD> Product(const ImageLib_ComplexMatrix& left, const ImageLib_ComplexMatrix& right) {
+    std::vector<ComplexD> out(static_cast<size_t>(right.columns) * left.rows);
+    for (uint32_t r = 0; r < left.rows; ++r)
+        for (uint32_t c = 0; c < right.columns; ++c) {
+            ComplexD sum = 0.0;
+            for (uint32_t k = 0; k < left.columns; ++k)
+                sum += ComplexD(left.Element(r, k)) * ComplexD(right.Element(k, c));
+            out[static_cast<size_t>(c) * left.rows + r] = sum;
+        }
+    return out;
+}
+
+void ExpectNear(const ImageLib_ComplexMatrix& actual, const std::vector<ComplexD>& expected, double tolerance) {
+    ASSERT_EQ(actual.values.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_NEAR(actual.values[i].real(), expected[i].real(), tolerance) << "element " << i;
+        EXPECT_NEAR(actual.values[i].imag(), expected[i].imag(), tolerance) << "element " << i;
+    }
+}
+
+// The nested-scope progress formula, driven by the scopes a transform is documented to open.
+class ProgressModel {
+public:
+    std::vector<float> reports;
+
+    void Begin(int32_t steps) {
+        levels_.push_back({steps + 1, 1});
+        Report(0.0f);
+    }
+    void Step() {
+        Report(1.0f);
+        levels_.back().done += 1;
+    }
+    void End() { levels_.pop_back(); }
+    // One step up front and one per item: the Fourier matrix and single-axis transforms.
+    void Sweep(int32_t items) {
+        Begin(items + 1);
+        for (int32_t i = 0; i <= items; ++i) Step();
+        End();
+    }
+    void Transform2D(int32_t columns, int32_t rows) {
+        Begin(columns == rows ? 3 : 4);
+        Sweep(rows); // Fourier matrix for the columns' length
+        Step();
+        Sweep(columns); // column transform
+        Step();
+        if (columns != rows) {
+            Sweep(columns); // second Fourier matrix
+            Step();
+        }
+        Sweep(columns); // row transform
+        Step();
+        End();
+    }
+
+private:
+    void Report(float x) {
+        for (auto level = levels_.rbegin(); level != levels_.rend(); ++level)
+            x = (static_cast<float>(level->done) + x) / static_cast<float>(level->total);
+        reports.push_back(x);
+    }
+    struct Level {
+        int32_t total, done;
+    };
+    std::vector<Level> levels_;
+};
+
+TEST_F(KernelTest, OffsetsAreCentredAndStorageIsRowMajor) {
+    struct Case {
+        uint32_t width, height;
+        int32_t minX, maxX, minY, maxY;
+        size_t centre;
+    } cases[] = {
+        {5, 5, -2, 2, -2, 2, 12}, {4, 4, -2, 1, -2, 1, 10}, {1, 1, 0, 0, 0, 0, 0},
+        {6, 3, -3, 2, -1, 1, 9},  {2, 5, -1, 0, -2, 2, 5},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.width << "x" << c.height);
+        ImageLib_Kernel kernel(c.width, c.height);
+        EXPECT_EQ(kernel.MinX(), c.minX);
+        EXPECT_EQ(kernel.MaxX(), c.maxX);
+        EXPECT_EQ(kernel.MinY(), c.minY);
+        EXPECT_EQ(kernel.MaxY(), c.maxY);
+        ASSERT_EQ(kernel.IndexOf(0, 0), c.centre);
+        ASSERT_EQ(kernel.IndexOf(c.minX, c.minY), 0u);
+        ASSERT_EQ(kernel.IndexOf(c.maxX, c.maxY), kernel.values.size() - 1);
+        EXPECT_EQ(ValuesOf(kernel), std::vector<float>(size_t{c.width} * c.height, 0.0f));
+        // Stepping x moves one sample, stepping y one row, starting from the first sample.
+        for (int32_t y = c.minY; y <= c.maxY; ++y)
+            for (int32_t x = c.minX; x <= c.maxX; ++x)
+                kernel.At(x, y) = static_cast<float>((y - c.minY) * static_cast<int32_t>(c.width) + (x - c.minX));
+        for (size_t i = 0; i < kernel.values.size(); ++i) EXPECT_EQ(kernel.values[i], static_cast<float>(i));
+    }
+    const ImageLib_Kernel empty(0, 0);
+    EXPECT_LT(empty.MaxX(), empty.MinX());
+    EXPECT_LT(empty.MaxY(), empty.MinY());
+}
+
+TEST_F(KernelTest, SumsScaleAndNormaliseInFloat) {
+    ImageLib_Kernel kernel(3, 2);
+    const std::vector<float> v = {1.0f, -2.0f, 3.0f, 0.5f, -4.0f, 2.0f};
+    kernel.values.assign(v.begin(), v.end());
+    EXPECT_EQ(kernel.Sum(), 0.5f);
+    EXPECT_EQ(kernel.SumOfSquares(), 34.25f);
+    kernel.Scale(-2.0f);
+    for (size_t i = 0; i < v.size(); ++i) EXPECT_EQ(kernel.values[i], -2.0f * v[i]);
+    kernel.NormalizeEnergy();
+    EXPECT_NEAR(kernel.SumOfSquares(), 1.0f, 1e-6f);
+    for (size_t i = 0; i < v.size(); ++i) EXPECT_NEAR(kernel.values[i], -v[i] / std::sqrt(34.25), 1e-6);
+
+    // Accumulated in float in storage order: the 1 is lost against 1e8 before -1e8 cancels it.
+    ImageLib_Kernel order(3, 1);
+    order.values = {1.0f, 1e8f, -1e8f};
+    EXPECT_EQ(order.Sum(), 0.0f);
+
+    ImageLib_Kernel zeros(4, 3);
+    zeros.NormalizeEnergy();
+    EXPECT_EQ(ValuesOf(zeros), std::vector<float>(12, 0.0f));
+}
+
+TEST_F(KernelTest, GaussianMatchesTheDensityAndSumsToOne) {
+    struct Case {
+        uint32_t width, height;
+        float sigmaX, sigmaY;
+    } cases[] = {{3, 3, 1.0f, 1.0f}, {5, 3, 2.0f, 0.7f}, {7, 1, 1.5f, 1.0f}, {4, 6, 1.2f, 0.8f}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.width << "x" << c.height);
+        ImageLib_Kernel kernel(c.width, c.height);
+        kernel.MakeGaussian(c.sigmaX, c.sigmaY);
+        ASSERT_EQ(kernel.values.size(), size_t{c.width} * c.height);
+        double total = 0.0;
+        auto density = [&](int32_t x, int32_t y) {
+            return std::exp(-0.5 * (x * x / (double{c.sigmaX} * c.sigmaX) + y * y / (double{c.sigmaY} * c.sigmaY)));
+        };
+        for (int32_t y = kernel.MinY(); y <= kernel.MaxY(); ++y)
+            for (int32_t x = kernel.MinX(); x <= kernel.MaxX(); ++x) total += density(x, y);
+        for (int32_t y = kernel.MinY(); y <= kernel.MaxY(); ++y)
+            for (int32_t x = kernel.MinX(); x <= kernel.MaxX(); ++x)
+                EXPECT_NEAR(kernel.At(x, y), density(x, y) / total, 1e-6) << x << "," << y;
+        EXPECT_NEAR(kernel.Sum(), 1.0f, 1e-6f);
+    }
+
+    ImageLib_Kernel kernel(3, 3);
+    kernel.MakeGaussian(1.0f, 1.0f);
+    EXPECT_NEAR(kernel.At(0, 0), 1.0 / (1.0 + 4.0 * std::exp(-0.5) + 4.0 * std::exp(-1.0)), 1e-6);
+    EXPECT_NEAR(kernel.At(0, 0), 0.2042f, 1e-4f);
+    for (int32_t y = -1; y <= 1; ++y)
+        for (int32_t x = -1; x <= 1; ++x) {
+            EXPECT_EQ(kernel.At(x, y), kernel.At(-x, y));
+            EXPECT_EQ(kernel.At(x, y), kernel.At(x, -y));
+            EXPECT_EQ(kernel.At(x, y), kernel.At(y, x));
+        }
+}
+
+TEST_F(KernelTest, StretchSpreadsEachSampleOverTheCellsItCovers) {
+    // An impulse of 1 at `from` in a line of `size` samples, stretched by `factor`; the
+    // expectation lists the line from its lowest offset up, worked out by hand from the
+    // covered interval [(from - 0.5) factor, (from + 0.5) factor] clipped to the line.
+    struct Case {
+        uint32_t size;
+        float factor;
+        int32_t from;
+        std::vector<float> expected;
+    } cases[] = {
+        {5, 1.0f, 0, {0, 0, 1, 0, 0}},
+        {5, 1.0f, -2, {1, 0, 0, 0, 0}},
+        {5, 2.0f, 0, {0, 0.25f, 0.5f, 0.25f, 0}},
+        {5, 2.0f, 1, {0, 0, 0, 0.25f, 0.5f}}, // [1, 3] loses its part beyond 2.5
+        {5, 2.0f, 2, {0, 0, 0, 0, 0}},        // [3, 5] lies wholly outside
+        {5, 3.0f, 0, {0, 1 / 3.0f, 1 / 3.0f, 1 / 3.0f, 0}},
+        {5, 0.5f, 1, {0, 0, 0.5f, 0.5f, 0}}, // [0.25, 0.75] straddles cells 0 and 1
+        {5, 0.5f, 2, {0, 0, 0, 1, 0}},       // [0.75, 1.25] inside cell 1
+        {5, 0.0f, 0, {0, 0, 0, 0, 0}},       // an empty interval contributes nothing
+        {4, 2.0f, 0, {0, 0.25f, 0.5f, 0.25f}},
+        {4, 2.0f, 1, {0, 0, 0, 0.25f}},     // clipped at 1.5
+        {4, 2.0f, -1, {0.5f, 0.25f, 0, 0}}, // clipped at -2.5
+        {4, 2.0f, -2, {0, 0, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "size " << c.size << " factor " << c.factor << " from " << c.from);
+        // Three parallel lines carrying 2, 1 and 0 times the impulse show that lines stay apart.
+        ImageLib_Kernel wide(c.size, 3), tall(3, c.size);
+        for (int32_t line = -1; line <= 1; ++line) {
+            wide.At(c.from, line) = static_cast<float>(-line + 1);
+            tall.At(line, c.from) = static_cast<float>(-line + 1);
+        }
+        wide.StretchX(c.factor);
+        tall.StretchY(c.factor);
+        ASSERT_EQ(wide.values.size(), size_t{c.size} * 3);
+        ASSERT_EQ(tall.values.size(), size_t{c.size} * 3);
+        for (int32_t line = -1; line <= 1; ++line)
+            for (int32_t i = 0; i < static_cast<int32_t>(c.size); ++i) {
+                const float expected = c.expected[static_cast<size_t>(i)] * static_cast<float>(-line + 1);
+                EXPECT_NEAR(wide.At(wide.MinX() + i, line), expected, 1e-6f) << "row " << line << " sample " << i;
+                EXPECT_NEAR(tall.At(line, tall.MinY() + i), expected, 1e-6f) << "column " << line << " sample " << i;
+            }
+    }
+
+    ImageLib_Kernel random = RandomKernel(6, 5, 11);
+    const std::vector<float> before = ValuesOf(random);
+    random.StretchX(1.0f);
+    EXPECT_EQ(ValuesOf(random), before);
+    random.StretchY(1.0f);
+    EXPECT_EQ(ValuesOf(random), before);
+}
+
+TEST_F(KernelTest, StretchPreservingEnergyKeepsTheSumOfSquares) {
+    const std::pair<float, float> factors[] = {{1.7f, 0.6f}, {0.5f, 2.5f}, {1.0f, 1.0f}, {3.0f, 3.0f}};
+    for (const auto& [fx, fy] : factors) {
+        SCOPED_TRACE(testing::Message() << fx << " x " << fy);
+        ImageLib_Kernel kernel = RandomKernel(7, 5, 3);
+        ImageLib_Kernel shape = kernel;
+        shape.StretchX(fx);
+        shape.StretchY(fy);
+        const double energy = kernel.SumOfSquares();
+        kernel.StretchPreservingEnergy(fx, fy);
+        EXPECT_NEAR(kernel.SumOfSquares(), energy, 1e-5 * energy);
+        // Only the overall level differs from a plain stretch.
+        const double gain = std::sqrt(energy / shape.SumOfSquares());
+        for (size_t i = 0; i < kernel.values.size(); ++i) EXPECT_NEAR(kernel.values[i], shape.values[i] * gain, 1e-5);
+    }
+
+    ImageLib_Kernel impulse(5, 5);
+    impulse.At(0, 0) = 1.0f;
+    impulse.StretchPreservingEnergy(2.0f, 1.0f);
+    const double norm = std::sqrt(0.25 * 0.25 * 2 + 0.5 * 0.5);
+    for (int32_t y = -2; y <= 2; ++y)
+        for (int32_t x = -2; x <= 2; ++x) {
+            const double expected = y != 0 ? 0.0 : x == 0 ? 0.5 / norm : std::abs(x) == 1 ? 0.25 / norm : 0.0;
+            EXPECT_NEAR(impulse.At(x, y), expected, 1e-6) << x << "," << y;
+        }
+
+    ImageLib_Kernel zeros(5, 4);
+    zeros.StretchPreservingEnergy(2.0f, 0.5f);
+    EXPECT_EQ(ValuesOf(zeros), std::vector<float>(20, 0.0f));
+}
+
+TEST_F(KernelTest, SubtractAndResampleLineUpCentres) {
+    struct Case {
+        uint32_t width, height, otherWidth, otherHeight;
+    } cases[] = {{5, 5, 3, 3}, {3, 3, 5, 5}, {4, 4, 3, 3}, {3, 2, 4, 5}, {6, 1, 2, 3}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << " with " << c.otherWidth << "x"
+                                        << c.otherHeight);
+        const ImageLib_Kernel original = RandomKernel(c.width, c.height, 5);
+        const ImageLib_Kernel other = RandomKernel(c.otherWidth, c.otherHeight, 6);
+        auto shared = [&](int32_t x, int32_t y) { return HasOffset(other, x, y) ? other.At(x, y) : 0.0f; };
+
+        ImageLib_Kernel difference = original;
+        difference.Subtract(other);
+        ImageLib_Kernel copy(c.width, c.height);
+        copy.values.assign(copy.values.size(), 7.0f); // whatever was there before is discarded
+        copy.ResampleFrom(other, 1.0f, 1.0f);
+        ASSERT_EQ(difference.values.size(), size_t{c.width} * c.height);
+        ASSERT_EQ(copy.values.size(), size_t{c.width} * c.height);
+        for (int32_t y = original.MinY(); y <= original.MaxY(); ++y)
+            for (int32_t x = original.MinX(); x <= original.MaxX(); ++x) {
+                EXPECT_EQ(difference.At(x, y), original.At(x, y) - shared(x, y)) << x << "," << y;
+                EXPECT_NEAR(copy.At(x, y), shared(x, y), 1e-6f) << x << "," << y;
+            }
+
+        // Stretched, the copy keeps the energy of what was copied in, not of the whole source.
+        double copiedEnergy = 0.0;
+        for (int32_t y = original.MinY(); y <= original.MaxY(); ++y)
+            for (int32_t x = original.MinX(); x <= original.MaxX(); ++x) copiedEnergy += shared(x, y) * shared(x, y);
+        ImageLib_Kernel resampled(c.width, c.height);
+        resampled.ResampleFrom(other, 2.0f, 0.5f);
+        EXPECT_NEAR(resampled.SumOfSquares(), copiedEnergy, 1e-5 * copiedEnergy);
+    }
+
+    // 3x3 from 5x5: only the middle changes, and by exactly the other's values.
+    ImageLib_Kernel big(5, 5);
+    ImageLib_Kernel small(3, 3);
+    small.values.assign(9, 1.0f);
+    big.Subtract(small);
+    for (int32_t y = -2; y <= 2; ++y)
+        for (int32_t x = -2; x <= 2; ++x) EXPECT_EQ(big.At(x, y), std::abs(x) <= 1 && std::abs(y) <= 1 ? -1.0f : 0.0f);
+}
+
+TEST_F(MatrixTest, ElementsAreColumnMajor) {
+    ImageLib_Matrix real(3, 2);
+    ImageLib_ComplexMatrix complex(3, 2);
+    EXPECT_EQ(real.columns, 3u);
+    EXPECT_EQ(real.rows, 2u);
+    EXPECT_EQ(std::vector<float>(real.values.begin(), real.values.end()), std::vector<float>(6, 0.0f));
+    for (uint32_t r = 0; r < 2; ++r)
+        for (uint32_t c = 0; c < 3; ++c) {
+            real.Element(r, c) = static_cast<float>(10 * r + c);
+            complex.Element(r, c) = Complex(0.0f, static_cast<float>(10 * r + c));
+        }
+    const std::vector<float> expected = {0, 10, 1, 11, 2, 12};
+    EXPECT_EQ(std::vector<float>(real.values.begin(), real.values.end()), expected);
+    for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(complex.values[i], Complex(0.0f, expected[i]));
+
+    real.Reset(2, 4);
+    complex.Reset(4, 1);
+    EXPECT_EQ(std::vector<float>(real.values.begin(), real.values.end()), std::vector<float>(8, 0.0f));
+    EXPECT_EQ(real.IndexOf(3, 1), 7u);
+    EXPECT_EQ(complex.values.size(), 4u);
+    for (const Complex& value : complex.values) EXPECT_EQ(value, Complex(0.0f, 0.0f));
+    EXPECT_EQ(complex.IndexOf(0, 3), 3u);
+}
+
+TEST_F(FourierTest, FourierMatrixAndSingleAxisProducts) {
+    for (uint32_t size : {1u, 4u, 5u})
+        for (int32_t sign : {1, -1}) {
+            ImageLib_ComplexMatrix w(size, size);
+            MakeFourierMatrix(w, sign);
+            for (uint32_t j = 0; j < size; ++j)
+                for (uint32_t k = 0; k < size; ++k) {
+                    const ComplexD expected = std::polar(1.0, sign * 2.0 * std::numbers::pi * j * k / size);
+                    EXPECT_NEAR(w.Element(k, j).real(), expected.real(), 1e-5) << size << " " << sign;
+                    EXPECT_NEAR(w.Element(k, j).imag(), expected.imag(), 1e-5) << size << " " << sign;
+                }
+        }
+
+    // The angle is formed in single precision as k * ((sign * 8a * (1 / N)) * j) for column j
+    // and row k, so the matrix is reproducible to the bit. Swapping j and k rounds differently
+    // for some elements, which this size is checked to contain.
+    const float eighthTurn = std::acos(1.0f / std::sqrt(2.0f));
+    for (int32_t sign : {1, -1}) {
+        const uint32_t size = 7;
+        ImageLib_ComplexMatrix w(size, size);
+        MakeFourierMatrix(w, sign);
+        const float perUnit = (static_cast<float>(sign) * (8.0f * eighthTurn)) * (1.0f / static_cast<float>(size));
+        int asymmetric = 0;
+        for (uint32_t j = 0; j < size; ++j)
+            for (uint32_t k = 0; k < size; ++k) {
+                const float theta = static_cast<float>(k) * (perUnit * static_cast<float>(j));
+                const float swapped = static_cast<float>(j) * (perUnit * static_cast<float>(k));
+                asymmetric += theta != swapped;
+                EXPECT_EQ(w.Element(k, j), Complex(std::cos(theta), std::sin(theta))) << j << "," << k;
+            }
+        EXPECT_GT(asymmetric, 0);
+    }
+
+    // Arbitrary (non-symmetric) W show which index each product runs over: the column
+    // transform is W A, the row transform A W.
+    const ImageLib_ComplexMatrix a = RandomMatrix(4, 3, 21);
+    const ImageLib_ComplexMatrix w3 = RandomMatrix(3, 3, 22);
+    const ImageLib_ComplexMatrix w4 = RandomMatrix(4, 4, 23);
+    ImageLib_ComplexMatrix out(1, 1);
+    TransformColumns(a, w3, out);
+    EXPECT_EQ(out.columns, 4u);
+    EXPECT_EQ(out.rows, 3u);
+    ExpectNear(out, Product(w3, a), 1e-5);
+    TransformRows(a, w4, out);
+    EXPECT_EQ(out.columns, 4u);
+    EXPECT_EQ(out.rows, 3u);
+    ExpectNear(out, Product(a, w4), 1e-5);
+}
+
+TEST_F(FourierTest, KnownTransforms) {
+    ImageLib_ComplexMatrix single(1, 1), spectrum, back;
+    single.values[0] = Complex(2.5f, -1.25f);
+    ForwardTransform2D(single, spectrum);
+    InverseTransform2D(spectrum, back);
+    EXPECT_EQ(spectrum.values[0], single.values[0]);
+    EXPECT_EQ(back.values[0], single.values[0]);
+
+    ImageLib_ComplexMatrix ones(4, 4);
+    ones.values.assign(16, Complex(1.0f, 0.0f));
+    ForwardTransform2D(ones, spectrum);
+    ImageLib_Matrix power;
+    PowerSpectrum(ones, power);
+    ASSERT_EQ(power.values.size(), 16u);
+    for (uint32_t u = 0; u < 4; ++u)
+        for (uint32_t v = 0; v < 4; ++v) {
+            const bool origin = u == 0 && v == 0;
+            EXPECT_NEAR(spectrum.Element(v, u).real(), origin ? 16.0f : 0.0f, 1e-5f) << u << "," << v;
+            EXPECT_NEAR(spectrum.Element(v, u).imag(), 0.0f, 1e-5f) << u << "," << v;
+            EXPECT_NEAR(power.Element(v, u), origin ? 256.0f : 0.0f, 1e-4f) << u << "," << v;
+        }
+
+    // An impulse at column 1 turns a quarter per column of the spectrum, the same on every row.
+    ImageLib_ComplexMatrix impulse(4, 4);
+    impulse.Element(0, 1) = Complex(1.0f, 0.0f);
+    ForwardTransform2D(impulse, spectrum);
+    InverseTransform2D(impulse, back);
+    const Complex turns[] = {{1, 0}, {0, 1}, {-1, 0}, {0, -1}};
+    for (uint32_t u = 0; u < 4; ++u)
+        for (uint32_t v = 0; v < 4; ++v) {
+            EXPECT_NEAR(spectrum.Element(v, u).real(), turns[u].real(), 1e-6f) << u << "," << v;
+            EXPECT_NEAR(spectrum.Element(v, u).imag(), turns[u].imag(), 1e-6f) << u << "," << v;
+            EXPECT_NEAR(back.Element(v, u).real(), turns[u].real() / 16, 1e-7f) << u << "," << v;
+            EXPECT_NEAR(back.Element(v, u).imag(), -turns[u].imag() / 16, 1e-7f) << u << "," << v;
+        }
+}
+
+TEST_F(FourierTest, MatchesADoublePrecisionDftOnAnySize) {
+    const std::pair<uint32_t, uint32_t> sizes[] = {{6, 5}, {3, 5}, {5, 3}, {7, 1}, {1, 4}};
+    for (const auto& [columns, rows] : sizes) {
+        SCOPED_TRACE(testing::Message() << columns << "x" << rows);
+        const ImageLib_ComplexMatrix a = RandomMatrix(columns, rows, 1234 + columns);
+        ImageLib_ComplexMatrix forward, inverse, roundTrip;
+        ForwardTransform2D(a, forward);
+        ASSERT_EQ(forward.columns, columns);
+        ASSERT_EQ(forward.rows, rows);
+        ExpectNear(forward, NaiveTransform(a, 1), 1e-4);
+
+        std::vector<ComplexD> expectedInverse = NaiveTransform(a, -1);
+        for (ComplexD& value : expectedInverse) value /= static_cast<double>(columns * rows);
+        InverseTransform2D(a, inverse);
+        ExpectNear(inverse, expectedInverse, 1e-5);
+
+        InverseTransform2D(forward, roundTrip);
+        ExpectNear(roundTrip, std::vector<ComplexD>(a.values.begin(), a.values.end()), 1e-5);
+
+        const std::vector<ComplexD> expectedForward = NaiveTransform(a, 1);
+        ImageLib_Matrix power;
+        PowerSpectrum(a, power);
+        ASSERT_EQ(power.columns, columns);
+        ASSERT_EQ(power.rows, rows);
+        for (size_t i = 0; i < expectedForward.size(); ++i) {
+            const double expected = std::norm(expectedForward[i]);
+            EXPECT_NEAR(power.values[i], expected, 1e-4 * (1.0 + expected)) << "element " << i;
+        }
+
+        // In place gives the same result as into a separate matrix.
+        ImageLib_ComplexMatrix inPlace = a;
+        ForwardTransform2D(inPlace, inPlace);
+        EXPECT_TRUE(inPlace.values == forward.values);
+    }
+}
+
+TEST_F(FourierTest, KernelFromPowerSpectrumPutsLagZeroAtTheCentre) {
+    // A flat spectrum is the spectrum of a unit impulse at lag zero.
+    const std::pair<uint32_t, uint32_t> sizes[] = {{5, 5}, {4, 4}, {4, 6}, {3, 2}, {1, 1}};
+    for (const auto& [columns, rows] : sizes) {
+        SCOPED_TRACE(testing::Message() << columns << "x" << rows);
+        ImageLib_Matrix flat(columns, rows);
+        flat.values.assign(flat.values.size(), 1.0f);
+        ImageLib_Kernel kernel(2, 2);
+        kernel.values.assign(4, 9.0f);
+        KernelFromPowerSpectrum(flat, kernel);
+        ASSERT_EQ(kernel.width, columns);
+        ASSERT_EQ(kernel.height, rows);
+        ASSERT_EQ(kernel.values.size(), size_t{columns} * rows);
+        for (int32_t y = kernel.MinY(); y <= kernel.MaxY(); ++y)
+            for (int32_t x = kernel.MinX(); x <= kernel.MaxX(); ++x)
+                EXPECT_NEAR(kernel.At(x, y), x == 0 && y == 0 ? 1.0f : 0.0f, 1e-6f) << x << "," << y;
+    }
+    ImageLib_Matrix flat(4, 4);
+    flat.values.assign(16, 1.0f);
+    ImageLib_Kernel even;
+    KernelFromPowerSpectrum(flat, even);
+    EXPECT_NEAR(even.values[10], 1.0f, 1e-6f);
+
+    // A circularly symmetric kernel gx(x) gy(y) whose spectrum is real and positive is given
+    // back by the square root of its power spectrum. The even sizes carry weight at lag N/2,
+    // which belongs at the kernel's extra negative offset. Weights are listed by lag modulo N.
+    struct Case {
+        std::vector<double> gx, gy;
+    } cases[] = {
+        {{0.5, 0.25, 0, 0, 0.25}, {0.5, 0.25, 0, 0.25}},
+        {{0.5, 0.25, 0.1, 0.25}, {0.5, 0.2, 0, 0.05, 0, 0.2}},
+    };
+    for (const Case& c : cases) {
+        const int32_t columns = static_cast<int32_t>(c.gx.size()), rows = static_cast<int32_t>(c.gy.size());
+        SCOPED_TRACE(testing::Message() << columns << "x" << rows);
+        auto weight = [&](int32_t x, int32_t y) {
+            return c.gx[static_cast<size_t>((x + columns) % columns)] * c.gy[static_cast<size_t>((y + rows) % rows)];
+        };
+        ImageLib_ComplexMatrix circular(columns, rows);
+        for (int32_t r = 0; r < rows; ++r)
+            for (int32_t col = 0; col < columns; ++col)
+                circular.Element(static_cast<uint32_t>(r), static_cast<uint32_t>(col)) =
+                    Complex(static_cast<float>(weight(col, r)), 0.0f);
+        const std::vector<ComplexD> spectrum = NaiveTransform(circular, 1);
+        ImageLib_Matrix power(columns, rows);
+        for (size_t i = 0; i < spectrum.size(); ++i) power.values[i] = static_cast<float>(std::norm(spectrum[i]));
+        ImageLib_Kernel kernel;
+        KernelFromPowerSpectrum(power, kernel);
+        ASSERT_EQ(kernel.values.size(), spectrum.size());
+        for (int32_t y = kernel.MinY(); y <= kernel.MaxY(); ++y)
+            for (int32_t x = kernel.MinX(); x <= kernel.MaxX(); ++x)
+                EXPECT_NEAR(kernel.At(x, y), weight(x, y), 1e-6) << x << "," << y;
+    }
+}
+
+TEST_F(FourierTest, ProgressFollowsTheNestedScopes) {
+    struct Case {
+        uint32_t columns, rows;
+        int32_t steps;
+    } cases[] = {{2, 3, 4}, {3, 3, 3}, {3, 2, 4}, {1, 1, 3}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.columns << "x" << c.rows);
+        const ImageLib_ComplexMatrix a = RandomMatrix(c.columns, c.rows, 9);
+        ImageLib_ComplexMatrix out;
+        callbacks.progress.clear();
+        Transform2D(a, out, 1);
+        ProgressModel model;
+        model.Transform2D(static_cast<int32_t>(c.columns), static_cast<int32_t>(c.rows));
+        ASSERT_EQ(callbacks.progress.size(), model.reports.size());
+        for (size_t i = 0; i < model.reports.size(); ++i)
+            EXPECT_FLOAT_EQ(callbacks.progress[i], model.reports[i]) << "report " << i;
+        // The outer scope's opening report alone shows its step count.
+        EXPECT_FLOAT_EQ(callbacks.progress[0], 1.0f / static_cast<float>(c.steps + 1));
+        EXPECT_EQ(callbacks.progress.back(), 1.0f);
+        for (size_t i = 1; i < callbacks.progress.size(); ++i)
+            EXPECT_GE(callbacks.progress[i], callbacks.progress[i - 1]);
+    }
+
+    ImageLib_Matrix flat(3, 3);
+    ImageLib_Kernel kernel;
+    callbacks.progress.clear();
+    KernelFromPowerSpectrum(flat, kernel);
+    ProgressModel model;
+    model.Begin(3);
+    model.Step();
+    model.Transform2D(3, 3);
+    model.Step();
+    model.Step();
+    model.End();
+    ASSERT_EQ(callbacks.progress.size(), model.reports.size());
+    for (size_t i = 0; i < model.reports.size(); ++i) EXPECT_FLOAT_EQ(callbacks.progress[i], model.reports[i]);
+}
+
+TEST_F(FourierTest, RefusedMemoryAndAbortReleaseEverything) {
+    // Each operation builds its inputs, then arms the fault, then runs; inputs and outputs die with it.
+    using Arm = std::function<void()>;
+    const std::pair<const char*, std::function<void(const Arm&)>> operations[] = {
+        {"Transform2D",
+         [](const Arm& arm) {
+             const ImageLib_ComplexMatrix a = RandomMatrix(2, 3, 4);
+             ImageLib_ComplexMatrix out;
+             arm();
+             Transform2D(a, out, 1);
+         }},
+        {"Transform2D in place",
+         [](const Arm& arm) {
+             ImageLib_ComplexMatrix a = RandomMatrix(3, 2, 4);
+             arm();
+             Transform2D(a, a, -1);
+         }},
+        {"PowerSpectrum",
+         [](const Arm& arm) {
+             const ImageLib_ComplexMatrix a = RandomMatrix(3, 3, 4);
+             ImageLib_Matrix out;
+             arm();
+             PowerSpectrum(a, out);
+         }},
+        {"KernelFromPowerSpectrum",
+         [](const Arm& arm) {
+             ImageLib_Matrix power(4, 3);
+             ImageLib_Kernel kernel(2, 2);
+             arm();
+             KernelFromPowerSpectrum(power, kernel);
+         }},
+    };
+    for (const auto& [name, run] : operations) {
+        SCOPED_TRACE(name);
+        int64_t refusals = 0;
+        for (int64_t n = 1;; ++n) {
+            ASSERT_LT(n, 1000);
+            try {
+                run([&] { callbacks.failMemoryAt = callbacks.memoryRequests + n; });
+                break;
+            } catch (const ImageLib_MemoryError&) {
+                ++refusals;
+            }
+            EXPECT_TRUE(callbacks.Clean()) << "refused request " << n;
+            EXPECT_EQ(context.depth, -1) << "refused request " << n;
+        }
+        callbacks.failMemoryAt = 0;
+        EXPECT_GT(refusals, 0);
+
+        int64_t aborts = 0;
+        for (int64_t n = 1;; ++n) {
+            ASSERT_LT(n, 1000);
+            try {
+                run([&] { callbacks.abortAt = callbacks.abortChecks + n; });
+                break;
+            } catch (const ImageLib_TestAbort&) {
+                ++aborts;
+            }
+            EXPECT_TRUE(callbacks.Clean()) << "abort at check " << n;
+            EXPECT_EQ(context.depth, -1) << "abort at check " << n;
+        }
+        callbacks.abortAt = 0;
+        EXPECT_GT(aborts, 0);
+    }
+}
+
+} // namespace

@@ -1,0 +1,42 @@
+// Images with given pixel values for node tests, and an accounting fixture.
+#pragma once
+
+#include "imagelib/core/ImageLib_ImageBuffer.h"
+#include "imagelib/core/ImageLib_Views.h"
+#include "imagelib/testing/ImageLib_TestCallbacks.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <vector>
+
+namespace testimages {
+
+// A fixture whose callbacks must be clean (nothing live, locked or misused)
+// when the test ends.
+class NodeTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        EXPECT_TRUE(callbacks.Clean()) << callbacks.liveHandles << " handles, " << callbacks.liveAllocations
+                                       << " allocations, " << callbacks.errors << " errors";
+        EXPECT_EQ(callbacks.offThreadCalls, 0);
+        EXPECT_EQ(context.depth, -1);
+    }
+
+    ImageLib_TestCallbacks callbacks;
+    ImageLib_Context context{&callbacks};
+};
+
+// Fills every sample of `access` (through a float view) with value(x, y, channel).
+void Fill(ImageLib_ImageAccess& access, const std::function<float(int32_t, int32_t, uint32_t)>& value);
+
+// Sample (x, y, channel) of a float vector read with testnodes::ReadFloats from `bounds`.
+inline float At(const std::vector<float>& samples, const ImageLib_Rect& bounds, uint32_t channels, int32_t x,
+                int32_t y, uint32_t c) {
+    return samples[(static_cast<size_t>(y - bounds.y0) * bounds.Width() + (x - bounds.x0)) * channels + c];
+}
+
+// A format of `channels` float samples without alpha.
+ImageLib_PixelFormat FloatFormat(uint32_t channels);
+
+} // namespace testimages
