@@ -4,7 +4,7 @@
 PRESET ?= dev
 JOBS ?= $(shell nproc)
 
-.PHONY: setup configure build run test asan format clean
+.PHONY: setup configure build run test asan windows format clean
 
 setup:
 	@./scripts/setup
@@ -23,6 +23,12 @@ test: build
 
 asan:
 	@$(MAKE) --no-print-directory test PRESET=asan
+
+# The module as the host's platform loads it: a Windows x64 DLL exporting only main.
+windows: setup
+	@cmake --preset windows >/dev/null
+	@cmake --build --preset windows -j $(JOBS)
+	@./scripts/check-dll-exports build/windows/effect/Texturist.dll
 
 format:
 	@clang-format -i $$(git ls-files '*.h' '*.cpp')
