@@ -173,7 +173,16 @@ void ReleaseGlobalHostObjects() {
     if (--gGlobals.references == 0) DestroyGlobals();
 }
 
-int32_t BandRows(int32_t width) { return std::max(131072 / width, 32); }
+namespace {
+int32_t gBandRowsOverride = 0;
+}
+
+void SetBandRowsOverride(int32_t rows) { gBandRowsOverride = rows; }
+
+int32_t BandRows(int32_t width) {
+    if (gBandRowsOverride > 0) return gBandRowsOverride;
+    return std::max(131072 / width, 32);
+}
 
 void EvaluateIntoOutput(ImageLib_ComputeNode& node) {
     const ImageLib_Rect bounds = node.GetBounds();

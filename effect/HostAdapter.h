@@ -72,3 +72,6 @@ public:
 void EvaluateIntoOutput(ImageLib_ComputeNode& node);
 // Rows per band for a region `width` pixels wide.
 int32_t BandRows(int32_t width);
+// Tests and benchmarks of the library may force another band height (0 restores
+// the default) to show that the result does not depend on it; the host never can.
+void SetBandRowsOverride(int32_t rows);

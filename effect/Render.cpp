@@ -1,14 +1,320 @@
 #include "Render.h"
 
 #include "CallContext.h"
+#include "HostAdapter.h"
 #include "ParamCatalogue.h"
 #include "ParamReading.h"
 #include "ShellErrors.h"
+#include "grain/BlendingMatte.h"
+#include "grain/GrainSynthesis.h"
+#include "grain/ModelPreparation.h"
+#include "grain/NoiseSampling.h"
+#include "imagelib/core/ImageLib_Context.h"
+#include "imagelib/nodes/ImageLib_Alpha.h"
+#include "imagelib/nodes/ImageLib_BasicNodes.h"
+#include "imagelib/nodes/ImageLib_Drawing.h"
 
 #include <algorithm>
+#include <memory>
+
+namespace {
+
+namespace Basic = ImageLib_BasicNodes;
+
+HostImage& InputImage() { return gCall.params[0]->u.layer.image; }
+
+// The fitted mask's image, made by the host when the mask needs resizing and
+// returned to it by the access that wraps it.
+HostImage gFittedMask;
+
+// The images the blending matte reads, alive as long as the graphs built on them.
+struct MatteSources {
+    std::unique_ptr<ImageLib_ImageAccess> match;
+    std::unique_ptr<ImageLib_ImageAccess> mask;
+};
+
+// The mask layer at the current time, at the input's size: as it is when the
+// sizes agree, else centred on a cleared image or stretched to fit.
+std::unique_ptr<ImageLib_ImageAccess> FittedMask() {
+    const HostInData& in = *gCall.in;
+    HostParamRecord* record =
+        ParamCheckoutStack::CheckOut(ParamId::MaskLayer, in.currentTime, in.timeStep, in.timeScale);
+    if (!record || !record->u.layer.image.pixels) return nullptr;
+    HostImage& mask = record->u.layer.image;
+    const HostImage& input = InputImage();
+    if (mask.width == input.width && mask.height == input.height)
+        return std::make_unique<Vantor_ImageAccess>(&mask, false);
+    HostUtilities& utils = HostUtils();
+    if (const int32_t error =
+            utils.newImage(HostRef(), input.width, input.height, input.flags & kHostImageDeep, &gFittedMask))
+        throw VT_Exit_Exception(error);
+    auto fitted = std::make_unique<Vantor_ImageAccess>(&gFittedMask, true);
+    int32_t error = 0;
+    if (ReadInteger(ParamId::IfMaskSizeDiffers) == 2) {
+        error = utils.copyImage(HostRef(), &mask, &gFittedMask, nullptr, nullptr);
+    } else {
+        error = utils.fillImage(HostRef(), nullptr, nullptr, &gFittedMask);
+        const int32_t dx = (gFittedMask.width - mask.width) / 2, dy = (gFittedMask.height - mask.height) / 2;
+        const HostRect from{0, 0, mask.width, mask.height};
+        const HostRect to{dx, dy, dx + mask.width, dy + mask.height};
+        if (error == 0) error = utils.copyImage(HostRef(), &mask, &gFittedMask, &from, &to);
+    }
+    if (error != 0) throw VT_Exit_Exception(error);
+    return fitted;
+}
+
+MatteSettings FillMatteSettings(MatteSources& sources) {
+    MatteSettings s;
+    s.amount = ReadNumber(ParamId::BlendAmount) / 100.0f;
+    s.blur = ReadNumber(ParamId::BlurMatte);
+    const int32_t match = ReadInteger(ParamId::MatchColorUsing);
+    if (match != 1) {
+        sources.match = std::make_unique<Vantor_ImageAccess>(&InputImage(), false);
+        s.matchSource = sources.match.get();
+    }
+    const std::array<float, 4> colour = ReadColor(ParamId::MatchingColor);
+    s.matchColor = {colour[1], colour[2], colour[3]};
+    switch (match) {
+    case 4:
+        s.matchMode = 3;
+        break; // Hue
+    case 5:
+        s.matchMode = 2;
+        break; // Chroma
+    case 6:
+        s.matchMode = 1;
+        break; // Luminance
+    case 7:
+        s.matchMode = 4;
+        break; // Red Channel
+    case 8:
+        s.matchMode = 5;
+        break; // Green Channel
+    case 9:
+        s.matchMode = 6;
+        break; // Blue Channel
+    default:
+        s.matchMode = 0;
+        break; // RGB
+    }
+    s.tolerance = ReadNumber(ParamId::MatchingTolerance);
+    s.softness = ReadNumber(ParamId::MatchingSoftness);
+    s.invert = ReadFlag(ParamId::InvertMatch);
+    sources.mask = FittedMask();
+    s.mask = sources.mask.get();
+    switch (ReadInteger(ParamId::MaskingMode)) {
+    case 2:
+        s.maskingMode = 2;
+        break; // Alpha
+    case 3:
+        s.maskingMode = 1;
+        break; // Inverted Intensity
+    case 4:
+        s.maskingMode = 3;
+        break; // Inverted Alpha
+    default:
+        s.maskingMode = 0;
+        break; // Intensity
+    }
+    s.combineMode = ReadInteger(ParamId::CombineMatchAndMask) == 2 ? 2 : 4;
+    return s;
+}
+
+GrainTweaks ReadGrainTweaks() {
+    GrainTweaks t;
+    using P = ParamId;
+    t.compensate = ReadNumber(P::CompensateForExistingNoise);
+    t.size = ReadNumber(P::Size);
+    t.softness = ReadNumber(P::Softness);
+    t.aspectRatio = ReadNumber(P::AspectRatio);
+    t.intensity = ReadNumber(P::Intensity);
+    t.channelSize = {ReadNumber(P::RedSize), ReadNumber(P::GreenSize), ReadNumber(P::BlueSize)};
+    t.channelIntensity = {ReadNumber(P::RedIntensity), ReadNumber(P::GreenIntensity), ReadNumber(P::BlueIntensity)};
+    t.monochromatic = ReadFlag(P::Monochromatic);
+    t.randomSeed = ReadInteger(P::RandomSeed);
+    t.animationSpeed = ReadNumber(P::AnimationSpeed);
+    t.animateSmoothly = ReadFlag(P::AnimateSmoothly);
+    // A host that reports no time step has only one frame to offer.
+    t.frame = gCall.in->timeStep != 0 ? gCall.in->currentTime / gCall.in->timeStep : 0;
+    const std::array<float, 4> tint = ReadColor(P::TintColor);
+    t.tint = {tint[1], tint[2], tint[3]};
+    t.tintAmount = ReadNumber(P::TintAmount);
+    t.saturation = ReadNumber(P::Saturation);
+    t.shadows = ReadNumber(P::Shadows);
+    t.midtones = ReadNumber(P::Midtones);
+    t.highlights = ReadNumber(P::Highlights);
+    t.midpoint = ReadNumber(P::Midpoint);
+    t.balance = {{{ReadNumber(P::RedShadows), ReadNumber(P::RedMidtones), ReadNumber(P::RedHighlights)},
+                  {ReadNumber(P::GreenShadows), ReadNumber(P::GreenMidtones), ReadNumber(P::GreenHighlights)},
+                  {ReadNumber(P::BlueShadows), ReadNumber(P::BlueMidtones), ReadNumber(P::BlueHighlights)}}};
+    t.blendingMode = ReadInteger(P::BlendingMode);
+    return t;
+}
+
+// A manual sample centred on (x, y), moved inside a W x H image, or cut to it
+// when it is larger than the image.
+SampleRect ManualSample(ParamPoint centre, int32_t size, int32_t width, int32_t height) {
+    int64_t left = static_cast<int64_t>(centre.x) - size / 2, top = static_cast<int64_t>(centre.y) - size / 2;
+    int64_t right = left + size, bottom = top + size;
+    auto inside = [&] { return left >= 0 && right - 1 < width && top >= 0 && bottom - 1 < height; };
+    if (!inside()) {
+        if (right > width) left -= right - width, right = width;
+        if (bottom > height) top -= bottom - height, bottom = height;
+        if (left < 0) right -= left, left = 0;
+        if (top < 0) bottom -= top, top = 0;
+        if (!inside()) {
+            left = std::max<int64_t>(left, 0), top = std::max<int64_t>(top, 0);
+            right = std::min<int64_t>(right, width), bottom = std::min<int64_t>(bottom, height);
+        }
+    }
+    return {static_cast<int32_t>(left), static_cast<int32_t>(top), static_cast<int32_t>(right),
+            static_cast<int32_t>(bottom), false};
+}
+
+void FillSamples(HostImage& image, bool noise, SampleSet& samples) {
+    const int32_t count = ReadInteger(ParamId::NumberOfSamples);
+    const int32_t size = ReadInteger(ParamId::SampleSize);
+    samples.clear();
+    if (ReadInteger(ParamId::SampleSelection) != kSelectManual) {
+        Vantor_ImageAccess access(&image, false);
+        ImageLib_NodePipeline layer;
+        ImageLib_ComputeNode* source = layer.Own(Basic::CreateImageNode(&access));
+        layer.SetOutputNode(noise ? layer.Own(ImageLib_Alpha::CreateMultiplyAlphaNode(source, true))
+                                  : layer.Own(ImageLib_Alpha::CreateDropAlphaNode(source, true)));
+        SampleSelection selection{count, size, size, ImageLib_Alpha::FormatWithAlphaRemoved(access.format)};
+        SelectSamplesAutomatically(selection, layer, samples);
+        return;
+    }
+    const int32_t n = std::clamp(count, 0, kSamplePointCount);
+    for (int32_t i = 0; i < n; ++i) {
+        const ParamPoint centre = ReadPoint(noise ? NoiseSamplePoint(i) : CompensationSamplePoint(i));
+        samples.push_back(ManualSample(centre, size, image.width, image.height));
+    }
+}
+
+void DrawSamples(HostImage& image, const SampleSet& samples) {
+    HostImage& output = *gCall.output;
+    const HostRect whole{0, 0, output.width, output.height};
+    if (const int32_t error = HostUtils().copyImage(HostRef(), &image, &output, &whole, &whole))
+        throw VT_Exit_Exception(error);
+    Vantor_ImageAccess source(&image, false);
+    ImageLib_NodePipeline graph;
+    ImageLib_ComputeNode* node = graph.Own(Basic::CreateImageNode(&source));
+    const std::array<float, 4> colour = ReadColor(ParamId::SampleBoxColor);
+    for (const SampleRect& sample : samples)
+        node = graph.Own(ImageLib_Drawing::CreateThickBoxNode(colour.data(), 4, &sample, node));
+    graph.SetOutputNode(graph.Own(Basic::CreateCropNode({0, 0, output.width, output.height, false}, node)));
+    ImageLib_ProgressScope progress(static_cast<int32_t>(samples.size()) + 1);
+    progress.Step();
+    Vantor_ImageAccess target(&output, false);
+    for (const SampleRect& sample : samples) {
+        const ImageLib_Rect r = ImageLib_Rect::Intersect(sample, target.bounds);
+        if (!r.IsEmpty()) graph.Compute(target, r);
+        progress.Step();
+    }
+    output.extent = image.extent;
+}
+
+// Identity outside the Preview mode; in it, the grained image inside the
+// preview rectangle, optionally outlined, and nothing elsewhere.
+ImageLib_ComputeNode* PreviewOverlay(ImageLib_NodePipeline& graph, ImageLib_ComputeNode* input) {
+    if (ReadInteger(ParamId::ViewingMode) != kViewPreview) return graph.Own(Basic::CreateIdentityNode(input));
+    const HostImage& image = InputImage();
+    const ParamPoint centre = ReadPoint(ParamId::PreviewCenter);
+    const int32_t cx = std::clamp(centre.x, 0, image.width), cy = std::clamp(centre.y, 0, image.height);
+    const int32_t w = static_cast<int32_t>(static_cast<float>(ReadInteger(ParamId::PreviewWidth)) * gCall.DownsampleX);
+    const int32_t h = static_cast<int32_t>(static_cast<float>(ReadInteger(ParamId::PreviewHeight)) * gCall.DownsampleY);
+    const int32_t left = cx - static_cast<int32_t>(static_cast<float>(w) * 0.5f);
+    const int32_t top = cy - static_cast<int32_t>(static_cast<float>(h) * 0.5f);
+    const ImageLib_Rect box{left, top, left + w, top + h, false};
+    std::array<float, 4> colour = ReadColor(ParamId::BoxColor);
+    colour[0] = 1.0f;
+    auto* overlay = graph.Own(new ImageLib_NodePipeline(1));
+    ImageLib_ComputeNode* framed =
+        ReadFlag(ParamId::ShowBox)
+            ? overlay->Own(ImageLib_Drawing::CreateThickBoxNode(colour.data(), 4, &box, overlay->GetInput(0)))
+            : overlay->Own(Basic::CreateIdentityNode(overlay->GetInput(0)));
+    overlay->SetOutputNode(overlay->Own(Basic::CreateCropNode(box, framed)));
+    overlay->SetInput(0, input);
+    return overlay;
+}
+
+void RenderFinal(HostImage& noiseImage, const SampleSet& noiseSamples, const SampleSet& targetSamples,
+                 ImageLib_ProgressScope& progress) {
+    Vantor_ImageAccess noiseLayer(&noiseImage, false);
+    Vantor_ImageAccess input(&InputImage(), false);
+    GrainModel model;
+    BuildGrainModel(ReadGrainTweaks(), noiseLayer, noiseSamples, input, targetSamples, model);
+
+    MatteSources sources;
+    const MatteSettings matte = FillMatteSettings(sources);
+    ImageLib_NodePipeline graph;
+    ImageLib_ComputeNode* image = graph.Own(Basic::CreateImageNode(&input));
+    ImageLib_ComputeNode* colour = graph.Own(ImageLib_Alpha::CreateDropAlphaNode(image, true));
+    ImageLib_NodePipeline* grain = graph.Own(BuildGrainNode(model));
+    grain->SetInput(0, colour);
+    ImageLib_NodePipeline* applied = graph.Own(BuildApplicationNode(matte));
+    applied->SetInput(0, grain);
+    applied->SetInput(1, colour);
+    ImageLib_ComputeNode* restored = graph.Own(ImageLib_Alpha::CreateAddAlphaNode(applied, image));
+    graph.SetOutputNode(PreviewOverlay(graph, restored));
+    progress.Step();
+    EvaluateIntoOutput(graph);
+    progress.Step();
+}
+
+void RenderMatte() {
+    MatteSources sources;
+    const MatteSettings settings = FillMatteSettings(sources);
+    ImageLib_NodePipeline graph;
+    ImageLib_ComputeNode* matte = graph.Own(BuildBlendingMatte(settings));
+    graph.SetOutputNode(graph.Own(ImageLib_Alpha::CreateAddAlphaNode(matte, nullptr)));
+    EvaluateIntoOutput(graph);
+    gCall.output->extent = InputImage().extent;
+}
+
+void Render() {
+    GlobalHostObjectsScope globals;
+    const int32_t mode = ReadInteger(ParamId::ViewingMode);
+    if (mode == kViewBlendingMatte) {
+        RenderMatte();
+        return;
+    }
+    HostImage& output = *gCall.output;
+    HostImage& input = InputImage();
+    if (mode == kViewPreview) {
+        const HostRect rect{0, 0, std::min(input.width, output.width), std::min(input.height, output.height)};
+        if (const int32_t error = HostUtils().copyImage(HostRef(), &input, &output, &rect, &rect))
+            throw VT_Exit_Exception(error);
+    }
+    HostImage& noiseImage = NoiseSourceImage();
+    SampleSet noiseSamples, targetSamples;
+    ImageLib_ProgressScope progress(4);
+    FillSamples(noiseImage, true, noiseSamples);
+    progress.Step();
+    FillSamples(input, false, targetSamples);
+    progress.Step();
+    switch (ReadInteger(ParamId::ViewingMode)) {
+    case kViewNoiseSamples:
+        progress.Step();
+        DrawSamples(noiseImage, noiseSamples);
+        progress.Step();
+        break;
+    case kViewCompensationSamples:
+        progress.Step();
+        DrawSamples(input, targetSamples);
+        progress.Step();
+        break;
+    default:
+        RenderFinal(noiseImage, noiseSamples, targetSamples, progress);
+        break;
+    }
+}
+
+} // namespace
 
 int32_t SetupFrame() {
-    const HostImage* sized = &gCall.params[0]->u.layer.image;
+    const HostImage* sized = &InputImage();
     if (ReadInteger(ParamId::ViewingMode) == kViewNoiseSamples) sized = &NoiseSourceImage();
     gCall.out->width = sized->width;
     gCall.out->height = sized->height;
@@ -18,8 +324,12 @@ int32_t SetupFrame() {
 }
 
 int32_t RenderFrame() {
-    const HostImage& input = gCall.params[0]->u.layer.image;
-    HostImage& output = *gCall.output;
-    const HostRect rect{0, 0, std::min(input.width, output.width), std::min(input.height, output.height)};
-    return HostUtils().copyImage(HostRef(), &input, &output, &rect, &rect);
+    try {
+        Render();
+        return kErrorNone;
+    } catch (const ImageLib_MemoryError&) {
+        HostUtils().copyText(HostRef(), "Out of memory.", gCall.out->returnMessage, sizeof gCall.out->returnMessage);
+        gCall.out->outFlags |= kOutFlagShowMessage;
+        return kErrorOutOfMemory;
+    }
 }

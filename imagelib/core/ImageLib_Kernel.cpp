@@ -21,7 +21,11 @@ void StretchLine(const float* source, float* destination, int32_t minOffset, int
         const float hi = std::min((static_cast<float>(offset) + 0.5f) * factor, highEdge);
         if (lo >= hi) continue;
         const float value = source[static_cast<size_t>(offset - minOffset) * stride];
-        for (int32_t cell = minOffset; cell <= maxOffset; ++cell) {
+        // Only the cells near [lo, hi] can overlap it; the exact test below decides, so
+        // narrowing the walk changes no sum, only the cost of wide kernels.
+        const int32_t first = std::max(minOffset, static_cast<int32_t>(std::floor(lo + 0.5f)) - 1);
+        const int32_t last = std::min(maxOffset, static_cast<int32_t>(std::ceil(hi - 0.5f)) + 1);
+        for (int32_t cell = first; cell <= last; ++cell) {
             const float cellLo = static_cast<float>(cell) - 0.5f;
             const float cellHi = static_cast<float>(cell) + 0.5f;
             if (!(cellHi > lo && cellLo < hi)) continue;
@@ -33,8 +37,23 @@ void StretchLine(const float* source, float* destination, int32_t minOffset, int
 
 } // namespace
 
+namespace {
+
+// Coefficients of a kernel whose byte count stays below 2 GiB, like every buffer of the library.
+size_t CoefficientCount(uint32_t columns, uint32_t rows) {
+    const uint64_t count = static_cast<uint64_t>(columns) * rows;
+    if (count > 0x7FFFFFFFu / sizeof(float)) throw ImageLib_MemoryError();
+    return static_cast<size_t>(count);
+}
+
+// Stretching a kernel of this many coefficients takes long enough for the user
+// to want to stop it; smaller ones finish before a check would matter.
+constexpr size_t kCancellableSize = 65536;
+
+} // namespace
+
 ImageLib_Kernel::ImageLib_Kernel(uint32_t columns, uint32_t rows)
-    : values(static_cast<size_t>(columns) * rows, 0.0f), width(columns), height(rows) {}
+    : values(CoefficientCount(columns, rows), 0.0f), width(columns), height(rows) {}
 
 float ImageLib_Kernel::SumOfSquares() const {
     float sum = 0.0f;
@@ -72,9 +91,9 @@ void ImageLib_Kernel::MakeGaussian(float sigmaX, float sigmaY) {
     const float inverseY = 1.0f / (sigmaY * sigmaY);
     for (int32_t y = MinY(); y <= MaxY(); ++y) {
         // Squares are taken in integers so that every offset's distance is exact.
-        const float yy = static_cast<float>(y * y);
+        const float yy = static_cast<float>(static_cast<int64_t>(y) * y);
         for (int32_t x = MinX(); x <= MaxX(); ++x) {
-            const float xx = static_cast<float>(x * x);
+            const float xx = static_cast<float>(static_cast<int64_t>(x) * x);
             At(x, y) = std::exp((yy * inverseY + xx * inverseX) * -0.5f);
         }
     }
@@ -83,7 +102,9 @@ void ImageLib_Kernel::MakeGaussian(float sigmaX, float sigmaY) {
 
 void ImageLib_Kernel::StretchX(float factor) {
     ImageLib_Vector<float> stretched(values.size(), 0.0f);
+    const bool cancellable = values.size() >= kCancellableSize;
     for (int32_t y = MinY(); y <= MaxY(); ++y) {
+        if (cancellable) ImageLib_CheckAbort();
         const size_t start = IndexOf(MinX(), y);
         StretchLine(values.data() + start, stretched.data() + start, MinX(), MaxX(), 1, factor);
     }
@@ -92,7 +113,9 @@ void ImageLib_Kernel::StretchX(float factor) {
 
 void ImageLib_Kernel::StretchY(float factor) {
     ImageLib_Vector<float> stretched(values.size(), 0.0f);
+    const bool cancellable = values.size() >= kCancellableSize;
     for (int32_t x = MinX(); x <= MaxX(); ++x) {
+        if (cancellable) ImageLib_CheckAbort();
         const size_t start = IndexOf(x, MinY());
         StretchLine(values.data() + start, stretched.data() + start, MinY(), MaxY(), width, factor);
     }

@@ -115,6 +115,7 @@ void HorizontalPass(const Planes& p, const KernelList& kernels, uint32_t taps) {
             for (uint32_t c = 0; c < p.channels; ++c)
                 Correlate(k, taps, p.Source(0, y, c), p.pixel, p.Target(0, y, c), p.pixel, p.width);
         });
+        ImageLib_CheckAbort();
         return;
     }
     for (int32_t y = 0; y < p.height; ++y) {

@@ -1,6 +1,7 @@
-// The module's entry point: the host calls `main` once per command.
+// The host calls the module once per command; the exported `main` forwards here.
+#include "EntryPoint.h"
+
 #include "CallContext.h"
-#include "Export.h"
 #include "ParamCatalogue.h"
 #include "ParamReading.h"
 #include "Render.h"
@@ -130,13 +131,8 @@ float DownsampleFactor(int32_t numerator, uint32_t denominator) {
     return static_cast<float>(numerator) / static_cast<float>(denominator);
 }
 
-// C++ reserves the name `main` for programs, so the function has its own name
-// in the source and the host's name only in the symbol table.
-TEXTURIST_EXPORT int32_t TexturistEntry(uint32_t selector, HostInData* in, HostOutData* out, HostParamRecord** params,
-                                        HostImage* output, void* extra) TEXTURIST_SYMBOL("main");
-
-int32_t TexturistEntry(uint32_t selector, HostInData* in, HostOutData* out, HostParamRecord** params, HostImage* output,
-                       void* extra) {
+int32_t TexturistMain(uint32_t selector, HostInData* in, HostOutData* out, HostParamRecord** params, HostImage* output,
+                      void* extra) noexcept {
     if (selector >= kHostCmdCount) return kErrorNone;
     SavedContext saved;
     gCall.selector = selector;

@@ -1,0 +1,51 @@
+// Fresh grain with the statistics of a prepared `GrainModel`, laid onto an image.
+//
+// `BuildGrainNode` returns a pipeline with one input, the image (colour only,
+// one channel per model channel), and one output, the image with grain:
+// two seeded Gaussian noise fields, cross-faded by `randBlend` with the
+// variance restored, mixed across channels by the colour transform (adjusted
+// by saturation, scaled by the per-channel intensities), convolved per channel
+// with separable approximations of the kernels, shaped by the response curves
+// of the image value, blended onto the image and clipped to 0..1. Every node
+// keeps copies of what it needs: the model may die once the pipeline exists.
+#pragma once
+
+#include "GrainModel.h"
+#include "imagelib/core/ImageLib_Pipeline.h"
+
+namespace Strata_AddGrain {
+
+// Scales the grain (input 0) by each channel's response curve evaluated at the
+// image value (input 1): piecewise linear through (0, shadows), (midpoint,
+// midtones) and (1, highlights), extended linearly beyond 0 and 1. Channels
+// without a curve pass unchanged.
+class MultiplierNode : public ImageLib_NodeWithManyInputs {
+public:
+    // Takes the curves over, leaving the caller's vector empty.
+    explicit MultiplierNode(ImageLib_Vector<ImageLib_Vector<float>>& responseCurves);
+    void Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) override;
+    ImageLib_Rect ComputeBounds() override;
+
+    ImageLib_Vector<ImageLib_Vector<float>> curves;
+    ImageLib_Vector<float> midpoint;
+    ImageLib_Vector<float> lowScale;
+    ImageLib_Vector<float> highScale;
+};
+
+} // namespace Strata_AddGrain
+
+// For channel c, element 2c is the kernel's row through its origin (width x 1)
+// and 2c + 1 its column (1 x height), each of unit energy scaled by the fourth
+// root of the kernel's energy, so that their outer product keeps the energy.
+// A kernel without energy passes unnormalised.
+ImageLib_Vector<ImageLib_Kernel> MakeSeparableKernels(const ImageLib_Vector<ImageLib_Kernel>& kernels);
+
+// The noise gain that keeps the variance of (1 - b) x + b y at that of one field.
+float NoiseBlendGain(float randBlend);
+
+// The channel mix: the colour transform adjusted for saturation, each row
+// scaled by the noise gain and its channel's intensity.
+ImageLib_Matrix GrainColourMatrix(const GrainModel& model, float noiseGain);
+
+// The caller owns the returned pipeline.
+ImageLib_NodePipeline* BuildGrainNode(const GrainModel& model);

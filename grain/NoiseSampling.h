@@ -1,0 +1,69 @@
+// Where grain is measured: small square patches of a layer that show grain and as little picture
+// detail as possible, away from black and white where grain is clipped.
+//
+// Contract:
+// - `VarianceNode` passes its input through unchanged and accumulates, per channel of the output
+//   it is asked to fill, the count, sum and sum of squares of every sample it passes, until
+//   `Reset`. The statistics are of the values as computed, before any clipping downstream.
+// - `SelectSamplesAutomatically` clears the set, then measures patches of the layer on a 16 x 16
+//   grid, drops patches whose brightness is far from the typical one or outside [0.05, 0.95],
+//   keeps the `sampleCount` best by score (variance relative to the distance from black or
+//   white; lower is better, ties keep grid order), lets each wander by up to 6 pixels in steps of
+//   3 to a better place inside the layer, and appends the best of them in score order. When
+//   nothing survives it appends the one rectangle (0, 0, width, height) clipped to the layer.
+//   It reads only patches that lie inside the layer's bounds.
+// - Every container comes from the library allocator; memory, length and abort exceptions pass
+//   through with everything temporary released, the set keeping what was appended so far.
+#pragma once
+
+#include "imagelib/core/ImageLib_Allocator.h"
+#include "imagelib/core/ImageLib_ComputeNode.h"
+#include "imagelib/core/ImageLib_PixelFormat.h"
+#include "imagelib/core/ImageLib_Rect.h"
+
+#include <cstdint>
+
+// One sample: a rectangle of the layer (never infinite).
+using SampleRect = ImageLib_Rect;
+
+// The samples of one layer, in order; the analysis takes the patch size from the first.
+using SampleSet = ImageLib_Vector<SampleRect>;
+
+// A measured patch. Statistics are averaged over the colour channels.
+struct SampleCandidate {
+    SampleRect rect;
+    float mean = 0.0f;
+    float variance = 0.0f;
+
+    // 1.0 for a mean of exactly 0 or 1, else the variance over the distance of the mean from
+    // black (below 0.5) or white.
+    float Score() const;
+};
+
+class VarianceNode : public ImageLib_NodeWithOneInput {
+public:
+    explicit VarianceNode(ImageLib_ComputeNode* node) : ImageLib_NodeWithOneInput(node) {}
+
+    void Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) override;
+    ImageLib_Rect ComputeBounds() override;
+
+    // Forgets everything seen.
+    void Reset();
+    // Mean and (population) variance of channel c; 0 for a channel never seen.
+    float Mean(uint32_t channel) const;
+    float Variance(uint32_t channel) const;
+
+    ImageLib_Vector<double> sums;
+    ImageLib_Vector<double> sumSquares;
+    ImageLib_Vector<double> counts;
+};
+
+struct SampleSelection {
+    int32_t sampleCount = 0; // N, the most samples wanted
+    int32_t sampleWidth = 0;
+    int32_t sampleHeight = 0;
+    // The layer node's output format (colour channels, no alpha).
+    ImageLib_PixelFormat format;
+};
+
+void SelectSamplesAutomatically(const SampleSelection& selection, ImageLib_ComputeNode& layer, SampleSet& samples);

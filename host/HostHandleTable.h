@@ -1,0 +1,67 @@
+// The host's relocatable memory handles, with accounting.
+//
+// A handle is the address of a word (the master pointer) that holds the
+// block's current address. A block may move whenever it is unlocked; with
+// `moveOnLock` on, every lock from the unlocked state moves it to fresh memory
+// and poisons the old block before freeing it, so a pointer kept past an
+// unlock reads garbage (and trips the address sanitizer) instead of working by
+// luck. New blocks are filled with 0xCD so reads of unwritten memory show.
+//
+// New returns null when the block would exceed the byte limit (0 = none), is
+// larger than kMaxBlock, or the system has no memory. Misuse (unknown handles,
+// unlocking an unlocked handle, disposing a locked one) is counted in
+// `errors` and otherwise tolerated. All operations are serialised by a mutex,
+// so misuse from other threads is counted rather than corrupting the table.
+#pragma once
+
+#include "effect/HostInterface.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+class HostHandleTable {
+public:
+    static constexpr uint64_t kMaxBlock = uint64_t{1} << 34;
+
+    struct Stats {
+        int64_t live = 0;      // handles not yet disposed
+        int64_t bytes = 0;     // sizes asked for, summed over live handles
+        int64_t peakBytes = 0; // largest `bytes` seen
+        int64_t locked = 0;    // live handles with at least one lock
+        int64_t moves = 0;     // blocks moved on lock
+        int64_t errors = 0;    // misuse, see above
+    };
+
+    explicit HostHandleTable(bool moveOnLock = true) : moveOnLock_(moveOnLock) {}
+    HostHandleTable(const HostHandleTable&) = delete;
+    HostHandleTable& operator=(const HostHandleTable&) = delete;
+    ~HostHandleTable(); // frees what is left
+
+    HostHandle New(uint64_t size);
+    void* Lock(HostHandle handle); // the block's address; null for an unknown handle
+    void Unlock(HostHandle handle);
+    void Dispose(HostHandle handle);
+    uint64_t Size(HostHandle handle) const; // the size asked for; 0 for an unknown handle
+    bool Owns(HostHandle handle) const;
+    int32_t LockCount(HostHandle handle) const; // -1 for an unknown handle
+
+    void SetMoveOnLock(bool move);
+    void SetLimit(uint64_t bytes);
+    Stats GetStats() const;
+
+private:
+    struct Block {
+        void* memory = nullptr; // the master pointer: a handle is &memory
+        uint64_t size = 0;
+        int32_t locks = 0;
+    };
+    Block* Find(HostHandle handle) const;
+
+    mutable std::mutex mutex_;
+    std::unordered_map<HostHandle, std::unique_ptr<Block>> blocks_;
+    bool moveOnLock_;
+    uint64_t limit_ = 0;
+    Stats stats_;
+};

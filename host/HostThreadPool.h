@@ -1,0 +1,63 @@
+// A fixed pool of worker threads that runs one indexed task at a time.
+//
+// Run(count, task) calls task(thread, i) exactly once for every i in
+// [0, count) and returns when all calls have returned: kHostOk when every call
+// returned 0, else the non-zero result of the lowest index that failed (so the
+// answer does not depend on scheduling). Every index runs even after a
+// failure. The calling thread takes part as thread 0, the workers are threads
+// 1 .. ThreadCount() - 1, and indices are handed out from a shared counter, so
+// their order varies from run to run. A task that throws counts as
+// kHostErrBadArgument for its index.
+//
+// The default size is the number of CPUs this process may run on
+// (sched_getaffinity). A Run that starts while another is in progress (a task
+// that iterates, or a second thread) runs serially on its own calling thread,
+// in index order, as thread 0.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+class HostThreadPool {
+public:
+    using Task = std::function<int32_t(int32_t thread, int32_t index)>;
+
+    explicit HostThreadPool(int32_t threads = 0); // 0: AvailableCpus()
+    HostThreadPool(const HostThreadPool&) = delete;
+    HostThreadPool& operator=(const HostThreadPool&) = delete;
+    ~HostThreadPool();
+
+    int32_t ThreadCount() const { return static_cast<int32_t>(workers_.size()) + 1; }
+    int32_t Run(int32_t count, const Task& task);
+    static int32_t RunSerially(int32_t count, const Task& task);
+
+    static int32_t AvailableCpus();
+
+private:
+    void WorkerLoop(int32_t thread);
+    // Takes indices of the current run until none are left.
+    void Drain(int32_t thread);
+
+    std::vector<std::thread> workers_;
+    std::atomic<bool> busy_{false}; // set for the whole of a parallel Run
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable done_;
+    bool stopping_ = false;
+    uint64_t generation_ = 0;
+    int32_t busyWorkers_ = 0;
+
+    // The current run, published under mutex_ before workers wake.
+    const Task* task_ = nullptr;
+    int32_t count_ = 0;
+    std::mutex resultLock_;
+    int32_t failedIndex_ = -1;
+    int32_t failedResult_ = 0;
+    std::atomic<int32_t> next_{0};
+};

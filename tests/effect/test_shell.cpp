@@ -1,0 +1,185 @@
+// The shell in process, driven through its command handler by the substitute
+// host, so that the module-wide call context can be watched from outside.
+#include "effect/CallContext.h"
+#include "effect/EntryPoint.h"
+#include "effect/HostAdapter.h"
+#include "effect/ParamCatalogue.h"
+#include "effect/ParamReading.h"
+#include "host/HostRuntime.h"
+#include "tests/effect/RenderFixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+class ShellSession {
+public:
+    explicit ShellSession(uint32_t app = HostFourCC('V', 'N', 'T', 'R')) : host(&TexturistMain) {
+        host.SetAppId(app);
+        host.BindInputLayer(HostLayer::Still(HostImageBuffer(48, 40, false, 0, 0x60)));
+        EXPECT_EQ(host.GlobalSetup(), 0);
+        EXPECT_EQ(host.ParamsSetup(), 0);
+    }
+    ~ShellSession() {
+        EXPECT_EQ(host.GlobalSetdown(), 0);
+        EXPECT_TRUE(host.Accounting().Clean());
+    }
+    HostParam& Param(ParamId id) { return host.Params().ById(static_cast<int32_t>(id)); }
+    HostRuntime host;
+};
+
+TEST(CallContext, RestoredAfterEveryCallEvenAThrowingOrNestedOne) {
+    const HostCallContext outside = gCall;
+    ShellSession session;
+    HostRuntime& host = session.host;
+    EXPECT_EQ(gCall, outside);
+
+    // A nested call from inside a render (through the progress service) leaves
+    // the render's context as it was.
+    int nested = 0;
+    bool intact = true;
+    host.SetProgressCallback([&](int32_t, int32_t) {
+        if (nested++ > 0) return;
+        const HostCallContext during = gCall;
+        EXPECT_EQ(during.selector, static_cast<uint32_t>(kHostCmdRender));
+        EXPECT_EQ(host.About(), 0);
+        intact = gCall == during;
+    });
+    session.Param(ParamId::ViewingMode).SetPopup(2);
+    ASSERT_EQ(host.FrameSetup(), 0);
+    ASSERT_EQ(host.Render(), 0);
+    EXPECT_GT(nested, 0);
+    EXPECT_TRUE(intact);
+    EXPECT_EQ(gCall, outside);
+    host.SetProgressCallback(nullptr);
+
+    // A command ended by a host error, and one ended by a C++ exception.
+    host.FailCall(HostService::CheckoutParam, 1, 33);
+    EXPECT_EQ(host.FrameSetup(), 33);
+    EXPECT_EQ(gCall, outside);
+    session.Param(ParamId::SampleSize).SetInteger(16);
+    session.Param(ParamId::Size).SetNumber(100);
+    session.Param(ParamId::Softness).SetNumber(10);
+    session.Param(ParamId::AspectRatio).SetNumber(10);
+    session.Param(ParamId::ViewingMode).SetPopup(5);
+    // A kernel of 16000 x 160000 taps cannot be held: out of memory, said so.
+    EXPECT_EQ(host.Render(), 4);
+    EXPECT_EQ(host.ReturnMessage(), "Out of memory.");
+    EXPECT_EQ(host.Out().outFlags & 0x100u, 0x100u);
+    EXPECT_EQ(gCall, outside);
+    // Anything else that escapes a handler: 512 and the host shows the message.
+    session.Param(ParamId::Size).SetNumber(1);
+    session.Param(ParamId::Softness).SetNumber(1);
+    session.Param(ParamId::AspectRatio).SetNumber(1);
+    bool thrown = false;
+    host.SetProgressCallback([&thrown](int32_t, int32_t) {
+        if (thrown) return;
+        thrown = true;
+        throw std::runtime_error("host callback failed");
+    });
+    EXPECT_EQ(host.Render(), 512);
+    EXPECT_EQ(host.Out().outFlags & 0x100u, 0x100u);
+    EXPECT_EQ(gCall, outside);
+    host.SetProgressCallback(nullptr);
+}
+
+TEST(CallContext, DownsampleFactors) {
+    struct Case {
+        int32_t num;
+        uint32_t den;
+        float factor;
+    } cases[] = {{1, 2, 0.5f}, {1, 0, 1.0f}, {3, 4, 0.75f}, {-1, 2, -0.5f}};
+    for (const Case& c : cases) EXPECT_EQ(DownsampleFactor(c.num, c.den), c.factor);
+}
+
+// Reads a value the way the render does, with the host's records of a call.
+template <class Read> auto ReadInCall(HostRuntime& host, Read read) {
+    HostInData in = host.In();
+    std::vector<HostParamRecord> records;
+    for (int32_t i = 0; i < host.Params().Count(); ++i) records.push_back(host.Params().RecordAt(i, 0, 100));
+    std::vector<HostParamRecord*> params;
+    for (HostParamRecord& r : records) params.push_back(&r);
+    HostOutData out{};
+    const HostCallContext saved = gCall;
+    gCall.in = &in;
+    gCall.out = &out;
+    gCall.params = params.data();
+    const auto value = read();
+    gCall = saved;
+    return value;
+}
+
+TEST(ParamReading, PercentSlidersReadAsPercentOnEveryHost) {
+    for (uint32_t app : {HostFourCC('V', 'N', 'T', 'R'), kHostAppA, kHostAppC}) {
+        ShellSession session(app);
+        // HOSC stores fractions, the others percentages.
+        session.Param(ParamId::TintAmount).SetNumber(app == kHostAppC ? 0.5 : 50.0);
+        session.Param(ParamId::Softness).SetNumber(2.5);
+        EXPECT_FLOAT_EQ(ReadInCall(session.host, [] { return ReadNumber(ParamId::TintAmount); }), 50.0f);
+        EXPECT_FLOAT_EQ(ReadInCall(session.host, [] { return ReadNumber(ParamId::Softness); }), 2.5f);
+    }
+}
+
+TEST(ParamReading, PointsColoursAndTheSourceFrame) {
+    ShellSession session;
+    session.Param(ParamId::PreviewCenter).SetPoint(-0.5, 10.75);
+    const ParamPoint p = ReadInCall(session.host, [] { return ReadPoint(ParamId::PreviewCenter); });
+    EXPECT_EQ(p.x, -1); // floored
+    EXPECT_EQ(p.y, 10);
+    session.Param(ParamId::TintColor).SetColor({255, 51, 102, 0});
+    const std::array<float, 4> c = ReadInCall(session.host, [] { return ReadColor(ParamId::TintColor); });
+    EXPECT_FLOAT_EQ(c[0], 1.0f);
+    EXPECT_FLOAT_EQ(c[1], 0.2f);
+    EXPECT_FLOAT_EQ(c[2], 0.4f);
+    EXPECT_FLOAT_EQ(c[3], 0.0f);
+    EXPECT_EQ(ReadInCall(session.host, [] { return HostIndex(static_cast<ParamId>(99)); }), 0);
+
+    struct Case {
+        uint32_t app;
+        HostTimeline timeline;
+        int32_t frame;
+        int32_t time;
+    } cases[] = {
+        {HostFourCC('V', 'N', 'T', 'R'), {0, 100, 1000, 2400}, 3, 300},
+        {HostFourCC('V', 'N', 'T', 'R'), {0, 100, 1000, 2400}, 50, 900}, // the last frame
+        {kHostAppC, {0, 100, 1000, 2400}, 50, 1000},                     // HOSC: the end
+        {HostFourCC('V', 'N', 'T', 'R'), {0, 0, 0, 2400}, 7, 0},         // no time step
+        {HostFourCC('V', 'N', 'T', 'R'), {0, 100, 50, 2400}, 0, 0},      // shorter than a frame
+        {HostFourCC('V', 'N', 'T', 'R'), {0, 100000, 2000000000, 2400}, 100000, 1999900000},
+    };
+    for (const Case& c : cases) {
+        session.host.SetAppId(c.app);
+        session.host.SetTimeline(c.timeline);
+        session.Param(ParamId::SourceFrame).SetInteger(c.frame);
+        EXPECT_EQ(ReadInCall(session.host, [] { return SourceFrameTime(); }), c.time) << c.frame;
+    }
+    session.host.SetAppId(HostFourCC('V', 'N', 'T', 'R'));
+}
+
+TEST(Render, BandHeightDoesNotChangeTheResult) {
+    ShellSession session;
+    HostRuntime& host = session.host;
+    session.Param(ParamId::NoiseSourceLayer).BindLayer(HostLayer::Still(MakeGrainyPlate(56, 44, true, 0.05, 2).image));
+    host.BindInputLayer(HostLayer::Still(MakeGrainyPlate(48, 40, false, 0.02, 3).image));
+    session.Param(ParamId::SampleSize).SetInteger(16);
+    session.Param(ParamId::BlurMatte).SetNumber(2);
+    session.Param(ParamId::BlendAmount).SetNumber(40);
+    ASSERT_EQ(host.FrameSetup(), 0);
+    std::vector<HostImageBuffer> results;
+    for (int32_t rows : {0, 1, 7, 13, 32}) {
+        SetBandRowsOverride(rows);
+        EXPECT_EQ(host.Render(), 0);
+        results.push_back(host.Output().Clone());
+    }
+    SetBandRowsOverride(0);
+    for (size_t i = 1; i < results.size(); ++i)
+        for (int32_t y = 0; y < 40; ++y)
+            for (int32_t x = 0; x < 48; ++x) ASSERT_EQ(results[i].Get(x, y), results[0].Get(x, y)) << i;
+    EXPECT_EQ(BandRows(100), 1310);
+    EXPECT_EQ(BandRows(10000), 32);
+}
+
+} // namespace

@@ -1,0 +1,207 @@
+#include "grain/BlendingMatte.h"
+#include "imagelib/nodes/ImageLib_Drawing.h"
+#include "tests/support/TestImages.h"
+#include "tests/support/TestNodes.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <memory>
+
+namespace {
+
+using testimages::NodeTest;
+using Matte = NodeTest;
+using Pixel = std::array<float, 4>; // alpha, red, green, blue
+
+constexpr ImageLib_Rect kFrame{0, 0, 16, 8, false};
+
+// An 8-bit host image whose pixels come from `pixel(x, y)`.
+std::unique_ptr<ImageLib_ImageBuffer> HostImage(const std::function<Pixel(int32_t, int32_t)>& pixel) {
+    auto image = std::make_unique<ImageLib_ImageBuffer>(ImageLib_HostFormat8(), kFrame);
+    testimages::Fill(*image, [&](int32_t x, int32_t y, uint32_t c) { return pixel(x, y)[c]; });
+    return image;
+}
+
+// The matte, one value per pixel (channel 0 of a three-channel float evaluation).
+std::vector<float> MatteOf(const MatteSettings& settings) {
+    std::unique_ptr<ImageLib_NodePipeline> matte(BuildBlendingMatte(settings));
+    ImageLib_ImageBuffer output(testimages::FloatFormat(3), kFrame);
+    ImageLib_Evaluate(*matte, output, kFrame, 0, 3);
+    const std::vector<float> all = testnodes::ReadFloats(output);
+    std::vector<float> values;
+    for (size_t i = 0; i < all.size(); i += 3) {
+        EXPECT_EQ(all[i], all[i + 1]);
+        EXPECT_EQ(all[i], all[i + 2]);
+        values.push_back(all[i]);
+    }
+    return values;
+}
+
+TEST_F(Matte, WithoutSourcesTheGrainPassesWhateverTheAmount) {
+    MatteSettings settings;
+    settings.amount = 1.0f;
+    for (float v : MatteOf(settings)) EXPECT_EQ(v, 0.0f);
+    const float grainy[3] = {0.9f, 0.1f, 0.4f}, clean[3] = {0.2f, 0.3f, 0.5f};
+    ImageLib_Drawing::SolidNode grain(grainy, 3), original(clean, 3);
+    std::unique_ptr<ImageLib_NodePipeline> mix(BuildApplicationNode(settings));
+    mix->SetInput(0, &grain);
+    mix->SetInput(1, &original);
+    ImageLib_ImageBuffer output(testimages::FloatFormat(3), kFrame);
+    ImageLib_Evaluate(*mix, output, kFrame, 0, 0);
+    const std::vector<float> got = testnodes::ReadFloats(output);
+    for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], grainy[i % 3]);
+}
+
+TEST_F(Matte, ColourMatchingSelectsTheUnprocessedImage) {
+    // Left half exactly the matching colour, right half far from it.
+    auto source = HostImage([](int32_t x, int32_t) {
+        return x < 8 ? Pixel{1.0f, 0.6f, 0.4f, 0.2f} : Pixel{1.0f, 0.0f, 0.9f, 0.9f};
+    });
+    MatteSettings settings;
+    settings.amount = 1.0f;
+    settings.matchSource = source.get();
+    settings.matchColor = {0.6f, 0.4f, 0.2f};
+    settings.tolerance = 0.1f;
+    settings.softness = 0.1f;
+    for (int32_t mode : {0, 1, 2, 3, 4, 5, 6}) {
+        settings.matchMode = mode;
+        for (bool invert : {false, true}) {
+            settings.invert = invert;
+            const std::vector<float> matte = MatteOf(settings);
+            for (int32_t x = 0; x < 16; ++x) {
+                // Luminance, chroma and single channels cannot tell every colour apart:
+                // only the left half is certain to match.
+                if (x >= 8 && mode != 0 && mode != 3) continue;
+                const float expected = (x < 8) != invert ? 1.0f : 0.0f;
+                EXPECT_NEAR(matte[static_cast<size_t>(x)], expected, 1e-6f) << "mode " << mode << " x " << x;
+            }
+        }
+    }
+    // 0.6, 0.4, 0.2 and 0.0, 0.9, 0.9 have the same red channel: "Red Channel" cannot separate them.
+    settings.matchMode = 4;
+    settings.invert = false;
+    EXPECT_EQ(MatteOf(settings)[12], 0.0f);
+    settings.matchColor = {0.0f, 0.4f, 0.2f};
+    EXPECT_EQ(MatteOf(settings)[12], 1.0f);
+}
+
+TEST_F(Matte, MaskByIntensityOrAlphaEitherInverted) {
+    // Alpha 1, colour (0.2, 0.4, 0.6): intensity 0.4.
+    auto mask = HostImage([](int32_t, int32_t) { return Pixel{1.0f, 0.2f, 0.4f, 0.6f}; });
+    MatteSettings settings;
+    settings.mask = mask.get();
+    struct Case {
+        int32_t mode;
+        float expected;
+    } cases[] = {{0, 0.4f}, {1, 0.6f}, {2, 1.0f}, {3, 0.0f}};
+    for (const Case& c : cases) {
+        settings.maskingMode = c.mode;
+        for (float v : MatteOf(settings)) EXPECT_NEAR(v, c.expected, 2.0f / 255) << "masking mode " << c.mode;
+    }
+}
+
+TEST_F(Matte, BothMattesCombineByMultiplyOrScreen) {
+    auto source = HostImage([](int32_t x, int32_t) {
+        return x < 8 ? Pixel{1.0f, 0.6f, 0.4f, 0.2f} : Pixel{1.0f, 0.0f, 0.9f, 0.9f};
+    });
+    auto mask = HostImage([](int32_t, int32_t y) {
+        const float v = y < 4 ? 1.0f : 0.2f;
+        return Pixel{1.0f, v, v, v};
+    });
+    MatteSettings settings;
+    settings.matchSource = source.get();
+    settings.matchColor = {0.6f, 0.4f, 0.2f};
+    settings.tolerance = 0.1f;
+    settings.mask = mask.get();
+    for (int32_t combine : {4, 2}) {
+        settings.combineMode = combine;
+        const std::vector<float> matte = MatteOf(settings);
+        for (int32_t y = 0; y < 8; ++y)
+            for (int32_t x = 0; x < 16; ++x) {
+                const float m = x < 8 ? 1.0f : 0.0f;
+                const float k = y < 4 ? 1.0f : 0.2f;
+                const float expected = combine == 4 ? m * k : 1.0f - (1.0f - m) * (1.0f - k);
+                EXPECT_NEAR(matte[static_cast<size_t>(y * 16 + x)], expected, 2.0f / 255) << x << "," << y;
+            }
+    }
+}
+
+TEST_F(Matte, BlurKernelAndBlurredMatte) {
+    struct Case {
+        float blur;
+        uint32_t taps;
+    } cases[] = {{1.0f, 9}, {2.5f, 9}, {3.4f, 10}, {10.0f, 30}};
+    for (const Case& c : cases) {
+        const ImageLib_Kernel k = MatteBlurKernel(c.blur);
+        EXPECT_EQ(k.width, c.taps);
+        EXPECT_EQ(k.height, 1u);
+        EXPECT_NEAR(k.Sum(), 1.0f, 1e-6f);
+        EXPECT_NEAR(k.At(1, 0) / k.At(0, 0), std::exp(-0.5f / (c.blur * c.blur)), 1e-6f);
+    }
+    // A hard vertical edge, blurred: monotonic across the edge, symmetric about it, in 0..1.
+    auto mask = HostImage([](int32_t x, int32_t) {
+        const float v = x < 8 ? 1.0f : 0.0f;
+        return Pixel{1.0f, v, v, v};
+    });
+    MatteSettings settings;
+    settings.mask = mask.get();
+    settings.blur = 2.0f;
+    const std::vector<float> matte = MatteOf(settings);
+    for (int32_t x = 1; x < 16; ++x) EXPECT_LE(matte[static_cast<size_t>(x)], matte[static_cast<size_t>(x - 1)]);
+    for (int32_t x = 0; x < 8; ++x)
+        EXPECT_NEAR(matte[static_cast<size_t>(x)], 1.0f - matte[static_cast<size_t>(15 - x)], 1e-5f);
+    EXPECT_GT(matte[7], 0.5f);
+    EXPECT_LT(matte[7], 0.9f);
+}
+
+TEST_F(Matte, ReferenceHue) {
+    struct Case {
+        std::array<float, 3> rgb, hsv;
+    } cases[] = {
+        {{1, 0, 0}, {0, 1, 1}},
+        {{0.5f, 0.5f, 0.5f}, {0, 0, 0.5f}},
+        {{0, 1, 0}, {1.0f / 3, 1, 1}},
+        {{0, 0, 0.5f}, {2.0f / 3, 1, 0.5f}},
+        {{1, 0, 0.5f}, {1.0f - 0.5f / 6, 1, 1}},
+        {{0, 0, 0}, {0, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        const std::array<float, 3> hsv = MatchColorToHsv(c.rgb);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_NEAR(hsv[i], c.hsv[i], 1e-6f) << c.rgb[0] << "," << c.rgb[1] << "," << c.rgb[2];
+    }
+    EXPECT_LT(MatchColorToHsv({1.0f, 0.0f, 1e-7f})[0], 1.0f);
+}
+
+TEST(MatteFailures, EveryAllocationAndAbortLeavesNothingBehind) {
+    auto run = [](ImageLib_TestCallbacks& callbacks) {
+        ImageLib_Context context(&callbacks);
+        auto source = HostImage([](int32_t x, int32_t y) {
+            return Pixel{1.0f, 0.1f * static_cast<float>(x % 8), 0.5f, 0.1f * static_cast<float>(y)};
+        });
+        MatteSettings settings;
+        settings.matchSource = source.get();
+        settings.matchMode = 3;
+        settings.mask = source.get();
+        settings.blur = 1.5f;
+        MatteOf(settings);
+    };
+    ImageLib_TestCallbacks probe;
+    run(probe);
+    for (int64_t n = 1; n <= probe.memoryRequests; ++n) {
+        ImageLib_TestCallbacks callbacks;
+        callbacks.failMemoryAt = n;
+        EXPECT_THROW(run(callbacks), ImageLib_MemoryError) << n;
+        EXPECT_TRUE(callbacks.Clean()) << "memory request " << n;
+    }
+    for (int64_t n = 1; n <= probe.abortChecks; ++n) {
+        ImageLib_TestCallbacks callbacks;
+        callbacks.abortAt = n;
+        EXPECT_THROW(run(callbacks), ImageLib_TestAbort) << n;
+        EXPECT_TRUE(callbacks.Clean()) << "abort check " << n;
+    }
+}
+
+} // namespace

@@ -1,0 +1,564 @@
+// The runtime's services called directly through its tables, as a module
+// calls them: handles, string tables, text, iteration and its thread pool,
+// check-out and check-in, suites, layers by time, and the records of a call.
+#include "host/HostRuntime.h"
+#include "host/HostStringTables.h"
+#include "tests/host/HostTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <sched.h>
+#include <set>
+#include <thread>
+
+namespace {
+
+int32_t NoModule(uint32_t, HostInData*, HostOutData*, HostParamRecord**, HostImage*, void*) { return 0; }
+
+class Services : public testing::Test {
+protected:
+    const HostUtilities& U() { return rt.Utilities(); }
+    HostEffectRef Ref() { return rt.EffectRef(); }
+    HostRuntime rt{&NoModule};
+};
+
+TEST_F(Services, HandlesAreMasterPointersThatMoveOnLock) {
+    HostHandle handle = U().newHandle(Ref(), 24);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(U().handleSize(Ref(), handle), 24u);
+    auto* first = static_cast<uint8_t*>(U().lockHandle(Ref(), handle));
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(*handle, first);
+    EXPECT_EQ(first[0], 0xCD); // fresh memory is marked, not zeroed
+    std::memset(first, 0x5A, 24);
+    EXPECT_EQ(U().lockHandle(Ref(), handle), first); // a nested lock does not move
+    U().unlockHandle(Ref(), handle);
+    U().unlockHandle(Ref(), handle);
+    EXPECT_EQ(rt.Accounting().lockedHandles, 0);
+
+    auto* second = static_cast<uint8_t*>(U().lockHandle(Ref(), handle));
+    EXPECT_NE(second, first);
+    EXPECT_EQ(*handle, second);
+    for (int i = 0; i < 24; ++i) ASSERT_EQ(second[i], 0x5A) << i;
+    U().unlockHandle(Ref(), handle);
+
+    rt.SetMoveHandles(false);
+    void* pinned = U().lockHandle(Ref(), handle);
+    U().unlockHandle(Ref(), handle);
+    EXPECT_EQ(U().lockHandle(Ref(), handle), pinned);
+    U().unlockHandle(Ref(), handle);
+
+    U().disposeHandle(Ref(), handle);
+    EXPECT_TRUE(rt.Accounting().Clean());
+}
+
+TEST_F(Services, HandleAccountingAndMisuse) {
+    HostHandle a = U().newHandle(Ref(), 100);
+    HostHandle b = U().newHandle(Ref(), 50);
+    U().lockHandle(Ref(), a);
+    HostAccounting now = rt.Accounting();
+    EXPECT_EQ(now.liveHandles, 2);
+    EXPECT_EQ(now.handleBytes, 150);
+    EXPECT_EQ(now.lockedHandles, 1);
+    U().unlockHandle(Ref(), a);
+    U().disposeHandle(Ref(), a);
+    now = rt.Accounting();
+    EXPECT_EQ(now.handleBytes, 50);
+    EXPECT_EQ(now.peakHandleBytes, 150);
+    EXPECT_EQ(now.misuse, 0);
+
+    struct Misuse {
+        const char* what;
+        std::function<void()> call;
+    } misuses[] = {
+        {"unlock an unlocked handle", [&] { U().unlockHandle(Ref(), b); }},
+        {"lock a disposed handle", [&] { EXPECT_EQ(U().lockHandle(Ref(), a), nullptr); }},
+        {"dispose a disposed handle", [&] { U().disposeHandle(Ref(), a); }},
+        {"dispose a locked handle",
+         [&] {
+             U().lockHandle(Ref(), b);
+             U().disposeHandle(Ref(), b);
+         }},
+    };
+    int64_t expected = 0;
+    for (const Misuse& m : misuses) {
+        SCOPED_TRACE(m.what);
+        m.call();
+        EXPECT_EQ(rt.Accounting().misuse, ++expected);
+    }
+    EXPECT_EQ(rt.Accounting().liveHandles, 0);
+    EXPECT_EQ(rt.Accounting().lockedHandles, 0);
+}
+
+TEST_F(Services, HandleRefusalAndLimits) {
+    rt.RefuseHandleAt(2);
+    HostHandle first = U().newHandle(Ref(), 8);
+    HostHandle refused = U().newHandle(Ref(), 8);
+    HostHandle third = U().newHandle(Ref(), 8);
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(refused, nullptr);
+    EXPECT_NE(third, nullptr);
+    U().disposeHandle(Ref(), first);
+    U().disposeHandle(Ref(), third);
+
+    rt.SetHandleLimit(100);
+    HostHandle fits = U().newHandle(Ref(), 60);
+    EXPECT_NE(fits, nullptr);
+    EXPECT_EQ(U().newHandle(Ref(), 60), nullptr);
+    EXPECT_EQ(U().newHandle(Ref(), HostHandleTable::kMaxBlock + 1), nullptr);
+    U().disposeHandle(Ref(), fits);
+    EXPECT_EQ(rt.Accounting().refusedHandles, 3);
+    EXPECT_TRUE(rt.Accounting().Clean());
+}
+
+TEST_F(Services, CallsFromOtherThreadsAreCounted) {
+    std::thread([&] {
+        HostHandle handle = U().newHandle(Ref(), 4);
+        U().disposeHandle(Ref(), handle);
+        rt.In().abort(Ref());
+    }).join();
+    EXPECT_EQ(rt.Accounting().offThreadCalls, 3);
+    EXPECT_EQ(rt.Accounting().liveHandles, 0);
+}
+
+TEST_F(Services, CancelStaysSetUntilCleared) {
+    // Checks 1 to 6 alternate abort and progress; the cancel arrives at check 3.
+    rt.CancelAtCheck(3, 9);
+    const int32_t expected[] = {0, 0, 9, 9, 9, 9};
+    for (int32_t check = 0; check < 6; ++check) {
+        const int32_t code = check % 2 == 0 ? rt.In().abort(Ref()) : rt.In().progress(Ref(), check, 6);
+        EXPECT_EQ(code, expected[check]) << "check " << check + 1;
+    }
+    EXPECT_TRUE(rt.CancelRequested());
+    EXPECT_EQ(rt.Accounting().abortChecks, 6);
+    EXPECT_EQ(rt.ProgressLog().size(), 3u);
+    rt.ClearCancel();
+    EXPECT_EQ(rt.In().abort(Ref()), 0);
+    rt.Cancel();
+    EXPECT_EQ(rt.In().progress(Ref(), 1, 2), 9); // the code of the last CancelAtCheck
+}
+
+HostStringEntry gEntries[] = {
+    {"$$$/T/0000=Zero", {0, 0, 0}},
+    {"$$$/T/0001=One{{*COMMENT*}}a note for translators", {0, 0, 0}},
+    {"$$$/T/0002=a=b", {0, 0, 0}}, // only the first '=' separates key and text
+    {nullptr, {~0ull, ~0ull, 0}},
+};
+
+TEST_F(Services, StringTablesCopyStripAndRelease) {
+    HostStringEntry entries[4];
+    std::memcpy(entries, gEntries, sizeof entries);
+    const HostStringTableHeader header{"FX", 4, entries};
+    const void* table = &header;
+    ASSERT_EQ(rt.In().registerStrings(&table, kHostStringTableMagic), 0);
+    ASSERT_NE(table, &header);
+    entries[0].text = "$$$/T/0000=Changed"; // the host kept its own copy
+
+    struct Fetch {
+        int32_t number;
+        const char* text; // null: no such string
+    } fetches[] = {{0, "Zero"}, {1, "One"}, {2, "a=b"}, {3, nullptr}, {-1, nullptr}};
+    for (const Fetch& f : fetches) {
+        SCOPED_TRACE(f.number);
+        const char* text = rt.In().fetchString(table, f.number, 0, 0);
+        if (f.text == nullptr) {
+            EXPECT_EQ(text, nullptr);
+        } else {
+            ASSERT_NE(text, nullptr);
+            EXPECT_STREQ(text, f.text);
+        }
+    }
+
+    const void* registered = table;
+    EXPECT_EQ(rt.In().releaseStrings(&table), 0);
+    EXPECT_EQ(table, nullptr);
+    EXPECT_EQ(rt.In().fetchString(registered, 0, 0, 0), nullptr);
+    EXPECT_NE(rt.In().releaseStrings(&registered), 0);
+}
+
+TEST_F(Services, MalformedStringTablesAreRefused) {
+    HostStringEntry noTerminator[2] = {gEntries[0], gEntries[1]};
+    HostStringEntry noEquals[2] = {{"$$$/T/0000 Zero", {0, 0, 0}}, gEntries[3]};
+    struct Case {
+        const char* what;
+        HostStringTableHeader header;
+        int32_t magic;
+    } cases[] = {
+        {"code", {"FY", 4, gEntries}, kHostStringTableMagic},
+        {"count", {"FX", 0, gEntries}, kHostStringTableMagic},
+        {"entries", {"FX", 4, nullptr}, kHostStringTableMagic},
+        {"terminator", {"FX", 2, noTerminator}, kHostStringTableMagic},
+        {"equals sign", {"FX", 2, noEquals}, kHostStringTableMagic},
+        {"magic", {"FX", 4, gEntries}, 4231},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const void* table = &c.header;
+        EXPECT_EQ(rt.In().registerStrings(&table, c.magic), kHostErrBadArgument);
+        EXPECT_EQ(table, &c.header);
+    }
+    EXPECT_EQ(rt.In().registerStrings(nullptr, kHostStringTableMagic), kHostErrBadArgument);
+}
+
+TEST_F(Services, TextIsBoundedAndTerminated) {
+    struct Case {
+        int32_t size;
+        const char* formatted; // "%s-%d" of "abcdef", 42
+        const char* copied;    // of "hello"
+    } cases[] = {{16, "abcdef-42", "hello"}, {8, "abcdef-", "hello"}, {3, "ab", "he"}, {1, "", ""}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        char buffer[24];
+        std::memset(buffer, '#', sizeof buffer);
+        ASSERT_EQ(U().formatText(Ref(), buffer, c.size, "%s-%d", "abcdef", 42), 0);
+        EXPECT_STREQ(buffer, c.formatted);
+        for (size_t i = static_cast<size_t>(c.size); i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], '#') << i;
+
+        std::memset(buffer, '#', sizeof buffer);
+        ASSERT_EQ(U().copyText(Ref(), "hello", buffer, c.size), 0);
+        EXPECT_STREQ(buffer, c.copied);
+        for (size_t i = static_cast<size_t>(c.size); i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], '#') << i;
+    }
+    char buffer[4] = "xyz";
+    EXPECT_EQ(U().copyText(Ref(), nullptr, buffer, 4), 0);
+    EXPECT_STREQ(buffer, "");
+    EXPECT_EQ(U().formatText(Ref(), buffer, 0, "x"), kHostErrBadArgument);
+}
+
+TEST(HostThreadPoolTest, EveryIndexRunsExactlyOnce) {
+    struct Case {
+        int32_t threads;
+        int32_t count;
+    } cases[] = {{1, 0}, {1, 10}, {3, 7}, {4, 1000}, {4, 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.threads) + " threads, " + std::to_string(c.count) + " indices");
+        HostThreadPool pool(c.threads);
+        ASSERT_EQ(pool.ThreadCount(), c.threads);
+        std::vector<std::atomic<int32_t>> hits(static_cast<size_t>(c.count));
+        std::atomic<int32_t> badThread{0};
+        const int32_t rc = pool.Run(c.count, [&](int32_t thread, int32_t i) {
+            hits[static_cast<size_t>(i)].fetch_add(1);
+            if (thread < 0 || thread >= c.threads) badThread.fetch_add(1);
+            return 0;
+        });
+        EXPECT_EQ(rc, 0);
+        EXPECT_EQ(badThread.load(), 0);
+        for (int32_t i = 0; i < c.count; ++i) ASSERT_EQ(hits[static_cast<size_t>(i)].load(), 1) << i;
+    }
+}
+
+TEST(HostThreadPoolTest, WorkIsSharedAndTheLowestFailureIsReported) {
+    HostThreadPool pool(4);
+    std::mutex lock;
+    std::set<std::thread::id> threads;
+    std::atomic<int32_t> calls{0};
+    const int32_t rc = pool.Run(40, [&](int32_t, int32_t i) {
+        calls.fetch_add(1);
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            threads.insert(std::this_thread::get_id());
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+        if (i == 31) return 44;
+        if (i == 17) return 33;
+        if (i == 23) throw std::runtime_error("body failed");
+        return 0;
+    });
+    EXPECT_EQ(rc, 33);
+    EXPECT_EQ(calls.load(), 40);
+    EXPECT_GE(threads.size(), 2u);
+}
+
+TEST(HostThreadPoolTest, NestedRunsAreSerial) {
+    HostThreadPool pool(3);
+    std::atomic<int32_t> inner{0};
+    std::atomic<int32_t> innerOutOfOrder{0};
+    const int32_t rc = pool.Run(6, [&](int32_t, int32_t) {
+        int32_t last = -1;
+        return pool.Run(5, [&](int32_t thread, int32_t j) {
+            inner.fetch_add(1);
+            if (thread != 0 || j != last + 1) innerOutOfOrder.fetch_add(1);
+            last = j;
+            return 0;
+        });
+    });
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(inner.load(), 30);
+    EXPECT_EQ(innerOutOfOrder.load(), 0);
+}
+
+TEST(HostThreadPoolTest, DefaultSizeIsTheAffinityMask) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
+    EXPECT_EQ(HostThreadPool::AvailableCpus(), CPU_COUNT(&set));
+    EXPECT_EQ(HostThreadPool().ThreadCount(), CPU_COUNT(&set));
+}
+
+int32_t CountingBody(void* context, int32_t, int32_t index, int32_t count) {
+    auto* hits = static_cast<std::atomic<int32_t>*>(context);
+    hits[index].fetch_add(1);
+    return index == count - 2 ? 12 : 0;
+}
+
+TEST_F(Services, IterateServiceRunsTheBodyAndCanBeAbsent) {
+    rt.SetIterateThreads(3);
+    EXPECT_EQ(rt.IterateThreads(), 3);
+    std::atomic<int32_t> hits[50] = {};
+    EXPECT_EQ(U().iterate(Ref(), 50, hits, &CountingBody), 12);
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(hits[i].load(), 1) << i;
+    EXPECT_EQ(U().iterate(Ref(), 0, hits, &CountingBody), 0);
+    EXPECT_EQ(U().iterate(Ref(), 5, hits, nullptr), kHostErrBadArgument);
+    rt.SetIterateAvailable(false);
+    EXPECT_EQ(U().iterate, nullptr);
+    rt.SetIterateAvailable(true);
+    EXPECT_NE(U().iterate, nullptr);
+}
+
+TEST_F(Services, OnlyTheParamUtilsSuiteVersionTwoIsOffered) {
+    struct Case {
+        const char* name;
+        int32_t version;
+        int32_t code;
+    } cases[] = {
+        {"PF Param Utils Suite", 2, kHostOk},
+        {"PF Param Utils Suite", 1, kHostErrUnknownSuite},
+        {"PF World Suite", 2, kHostErrUnknownSuite},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.version));
+        const void* suite = &c;
+        EXPECT_EQ(rt.In().suites->acquireSuite(Ref(), c.name, c.version, &suite), c.code);
+        if (c.code == kHostOk) {
+            ASSERT_NE(suite, nullptr);
+            EXPECT_NE(static_cast<const HostParamUtilsSuite*>(suite)->updateParamUi, nullptr);
+            EXPECT_EQ(rt.Accounting().outstandingSuites, 1);
+            EXPECT_EQ(rt.In().suites->releaseSuite(Ref(), c.name, c.version), kHostOk);
+        } else {
+            EXPECT_EQ(suite, nullptr);
+        }
+    }
+    EXPECT_EQ(rt.Accounting().outstandingSuites, 0);
+    EXPECT_EQ(rt.In().suites->releaseSuite(Ref(), "PF Param Utils Suite", 2), kHostErrBadArgument);
+    EXPECT_EQ(rt.Accounting().misuse, 1);
+}
+
+TEST(HostLayerTest, TimesMapToClampedFrames) {
+    struct Case {
+        int32_t frames;
+        int32_t time;
+        int32_t step;
+        int32_t expected;
+    } cases[] = {
+        {3, 0, 100, 0},   {3, 250, 100, 2}, {3, 199, 100, 1}, {3, 300, 100, 2}, {3, 5000, 100, 2},
+        {3, -50, 100, 0}, {3, 500, 0, 0},   {1, 900, 100, 0}, {0, 100, 100, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.frames) + " frames at " + std::to_string(c.time) + "/" + std::to_string(c.step));
+        HostLayer layer;
+        for (int32_t f = 0; f < c.frames; ++f)
+            layer.AddFrame(Solid(2, 2, false, {255, static_cast<uint16_t>(f), 0, 0}));
+        EXPECT_EQ(layer.FrameAt(c.time, c.step), c.expected);
+        const HostImage image = layer.ImageAt(c.time, c.step);
+        if (c.frames == 0) {
+            EXPECT_EQ(image.pixels, nullptr);
+        } else {
+            EXPECT_EQ(HostReadPixel(image, 1, 1).red, c.expected);
+        }
+    }
+}
+
+HostParamRecord LayerRecord(int32_t id) {
+    HostParamRecord record{};
+    record.id = id;
+    record.type = kHostParamLayer;
+    std::strcpy(record.name, "Layer");
+    return record;
+}
+
+TEST_F(Services, CheckOutCopiesAndCountsUntilCheckIn) {
+    ASSERT_EQ(rt.Params().Add(-1, LayerRecord(40)), 0);
+    ASSERT_EQ(rt.Params().Add(-1, LayerRecord(41)), 0);
+    auto frames = std::make_shared<HostLayer>();
+    for (uint16_t f = 0; f < 3; ++f) frames->AddFrame(Solid(2, 1, false, {255, f, f, f}));
+    rt.Params().ById(40).BindLayer(frames);
+
+    struct Case {
+        int32_t index;
+        int32_t time;
+        int32_t step;  // 0: the runtime's own
+        int32_t frame; // -1: no layer
+    } cases[] = {{1, 0, 10, 0}, {1, 25, 10, 2}, {1, 10, 0, 0}, {1, 100, 0, 1}, {2, 0, 10, -1}, {0, 0, 10, -1}};
+    HostParamRecord records[6];
+    int32_t n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(n);
+        HostParamRecord& record = records[n++];
+        ASSERT_EQ(rt.In().checkoutParam(Ref(), c.index, c.time, c.step, 2400, &record), 0);
+        EXPECT_EQ(record.type, kHostParamLayer);
+        if (c.frame < 0) {
+            EXPECT_EQ(record.u.layer.image.pixels, nullptr);
+        } else {
+            ASSERT_NE(record.u.layer.image.pixels, nullptr);
+            EXPECT_EQ(HostReadPixel(record.u.layer.image, 1, 0).red, c.frame);
+        }
+        EXPECT_EQ(rt.Accounting().outstandingCheckouts, n);
+    }
+    HostParamRecord stranger{};
+    EXPECT_EQ(rt.In().checkinParam(Ref(), &stranger), kHostErrBadArgument);
+    EXPECT_EQ(rt.Accounting().misuse, 1);
+    for (HostParamRecord& record : records) EXPECT_EQ(rt.In().checkinParam(Ref(), &record), 0);
+    EXPECT_EQ(rt.Accounting().outstandingCheckouts, 0);
+    HostParamRecord out{};
+    EXPECT_EQ(rt.In().checkoutParam(Ref(), 3, 0, 10, 2400, &out), kHostErrBadArgument);
+    EXPECT_EQ(rt.In().addParam(Ref(), -1, &out), kHostErrBadArgument); // only during parameter setup
+}
+
+TEST(HostParamStoreTest, MalformedDeclarationsAreRefused) {
+    HostParamRecord popup{};
+    popup.type = kHostParamPopup;
+    popup.u.popup.choices = "A|B|C";
+    popup.u.popup.choiceCount = 3;
+    popup.u.popup.defaultValue = 1;
+    HostParamRecord slider{};
+    slider.type = kHostParamSlider;
+    slider.u.slider.validMin = 0;
+    slider.u.slider.validMax = 10;
+    slider.u.slider.defaultValue = 5;
+
+    struct Case {
+        const char* what;
+        HostParamRecord record;
+        int32_t index;
+        int32_t code;
+    } cases[] = {
+        {"good popup", popup, -1, kHostOk},
+        {"good slider at the next index", slider, 2, kHostOk},
+        {"index not next", slider, 7, kHostErrBadArgument},
+        {"unknown type",
+         [] {
+             HostParamRecord r{};
+             r.type = 3;
+             return r;
+         }(),
+         -1, kHostErrBadArgument},
+        {"group end without start",
+         [] {
+             HostParamRecord r{};
+             r.type = kHostParamGroupEnd;
+             return r;
+         }(),
+         -1, kHostErrBadArgument},
+        {"popup count differs",
+         [&] {
+             HostParamRecord r = popup;
+             r.u.popup.choiceCount = 4;
+             return r;
+         }(),
+         -1, kHostErrBadArgument},
+        {"popup default outside",
+         [&] {
+             HostParamRecord r = popup;
+             r.u.popup.defaultValue = 4;
+             return r;
+         }(),
+         -1, kHostErrBadArgument},
+        {"popup without choices",
+         [&] {
+             HostParamRecord r = popup;
+             r.u.popup.choices = nullptr;
+             return r;
+         }(),
+         -1, kHostErrBadArgument},
+        {"slider default outside",
+         [&] {
+             HostParamRecord r = slider;
+             r.u.slider.defaultValue = 11;
+             return r;
+         }(),
+         -1, kHostErrBadArgument},
+    };
+    HostParamStore store;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const int32_t before = store.Count();
+        EXPECT_EQ(store.Add(c.index, c.record), c.code);
+        EXPECT_EQ(store.Count(), before + (c.code == kHostOk ? 1 : 0));
+    }
+    store.Reset();
+    EXPECT_EQ(store.Count(), 1);
+    EXPECT_EQ(store.At(0).Type(), kHostParamLayer);
+}
+
+// Captures what the runtime hands the entry point.
+struct Captured {
+    HostInData in;
+    HostOutData out;
+    HostParamRecord input;
+    HostParamRecord** params;
+    void* extra;
+    HostImage* output;
+};
+Captured gCaptured;
+
+int32_t CapturingModule(uint32_t selector, HostInData* in, HostOutData* out, HostParamRecord** params,
+                        HostImage* output, void* extra) {
+    gCaptured = {*in, *out, *params[0], params, extra, output};
+    if (selector == kHostCmdGlobalSetup) out->globalData = reinterpret_cast<HostHandle>(&gCaptured);
+    if (selector == kHostCmdGlobalSetdown) out->globalData = nullptr;
+    std::strcpy(out->returnMessage, "seen");
+    return static_cast<int32_t>(selector) + 1000;
+}
+
+TEST(HostRuntimeCalls, RecordsCarryTheSettingsAndTheCurrentFrame) {
+    HostRuntime rt(&CapturingModule);
+    rt.SetAppId(HostFourCC('H', 'O', 'S', 'C'));
+    rt.SetTimeline({300, 100, 900, 2400});
+    rt.SetDownsample(1, 2, 3, 4);
+    auto input = std::make_shared<HostLayer>();
+    for (uint16_t f = 0; f < 5; ++f) input->AddFrame(Solid(4 + f, 3, false, {255, f, 0, 0}));
+    rt.BindInputLayer(input);
+
+    EXPECT_EQ(rt.FrameSetup(), 1010);
+    EXPECT_EQ(gCaptured.in.appId, ('H' << 24) | ('O' << 16) | ('S' << 8) | 'C');
+    EXPECT_EQ(gCaptured.in.currentTime, 300);
+    EXPECT_EQ(gCaptured.in.timeStep, 100);
+    EXPECT_EQ(gCaptured.in.totalTime, 900);
+    EXPECT_EQ(gCaptured.in.timeScale, 2400u);
+    EXPECT_EQ(gCaptured.in.downsampleXNum, 1);
+    EXPECT_EQ(gCaptured.in.downsampleXDen, 2u);
+    EXPECT_EQ(gCaptured.in.downsampleYNum, 3);
+    EXPECT_EQ(gCaptured.in.downsampleYDen, 4u);
+    EXPECT_EQ(gCaptured.in.effectRef, rt.EffectRef());
+    EXPECT_EQ(gCaptured.in.utils, &rt.Utilities());
+    EXPECT_NE(gCaptured.in.suites, nullptr);
+    // Frame 3 of the input (7 pixels wide), also the preset output size.
+    EXPECT_EQ(gCaptured.input.u.layer.image.width, 7);
+    EXPECT_EQ(HostReadPixel(gCaptured.input.u.layer.image, 0, 0).red, 3);
+    EXPECT_EQ(gCaptured.out.width, 7);
+    EXPECT_EQ(gCaptured.out.height, 3);
+    EXPECT_EQ(gCaptured.out.numParams, 1);
+    EXPECT_EQ(rt.ReturnMessage(), "seen");
+
+    rt.SetFrame(1);
+    HostChangedParam changed{0};
+    EXPECT_EQ(rt.Call(kHostCmdUserChangedParam, &changed), 1013);
+    EXPECT_EQ(gCaptured.extra, &changed);
+    EXPECT_EQ(gCaptured.input.u.layer.image.width, 5);
+
+    EXPECT_EQ(rt.GlobalSetup(), 1001);
+    EXPECT_EQ(rt.GlobalData(), reinterpret_cast<HostHandle>(&gCaptured));
+    EXPECT_EQ(rt.Render(), 1011);
+    EXPECT_EQ(gCaptured.in.globalData, reinterpret_cast<HostHandle>(&gCaptured));
+    EXPECT_EQ(gCaptured.out.globalData, reinterpret_cast<HostHandle>(&gCaptured));
+    EXPECT_EQ(gCaptured.output, &rt.Output().Image());
+    EXPECT_EQ(rt.GlobalSetdown(), 1003);
+    EXPECT_EQ(rt.GlobalData(), nullptr);
+}
+
+} // namespace
