@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <memory>
 
@@ -169,6 +170,7 @@ float VarianceNode::Mean(uint32_t channel) const {
 float VarianceNode::Variance(uint32_t channel) const {
     const size_t entries = std::min({sums.size(), sumSquares.size(), counts.size()});
     if (channel >= entries || !(counts[channel] > 0.0)) return 0.0f;
+    // The mean enters in the single precision in which `Mean` reports it.
     const double mean = static_cast<float>(sums[channel] / counts[channel]);
     const double variance = (sumSquares[channel] - (2.0 * mean) * sums[channel]) / counts[channel] + mean * mean;
     return variance > 0.0 ? static_cast<float>(variance) : 0.0f;

@@ -65,14 +65,14 @@ std::vector<SampleRect> Select(const SampleSelection& selection, ImageLib_Comput
 bool Inside(const SampleRect& rect, const ImageLib_Rect& area) { return ImageLib_Rect::Intersect(rect, area) == rect; }
 
 // Grain of deviation 0.02 in all channels, correlated, on a flat grey unless a picture is given.
-grainplates::PlateSpec GrainySpec(int32_t width, int32_t height, uint64_t seed) {
-    grainplates::PlateSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.shapes = {{{1.0, 1.0, 0.0}, {1.0, 1.0, 0.0}, {1.0, 1.0, 0.0}}};
-    spec.mix = grainplates::MixWithStrengths({1, 0, 0, 0.5, 1, 0, 0.2, 0.3, 1}, {0.02, 0.02, 0.02});
-    spec.seed = seed;
-    return spec;
+grainplates::PlateRecipe GrainyRecipe(int32_t width, int32_t height, uint64_t seed) {
+    grainplates::PlateRecipe recipe;
+    recipe.width = width;
+    recipe.height = height;
+    recipe.shapes = {{{1.0, 1.0, 0.0}, {1.0, 1.0, 0.0}, {1.0, 1.0, 0.0}}};
+    recipe.mix = grainplates::MixWithStrengths({1, 0, 0, 0.5, 1, 0, 0.2, 0.3, 1}, {0.02, 0.02, 0.02});
+    recipe.seed = seed;
+    return recipe;
 }
 
 // Mean and variance of a patch averaged over the channels, in double from the layer's own values.
@@ -179,9 +179,11 @@ TEST_F(NoiseSampling, UniformGreyKeepsGridOrder) {
     struct Case {
         int32_t width, height, size, count;
     } cases[] = {
-        {100, 90, 16, 5}, {100, 90, 16, 10}, {200, 60, 24, 20}, // beyond the first column
-        {41, 41, 24, 3},                                        // steps of 1
-        {33, 50, 16, 20}, // exactly 17 wider than the sample: the columns lie one pixel apart
+        {100, 90, 16, 5},  // steps of 4
+        {100, 90, 16, 10}, // steps of 4, more samples
+        {200, 60, 24, 20}, // beyond the first column
+        {41, 41, 24, 3},   // steps of 1
+        {33, 50, 16, 20},  // exactly 17 wider than the sample: the columns lie one pixel apart
     };
     for (const Case& c : cases) {
         FunctionNode layer = MakeLayer(c.width, c.height, [](int32_t, int32_t, uint32_t) { return 0.5f; });
@@ -213,12 +215,12 @@ TEST_F(NoiseSampling, PictureDetailStaysOutOfTheSamples) {
     uint64_t seed = 11;
     for (const auto& texture : textures) {
         for (const Case& c : cases) {
-            grainplates::PlateSpec spec = GrainySpec(kWidth, kHeight, ++seed);
+            grainplates::PlateRecipe recipe = GrainyRecipe(kWidth, kHeight, ++seed);
             const bool left = c.textureLeft;
-            spec.picture = [&texture, left](int32_t x, int32_t y, uint32_t) {
+            recipe.picture = [&texture, left](int32_t x, int32_t y, uint32_t) {
                 return (x < kWidth / 2) == left ? texture(x, y) : 0.5f;
             };
-            const grainplates::Plate plate(spec);
+            const grainplates::Plate plate(recipe);
             grainplates::PlateNode layer(plate);
             const std::vector<SampleRect> got = Select(Selection(c.count, c.size, c.size), layer);
             ASSERT_EQ(got.size(), static_cast<size_t>(c.count));
@@ -240,7 +242,7 @@ TEST_F(NoiseSampling, NearBlackAndNearWhiteAreasAreFilteredOut) {
     constexpr int32_t kSize = 200;
     const ImageLib_Rect dark{0, 0, 70, 70, false}, light{130, 130, 200, 200, false}, grey{130, 0, 200, 70, false};
     for (const Case& c : cases) {
-        const grainplates::Plate plate(GrainySpec(kSize, kSize, 5));
+        const grainplates::Plate plate(GrainyRecipe(kSize, kSize, 5));
         FunctionNode layer = MakeLayer(kSize, kSize, [&](int32_t x, int32_t y, uint32_t ch) {
             if (dark.Contains(x, y)) return c.dark;
             if (light.Contains(x, y)) return c.light;
@@ -254,7 +256,7 @@ TEST_F(NoiseSampling, NearBlackAndNearWhiteAreasAreFilteredOut) {
 }
 
 TEST_F(NoiseSampling, MoreSamplesWantedThanSurviveGivesAllSurvivorsInScoreOrder) {
-    const grainplates::Plate plate(GrainySpec(60, 60, 3));
+    const grainplates::Plate plate(GrainyRecipe(60, 60, 3));
     grainplates::PlateNode layer(plate);
     const PixelFunction value = [&](int32_t x, int32_t y, uint32_t c) { return plate.At(x, y, c); };
     struct Case {
@@ -349,7 +351,7 @@ TEST_F(NoiseSampling, ProgressCountsEveryGridPositionAndEveryRefinedSample) {
 }
 
 TEST_F(NoiseSampling, FailuresReleaseEverything) {
-    const grainplates::Plate plate(GrainySpec(26, 26, 9));
+    const grainplates::Plate plate(GrainyRecipe(26, 26, 9));
     grainplates::PlateNode node(plate);
     const SampleSelection selection = Selection(2, 6, 6);
     auto run = [&] {

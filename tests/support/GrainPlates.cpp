@@ -76,53 +76,53 @@ double PlateKernel::At(int32_t dx, int32_t dy) const {
     return values[static_cast<size_t>(dy + radiusY) * (2 * radiusX + 1) + dx + radiusX];
 }
 
-Plate::Plate(const PlateSpec& spec) : spec_(spec) {
+Plate::Plate(const PlateRecipe& recipe) : recipe_(recipe) {
     int32_t radiusX = 0, radiusY = 0;
     for (uint32_t c = 0; c < 3; ++c) {
-        kernels_[c] = MakeKernel(spec.shapes[c]);
+        kernels_[c] = MakeKernel(recipe.shapes[c]);
         radiusX = std::max(radiusX, kernels_[c].radiusX);
         radiusY = std::max(radiusY, kernels_[c].radiusY);
     }
     // Mixed noise over the plate grown by the largest radius, so every grain pixel sees a full kernel.
-    const int32_t fieldWidth = spec.width + 2 * radiusX;
-    const int32_t fieldHeight = spec.height + 2 * radiusY;
+    const int32_t fieldWidth = recipe.width + 2 * radiusX;
+    const int32_t fieldHeight = recipe.height + 2 * radiusY;
     std::vector<double> mixed(static_cast<size_t>(fieldWidth) * fieldHeight * 3);
-    NoiseSource noise(spec.seed);
+    NoiseSource noise(recipe.seed);
     for (size_t p = 0; p < mixed.size(); p += 3) {
         double n[3];
         for (double& value : n) value = noise.Gaussian();
         for (uint32_t c = 0; c < 3; ++c)
-            mixed[p + c] = spec.mix[3 * c] * n[0] + spec.mix[3 * c + 1] * n[1] + spec.mix[3 * c + 2] * n[2];
+            mixed[p + c] = recipe.mix[3 * c] * n[0] + recipe.mix[3 * c + 1] * n[1] + recipe.mix[3 * c + 2] * n[2];
     }
-    grain_.assign(static_cast<size_t>(spec.width) * spec.height * 3, 0.0f);
-    std::vector<double> across(static_cast<size_t>(spec.width) * fieldHeight);
+    grain_.assign(static_cast<size_t>(recipe.width) * recipe.height * 3, 0.0f);
+    std::vector<double> across(static_cast<size_t>(recipe.width) * fieldHeight);
     for (uint32_t c = 0; c < 3; ++c) {
         const PlateKernel& kernel = kernels_[c];
         auto field = [&](int32_t x, int32_t y) { return mixed[(static_cast<size_t>(y) * fieldWidth + x) * 3 + c]; };
         auto store = [&](int32_t x, int32_t y, double value) {
-            grain_[(static_cast<size_t>(y) * spec.width + x) * 3 + c] = static_cast<float>(value);
+            grain_[(static_cast<size_t>(y) * recipe.width + x) * 3 + c] = static_cast<float>(value);
         };
-        if (spec.shapes[c].angle == 0.0) {
+        if (recipe.shapes[c].angle == 0.0) {
             // An upright Gaussian is the product of a row and a column: two short passes.
             const double centre = kernel.At(0, 0);
             for (int32_t y = 0; y < fieldHeight; ++y)
-                for (int32_t x = 0; x < spec.width; ++x) {
+                for (int32_t x = 0; x < recipe.width; ++x) {
                     double sum = 0.0;
                     for (int32_t dx = -kernel.radiusX; dx <= kernel.radiusX; ++dx)
                         sum += kernel.At(dx, 0) * field(x + radiusX - dx, y);
-                    across[static_cast<size_t>(y) * spec.width + x] = sum;
+                    across[static_cast<size_t>(y) * recipe.width + x] = sum;
                 }
-            for (int32_t y = 0; y < spec.height; ++y)
-                for (int32_t x = 0; x < spec.width; ++x) {
+            for (int32_t y = 0; y < recipe.height; ++y)
+                for (int32_t x = 0; x < recipe.width; ++x) {
                     double sum = 0.0;
                     for (int32_t dy = -kernel.radiusY; dy <= kernel.radiusY; ++dy)
-                        sum += kernel.At(0, dy) * across[static_cast<size_t>(y + radiusY - dy) * spec.width + x];
+                        sum += kernel.At(0, dy) * across[static_cast<size_t>(y + radiusY - dy) * recipe.width + x];
                     store(x, y, sum / centre);
                 }
             continue;
         }
-        for (int32_t y = 0; y < spec.height; ++y)
-            for (int32_t x = 0; x < spec.width; ++x) {
+        for (int32_t y = 0; y < recipe.height; ++y)
+            for (int32_t x = 0; x < recipe.width; ++x) {
                 double sum = 0.0;
                 for (int32_t dy = -kernel.radiusY; dy <= kernel.radiusY; ++dy)
                     for (int32_t dx = -kernel.radiusX; dx <= kernel.radiusX; ++dx)
@@ -133,17 +133,17 @@ Plate::Plate(const PlateSpec& spec) : spec_(spec) {
 }
 
 float Plate::Grain(int32_t x, int32_t y, uint32_t c) const {
-    return grain_[(static_cast<size_t>(y) * spec_.width + x) * 3 + c];
+    return grain_[(static_cast<size_t>(y) * recipe_.width + x) * 3 + c];
 }
 
 float Plate::At(int32_t x, int32_t y, uint32_t c) const {
-    const float picture = spec_.picture ? spec_.picture(x, y, c) : spec_.grey;
+    const float picture = recipe_.picture ? recipe_.picture(x, y, c) : recipe_.grey;
     return picture + Grain(x, y, c);
 }
 
 double Plate::MixProduct(uint32_t r, uint32_t s) const {
     double sum = 0.0;
-    for (uint32_t i = 0; i < 3; ++i) sum += spec_.mix[3 * r + i] * spec_.mix[3 * s + i];
+    for (uint32_t i = 0; i < 3; ++i) sum += recipe_.mix[3 * r + i] * recipe_.mix[3 * s + i];
     return sum;
 }
 
@@ -212,7 +212,8 @@ void WritePixels(const Plate& plate, const ImageLib_ImageAccess& view, const Ima
 } // namespace
 
 std::unique_ptr<ImageLib_ImageBuffer> Plate::MakeBuffer(const ImageLib_PixelFormat& format, float alpha) const {
-    auto buffer = std::make_unique<ImageLib_ImageBuffer>(format, ImageLib_Rect{0, 0, spec_.width, spec_.height, false});
+    auto buffer =
+        std::make_unique<ImageLib_ImageBuffer>(format, ImageLib_Rect{0, 0, recipe_.width, recipe_.height, false});
     std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(*buffer));
     {
         ImageLib_MappedRegion mapped(*view, view->bounds, ImageLib_AccessMode::Write);
@@ -228,7 +229,7 @@ void PlateNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& regio
     WritePixels(plate_, *view, region, 1.0f);
 }
 
-ImageLib_Rect PlateNode::ComputeBounds() { return {0, 0, plate_.Spec().width, plate_.Spec().height, false}; }
+ImageLib_Rect PlateNode::ComputeBounds() { return {0, 0, plate_.Recipe().width, plate_.Recipe().height, false}; }
 
 std::array<double, 9> MixWithStrengths(const std::array<double, 9>& directions,
                                        const std::array<double, 3>& deviations) {

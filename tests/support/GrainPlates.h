@@ -31,7 +31,7 @@ struct GaussianShape {
     double angle = 0.0;
 };
 
-struct PlateSpec {
+struct PlateRecipe {
     int32_t width = 0;
     int32_t height = 0;
     // Picture value of channel c at (x, y); a flat grey when empty.
@@ -55,9 +55,9 @@ struct PlateKernel {
 
 class Plate {
 public:
-    explicit Plate(const PlateSpec& spec);
+    explicit Plate(const PlateRecipe& recipe);
 
-    const PlateSpec& Spec() const { return spec_; }
+    const PlateRecipe& Recipe() const { return recipe_; }
     const PlateKernel& Kernel(uint32_t channel) const { return kernels_[channel]; }
 
     // The picture plus grain at (x, y) in channel c.
@@ -84,7 +84,7 @@ private:
     double MixProduct(uint32_t r, uint32_t s) const; // (M M^T)(r, s)
     double KernelOverlap(uint32_t r, uint32_t s) const;
 
-    PlateSpec spec_;
+    PlateRecipe recipe_;
     std::array<PlateKernel, 3> kernels_;
     std::vector<float> grain_; // width * height * 3, row-major, interleaved
 };
