@@ -157,6 +157,13 @@ ImageLib_NodePipeline* BuildBlendingMatte(const MatteSettings& s) {
 ImageLib_NodePipeline* BuildApplicationNode(const MatteSettings& s) {
     auto pipeline = std::make_unique<ImageLib_NodePipeline>(2);
     ImageLib_NodePipeline& p = *pipeline;
+    // With nothing of the unprocessed image mixed back, the mix is the image
+    // with grain itself (it is clipped, so never -0, and x + 0 is x): the matte
+    // need not be computed at all.
+    if (s.amount == 0.0f) {
+        p.SetOutputNode(p.Own(ImageLib_BasicNodes::CreateIdentityNode(p.GetInput(0))));
+        return pipeline.release();
+    }
     ImageLib_ComputeNode* matte = p.Own(BuildBlendingMatte(s));
     auto* mix = p.Own(ImageLib_Blend::CreateMatteNode(s.amount));
     mix->SetInput(0, p.GetInput(0));

@@ -10,16 +10,16 @@ constexpr uint8_t kDead = 0xDD;
 
 void* AllocateBlock(uint64_t size) { return std::malloc(size > 0 ? size : 1); }
 
-void FreeBlock(void* memory, uint64_t size) {
+void FreeBlock(void* memory, uint64_t size, bool poison) {
     if (memory == nullptr) return;
-    std::memset(memory, kDead, size);
+    if (poison) std::memset(memory, kDead, size);
     std::free(memory);
 }
 
 } // namespace
 
 HostHandleTable::~HostHandleTable() {
-    for (auto& [handle, block] : blocks_) FreeBlock(block->memory, block->size);
+    for (auto& [handle, block] : blocks_) FreeBlock(block->memory, block->size, poison_);
 }
 
 HostHandleTable::Block* HostHandleTable::Find(HostHandle handle) const {
@@ -33,7 +33,7 @@ HostHandle HostHandleTable::New(uint64_t size) {
     if (limit_ != 0 && static_cast<uint64_t>(stats_.bytes) + size > limit_) return nullptr;
     void* memory = AllocateBlock(size);
     if (memory == nullptr) return nullptr;
-    std::memset(memory, kFresh, size);
+    if (poison_) std::memset(memory, kFresh, size);
     auto block = std::make_unique<Block>();
     block->memory = memory;
     block->size = size;
@@ -58,7 +58,7 @@ void* HostHandleTable::Lock(HostHandle handle) {
             // Without memory to move into, staying put is still a valid answer.
             if (moved != nullptr) {
                 std::memcpy(moved, block->memory, block->size);
-                FreeBlock(block->memory, block->size);
+                FreeBlock(block->memory, block->size, poison_);
                 block->memory = moved;
                 ++stats_.moves;
             }
@@ -93,7 +93,7 @@ void HostHandleTable::Dispose(HostHandle handle) {
     }
     --stats_.live;
     stats_.bytes -= static_cast<int64_t>(block.size);
-    FreeBlock(block.memory, block.size);
+    FreeBlock(block.memory, block.size, poison_);
     blocks_.erase(found);
 }
 
@@ -112,6 +112,11 @@ int32_t HostHandleTable::LockCount(HostHandle handle) const {
     std::lock_guard<std::mutex> guard(mutex_);
     const Block* block = Find(handle);
     return block ? block->locks : -1;
+}
+
+void HostHandleTable::SetPoison(bool poison) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    poison_ = poison;
 }
 
 void HostHandleTable::SetMoveOnLock(bool move) {

@@ -48,6 +48,9 @@ public:
     int32_t LockCount(HostHandle handle) const; // -1 for an unknown handle
 
     void SetMoveOnLock(bool move);
+    // Filling new blocks with 0xCD and freed ones with 0xDD (on by default) shows
+    // reads of unwritten or freed memory; a production host does neither.
+    void SetPoison(bool poison);
     void SetLimit(uint64_t bytes);
     Stats GetStats() const;
 
@@ -62,6 +65,7 @@ private:
     mutable std::mutex mutex_;
     std::unordered_map<HostHandle, std::unique_ptr<Block>> blocks_;
     bool moveOnLock_;
+    bool poison_ = true;
     uint64_t limit_ = 0;
     Stats stats_;
 };

@@ -171,6 +171,7 @@ public:
     void SetIterateThreads(int32_t threads); // 0: the CPUs this process may use
     int32_t IterateThreads() const;
     void SetMoveHandles(bool move) { handles_.SetMoveOnLock(move); }
+    void SetPoisonMemory(bool poison) { handles_.SetPoison(poison); }
     void SetHandleLimit(uint64_t bytes) { handles_.SetLimit(bytes); }
     void SetProgressCallback(std::function<void(int32_t done, int32_t total)> callback);
 

@@ -2,8 +2,10 @@
 
 #include "imagelib/core/ImageLib_Context.h"
 #include "imagelib/core/ImageLib_ImageBuffer.h"
+#include "imagelib/core/ImageLib_Paths.h"
 #include "imagelib/core/ImageLib_Views.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -60,16 +62,16 @@ void SlideNine(const float* k, const float* in, intptr_t step, float* out, intpt
     }
 }
 
-// Nine taps far apart in memory (down a column): three independent partial
-// sums keep the additions from waiting on one another.
+// Nine taps far apart in memory (down a column). The sum runs in tap order from
+// the first product, as in the sliding form, so that the result never depends
+// on the strides of the buffers, which change with the tiling.
 void StrideNine(const float* k, const float* in, intptr_t step, float* out, intptr_t outStep, int32_t count) {
     const float k0 = k[0], k1 = k[1], k2 = k[2], k3 = k[3], k4 = k[4], k5 = k[5], k6 = k[6], k7 = k[7], k8 = k[8];
     for (int32_t n = 0; n < count; ++n) {
         const float* s = in + static_cast<intptr_t>(n) * step;
-        const float a = k0 * s[0] + k1 * s[step] + k2 * s[2 * step];
-        const float b = k3 * s[3 * step] + k4 * s[4 * step] + k5 * s[5 * step];
-        const float c = k6 * s[6 * step] + k7 * s[7 * step] + k8 * s[8 * step];
-        out[static_cast<intptr_t>(n) * outStep] = a + b + c;
+        out[static_cast<intptr_t>(n) * outStep] = k0 * s[0] + k1 * s[step] + k2 * s[2 * step] + k3 * s[3 * step] +
+                                                  k4 * s[4 * step] + k5 * s[5 * step] + k6 * s[6 * step] +
+                                                  k7 * s[7 * step] + k8 * s[8 * step];
     }
 }
 
@@ -175,6 +177,100 @@ void TwoDimensionalPass(const Planes& p, const KernelList& kernels, uint32_t wid
     }
 }
 
+// ---- Fast paths -----------------------------------------------------------
+//
+// The same sums in the same order as `Correlate`, computed a block of outputs
+// at a time with the taps in the outer loop, so that the inner loop runs over
+// contiguous floats and vectorises. Nine taps start from the first product, as
+// the dedicated nine-tap forms do; every other length starts from 0.
+
+constexpr int32_t kBlock = 512;      // outputs per block
+constexpr uint32_t kFastTaps = 1024; // longer kernels take the reference loops
+
+// acc[i] = sum over t of k[t] * line[t * tapStep + i], for i < n.
+inline void SumBlock(const float* k, uint32_t taps, const float* line, intptr_t tapStep, float* acc, int32_t n) {
+    uint32_t t = 0;
+    if (taps == 9) {
+        const float k0 = k[0];
+        for (int32_t i = 0; i < n; ++i) acc[i] = k0 * line[i];
+        t = 1;
+    } else {
+        for (int32_t i = 0; i < n; ++i) acc[i] = 0.0f;
+    }
+    for (; t < taps; ++t) {
+        const float kt = k[t];
+        const float* in = line + static_cast<intptr_t>(t) * tapStep;
+        for (int32_t i = 0; i < n; ++i) acc[i] += kt * in[i];
+    }
+}
+
+void FastHorizontalPass(const Planes& p, const KernelList& kernels, uint32_t taps) {
+    ImageLib_ParallelFor(p.height, [&p, &kernels, taps](int32_t y) {
+        float line[kBlock + kFastTaps];
+        float acc[kBlock];
+        for (uint32_t c = 0; c < p.channels; ++c) {
+            const float* k = kernels[kernels.size() == 1 ? 0 : c]->data();
+            const float* source = p.Source(0, y, c);
+            float* target = p.Target(0, y, c);
+            for (int32_t x0 = 0; x0 < p.width; x0 += kBlock) {
+                const int32_t n = std::min(kBlock, p.width - x0);
+                const int32_t reach = n + static_cast<int32_t>(taps) - 1;
+                const float* from = source + static_cast<intptr_t>(x0) * p.pixel;
+                for (int32_t i = 0; i < reach; ++i) line[i] = from[static_cast<intptr_t>(i) * p.pixel];
+                SumBlock(k, taps, line, 1, acc, n);
+                float* to = target + static_cast<intptr_t>(x0) * p.pixel;
+                for (int32_t i = 0; i < n; ++i) to[static_cast<intptr_t>(i) * p.pixel] = acc[i];
+            }
+        }
+    });
+    ImageLib_CheckAbort();
+}
+
+void FastVerticalPass(const Planes& p, const KernelList& kernels, uint32_t taps) {
+    const int32_t rowFloats = p.width * static_cast<int32_t>(p.pixel);
+    const int32_t channels = static_cast<int32_t>(p.pixel);
+    // Per-channel kernels: each tap's coefficient laid out along a block of
+    // interleaved samples, blocks starting on a pixel.
+    const int32_t block = kBlock - kBlock % channels;
+    ImageLib_Vector<float> spread;
+    if (kernels.size() != 1) {
+        spread.resize(static_cast<size_t>(taps) * block);
+        for (uint32_t t = 0; t < taps; ++t)
+            for (int32_t i = 0; i < block; ++i) {
+                const uint32_t c = static_cast<uint32_t>(i % channels);
+                spread[t * static_cast<size_t>(block) + i] = c < kernels.size() ? (*kernels[c])[t] : 0.0f;
+            }
+    }
+    const float* shared = kernels.size() == 1 ? kernels[0]->data() : nullptr;
+    const float* coefficients = spread.data();
+    ImageLib_ParallelFor(p.height, [&p, shared, coefficients, taps, rowFloats, block](int32_t y) {
+        const float* source = p.Source(0, y, 0);
+        float* target = p.Target(0, y, 0);
+        for (int32_t f0 = 0; f0 < rowFloats; f0 += block) {
+            const int32_t n = std::min(block, rowFloats - f0);
+            const float* in = source + f0;
+            float* acc = target + f0;
+            if (shared) {
+                SumBlock(shared, taps, in, p.sourceRow, acc, n);
+                continue;
+            }
+            uint32_t t = 0;
+            if (taps == 9) {
+                for (int32_t i = 0; i < n; ++i) acc[i] = coefficients[i] * in[i];
+                t = 1;
+            } else {
+                for (int32_t i = 0; i < n; ++i) acc[i] = 0.0f;
+            }
+            for (; t < taps; ++t) {
+                const float* k = coefficients + static_cast<size_t>(t) * block;
+                const float* line = in + static_cast<intptr_t>(t) * p.sourceRow;
+                for (int32_t i = 0; i < n; ++i) acc[i] += k[i] * line[i];
+            }
+        }
+    });
+    ImageLib_CheckAbort();
+}
+
 } // namespace
 
 ConvolutionNode::ConvolutionNode(const float* const* kernelData, uint32_t kernelCount, uint32_t kernelWidth,
@@ -235,12 +331,19 @@ void ConvolutionNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect&
                         region.Width(),
                         region.Height(),
                         channels};
-    if (height == 1)
-        HorizontalPass(planes, kernels, width);
-    else if (width != 1)
+    const bool fast = !ImageLib_ReferencePaths();
+    if (height == 1) {
+        if (fast && width <= kFastTaps)
+            FastHorizontalPass(planes, kernels, width);
+        else
+            HorizontalPass(planes, kernels, width);
+    } else if (width != 1) {
         TwoDimensionalPass(planes, kernels, width, height);
-    else
+    } else if (fast) {
+        FastVerticalPass(planes, kernels, height);
+    } else {
         VerticalPass(planes, kernels, height);
+    }
 }
 
 ImageLib_ComputeNode* CreateConvolutionNode(const float* const* kernels, uint32_t kernelCount, uint32_t width,

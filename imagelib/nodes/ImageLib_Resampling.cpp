@@ -1,5 +1,8 @@
 #include "ImageLib_Resampling.h"
 
+#include "imagelib/core/ImageLib_Context.h"
+#include "imagelib/core/ImageLib_Paths.h"
+
 #include "ImageLib_BasicNodes.h"
 #include "imagelib/core/ImageLib_Views.h"
 
@@ -61,6 +64,29 @@ void TransformFloats(ImageLib_ImageAccess& output, const ImageLib_Rect& region, 
     const uint32_t n = view->format.channels;
     const uint32_t pixelBytes = view->format.bytesPerPixel;
     ImageLib_MappedRegion mapped(*view, region, ImageLib_AccessMode::ReadWrite);
+    if (n == 3 && pixelBytes == 12 && !ImageLib_ReferencePaths()) {
+        // Colour pixels, rows spread over the workers; each sum runs from 0 in
+        // column order, as below, so the bytes are the same.
+        float m[3][3];
+        for (uint32_t r = 0; r < 3; ++r)
+            for (uint32_t c = 0; c < 3; ++c) m[r][c] = matrix.Element(r, c);
+        const ImageLib_RowRange& rows = view->rows;
+        const int32_t width = region.Width();
+        ImageLib_ParallelFor(region.Height(), [&rows, &m, width](int32_t y) {
+            float* pixel = rows.Row(y).As<float>();
+            for (int32_t x = 0; x < width; ++x, pixel += 3) {
+                const float p0 = pixel[0], p1 = pixel[1], p2 = pixel[2];
+                for (uint32_t r = 0; r < 3; ++r) {
+                    float sum = 0.0f;
+                    sum += m[r][0] * p0;
+                    sum += m[r][1] * p1;
+                    sum += m[r][2] * p2;
+                    pixel[r] = sum;
+                }
+            }
+        });
+        return;
+    }
     for (const ImageLib_RowIterator& row : mapped.rows()) {
         for (uint8_t* at = row.rowBegin; at != row.rowEnd; at += pixelBytes) {
             float* pixel = reinterpret_cast<float*>(at);

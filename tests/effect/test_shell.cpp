@@ -6,10 +6,12 @@
 #include "effect/ParamCatalogue.h"
 #include "effect/ParamReading.h"
 #include "host/HostRuntime.h"
+#include "imagelib/core/ImageLib_Paths.h"
 #include "tests/effect/RenderFixtures.h"
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <stdexcept>
 #include <vector>
 
@@ -180,6 +182,56 @@ TEST(Render, BandHeightDoesNotChangeTheResult) {
             for (int32_t x = 0; x < 48; ++x) ASSERT_EQ(results[i].Get(x, y), results[0].Get(x, y)) << i;
     EXPECT_EQ(BandRows(100), 1310);
     EXPECT_EQ(BandRows(10000), 32);
+}
+
+// Whole frames through the fast and the reference paths of the library, with
+// seeded random parameters: the same bytes for every band height and thread count.
+TEST(Render, FastPathsGiveTheReferenceBytes) {
+    std::mt19937 random(2024);
+    for (bool deep : {false, true}) {
+        for (int trial = 0; trial < 3; ++trial) {
+            ShellSession session;
+            HostRuntime& host = session.host;
+            session.Param(ParamId::NoiseSourceLayer)
+                .BindLayer(HostLayer::Still(MakeGrainyPlate(72, 56, deep, 0.05, random()).image));
+            host.BindInputLayer(HostLayer::Still(MakeGrainyPlate(64, 48, deep, 0.02, random()).image));
+            auto uniform = [&](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(random); };
+            session.Param(ParamId::SampleSize).SetInteger(16 + static_cast<int32_t>(random() % 12));
+            session.Param(ParamId::NumberOfSamples).SetInteger(1 + static_cast<int32_t>(random() % 6));
+            session.Param(ParamId::Size).SetNumber(uniform(0.3, 2.5));
+            session.Param(ParamId::AspectRatio).SetNumber(uniform(0.5, 2));
+            session.Param(ParamId::Softness).SetNumber(uniform(0.5, 1.5));
+            session.Param(ParamId::GreenSize).SetNumber(uniform(0.5, 2));
+            session.Param(ParamId::Saturation).SetNumber(uniform(0, 2));
+            session.Param(ParamId::RandomSeed).SetInteger(static_cast<int32_t>(random() % 10000));
+            session.Param(ParamId::AnimateSmoothly).SetCheckbox(true);
+            session.Param(ParamId::AnimationSpeed).SetNumber(uniform(0, 1));
+            session.Param(ParamId::BlendingMode).SetPopup(1 + static_cast<int32_t>(random() % 5));
+            session.Param(ParamId::BlendAmount).SetNumber(uniform(0, 100));
+            session.Param(ParamId::BlurMatte).SetNumber(random() % 2 ? 0 : uniform(0.5, 4));
+            session.Param(ParamId::CompensateForExistingNoise).SetNumber(random() % 2 ? 0 : uniform(10, 100));
+            host.SetFrame(static_cast<int32_t>(random() % 5));
+            ASSERT_EQ(host.FrameSetup(), 0);
+            ImageLib_SetReferencePaths(true);
+            SetBandRowsOverride(0);
+            host.SetIterateThreads(1);
+            ASSERT_EQ(host.Render(), 0);
+            const HostImageBuffer reference = host.Output().Clone();
+            ImageLib_SetReferencePaths(false);
+            for (int32_t rows : {0, 1, 5, 32})
+                for (int32_t threads : {1, 2}) {
+                    SetBandRowsOverride(rows);
+                    host.SetIterateThreads(threads);
+                    ASSERT_EQ(host.Render(), 0);
+                    for (int32_t y = 0; y < 48; ++y)
+                        for (int32_t x = 0; x < 64; ++x)
+                            ASSERT_EQ(host.Output().Get(x, y), reference.Get(x, y))
+                                << (deep ? "16" : "8") << "-bit trial " << trial << ", bands " << rows << ", threads "
+                                << threads << " at " << x << "," << y;
+                }
+            SetBandRowsOverride(0);
+        }
+    }
 }
 
 } // namespace

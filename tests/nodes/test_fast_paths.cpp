@@ -1,0 +1,113 @@
+// Fast paths against the reference loops: the same bytes for any kernel,
+// format, tiling and thread count.
+#include "imagelib/core/ImageLib_Paths.h"
+#include "imagelib/core/ImageLib_Pipeline.h"
+#include "imagelib/nodes/ImageLib_BasicNodes.h"
+#include "imagelib/nodes/ImageLib_Convolution.h"
+#include "imagelib/nodes/ImageLib_Resampling.h"
+#include "tests/support/TestImages.h"
+#include "tests/support/TestNodes.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+namespace {
+
+using Mode = ImageLib_TestCallbacks::IterateMode;
+
+struct Case {
+    uint32_t taps;
+    bool horizontal;
+    bool perChannel;
+};
+
+// Seeded random samples in -0.5 .. 1.5 (zeros included) over the plane.
+class RandomNode : public ImageLib_ComputeNode {
+public:
+    explicit RandomNode(uint32_t seed) : seed_(seed) {}
+    void Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) override {
+        std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(output));
+        ImageLib_MappedRegion mapped(*view, region, ImageLib_AccessMode::Write);
+        const uint32_t channels = view->format.channels;
+        int32_t y = region.y0;
+        for (const ImageLib_RowIterator& row : mapped.rows()) {
+            float* out = row.As<float>();
+            for (int32_t x = region.x0; x < region.x1; ++x)
+                for (uint32_t c = 0; c < channels; ++c) {
+                    uint32_t h = seed_ ^ (static_cast<uint32_t>(x) * 0x9E3779B1u) ^
+                                 (static_cast<uint32_t>(y) * 0x85EBCA77u) ^ (c * 0xC2B2AE3Du);
+                    h ^= h >> 15;
+                    h *= 0x2C1B3C6Du;
+                    h ^= h >> 12;
+                    *out++ = (h % 7 == 0) ? 0.0f : static_cast<float>(h % 20001) / 10000.0f - 0.5f;
+                }
+            ++y;
+        }
+    }
+    ImageLib_Rect ComputeBounds() override { return ImageLib_Rect::Everything(); }
+
+private:
+    uint32_t seed_;
+};
+
+std::vector<uint8_t> Convolve(const Case& c, const ImageLib_PixelFormat& format, bool reference, Mode mode, int32_t tw,
+                              int32_t th, uint32_t seed) {
+    ImageLib_SetReferencePaths(reference);
+    ImageLib_TestCallbacks callbacks(mode, 2);
+    std::vector<uint8_t> bytes;
+    {
+        ImageLib_Context context(&callbacks);
+        std::mt19937 random(seed);
+        std::uniform_real_distribution<float> weight(-0.4f, 0.6f);
+        std::vector<std::vector<float>> kernels(c.perChannel ? format.channels : 1);
+        std::vector<const float*> pointers;
+        for (auto& k : kernels) {
+            for (uint32_t t = 0; t < c.taps; ++t) k.push_back(weight(random));
+            pointers.push_back(k.data());
+        }
+        RandomNode source(seed);
+        ImageLib_Convolution::ConvolutionNode conv(pointers.data(), static_cast<uint32_t>(pointers.size()),
+                                                   c.horizontal ? c.taps : 1, c.horizontal ? 1 : c.taps, &source);
+        // One row more than is computed, which must stay as it was.
+        ImageLib_ImageBuffer output(format, {-7, 3, 57, 45, false});
+        testimages::Fill(output, [](int32_t, int32_t, uint32_t) { return 0.25f; });
+        ImageLib_Evaluate(conv, output, {-7, 3, 57, 44, false}, tw, th);
+        bytes = testnodes::ReadBytes(output);
+    }
+    ImageLib_SetReferencePaths(false);
+    EXPECT_TRUE(callbacks.Clean());
+    return bytes;
+}
+
+TEST(FastPaths, ConvolutionMatchesTheReferenceByteForByte) {
+    const Case cases[] = {{1, true, false},  {3, true, true},   {9, true, false},  {9, true, true},
+                          {24, true, true},  {7, false, false}, {9, false, false}, {9, false, true},
+                          {24, false, true}, {31, false, false}};
+    ImageLib_PixelFormat rgb8 = ImageLib_HostFormat8(), rgb16 = ImageLib_HostFormat16();
+    for (ImageLib_PixelFormat* f : {&rgb8, &rgb16}) {
+        f->channels = f->colorChannels = 3;
+        f->alphaChannel = -1;
+        f->bytesPerPixel = 3 * f->bytesPerChannel;
+    }
+    const ImageLib_PixelFormat formats[] = {rgb8, rgb16, testimages::FloatFormat(3), ImageLib_HostFormat8()};
+    uint32_t seed = 1;
+    for (const Case& c : cases) {
+        for (const ImageLib_PixelFormat& format : formats) {
+            ++seed;
+            const std::vector<uint8_t> reference = Convolve(c, format, true, Mode::Serial, 0, 0, seed);
+            const std::pair<int32_t, int32_t> tiles[] = {{0, 0}, {0, 1}, {0, 7}, {13, 5}};
+            for (auto [tw, th] : tiles)
+                for (Mode mode : {Mode::Serial, Mode::Threaded})
+                    ASSERT_EQ(Convolve(c, format, false, mode, tw, th, seed), reference)
+                        << c.taps << (c.horizontal ? " across" : " down") << (c.perChannel ? " per channel" : "")
+                        << ", " << format.channels << "x" << format.bytesPerChannel * 8 << "-bit, tiles " << tw << "x"
+                        << th;
+            // The reference itself does not depend on the tiling either.
+            ASSERT_EQ(Convolve(c, format, true, Mode::Threaded, 13, 5, seed), reference) << c.taps;
+        }
+    }
+}
+
+} // namespace
