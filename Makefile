@@ -4,7 +4,7 @@
 PRESET ?= dev
 JOBS ?= $(shell nproc)
 
-.PHONY: setup configure build run test asan windows format clean
+.PHONY: setup configure build run test asan tsan windows format clean
 
 setup:
 	@./scripts/setup
@@ -23,6 +23,10 @@ test: build
 
 asan:
 	@$(MAKE) --no-print-directory test PRESET=asan
+
+# The tests that run work on several threads, under ThreadSanitizer.
+tsan:
+	@$(MAKE) --no-print-directory test PRESET=tsan
 
 # The module as the host's platform loads it: a Windows x64 DLL exporting only main.
 windows: setup

@@ -25,6 +25,19 @@ volatile int gPastTheEnd = 4; // opaque to the compiler, so the read is not diag
 
 } // namespace
 
+// A build configured for a sanitizer must really have it compiled in.
+TEST(Sanitizer, ExpectedSanitizersAreCompiledIn) {
+#if defined(TEXTURIST_EXPECT_ASAN) && !defined(__SANITIZE_ADDRESS__)
+    ADD_FAILURE() << "configured for AddressSanitizer, built without it";
+#endif
+#if defined(TEXTURIST_EXPECT_TSAN) && !defined(__SANITIZE_THREAD__)
+    ADD_FAILURE() << "configured for ThreadSanitizer, built without it";
+#endif
+#if !defined(TEXTURIST_EXPECT_ASAN) && !defined(TEXTURIST_EXPECT_TSAN)
+    GTEST_SKIP() << "not a sanitizer build";
+#endif
+}
+
 TEST(SanitizerDeathTest, AddressSanitizerCatchesHeapOverflow) {
 #if defined(TEXTURIST_EXPECT_ASAN)
     GTEST_FLAG_SET(death_test_style, "threadsafe");
