@@ -188,20 +188,7 @@ TEST(MatteFailures, EveryAllocationAndAbortLeavesNothingBehind) {
         settings.blur = 1.5f;
         MatteOf(settings);
     };
-    ImageLib_TestCallbacks probe;
-    run(probe);
-    for (int64_t n = 1; n <= probe.memoryRequests; ++n) {
-        ImageLib_TestCallbacks callbacks;
-        callbacks.failMemoryAt = n;
-        EXPECT_THROW(run(callbacks), ImageLib_MemoryError) << n;
-        EXPECT_TRUE(callbacks.Clean()) << "memory request " << n;
-    }
-    for (int64_t n = 1; n <= probe.abortChecks; ++n) {
-        ImageLib_TestCallbacks callbacks;
-        callbacks.abortAt = n;
-        EXPECT_THROW(run(callbacks), ImageLib_TestAbort) << n;
-        EXPECT_TRUE(callbacks.Clean()) << "abort check " << n;
-    }
+    testimages::ExpectCleanFailures(run);
 }
 
 } // namespace

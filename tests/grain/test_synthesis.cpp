@@ -208,21 +208,7 @@ TEST(SynthesisFailures, EveryAllocationAndAbortLeavesNothingBehind) {
         ImageLib_ImageBuffer rgb(colour, {0, 0, 24, 20, false});
         ImageLib_Evaluate(*grain, rgb, rgb.bounds, 0, 8);
     };
-    ImageLib_TestCallbacks probe;
-    run(probe);
-    ASSERT_GT(probe.memoryRequests, 20);
-    for (int64_t n = 1; n <= probe.memoryRequests; ++n) {
-        ImageLib_TestCallbacks callbacks;
-        callbacks.failMemoryAt = n;
-        EXPECT_THROW(run(callbacks), ImageLib_MemoryError) << n;
-        EXPECT_TRUE(callbacks.Clean()) << "memory request " << n;
-    }
-    for (int64_t n = 1; n <= probe.abortChecks; ++n) {
-        ImageLib_TestCallbacks callbacks;
-        callbacks.abortAt = n;
-        EXPECT_THROW(run(callbacks), ImageLib_TestAbort) << n;
-        EXPECT_TRUE(callbacks.Clean()) << "abort check " << n;
-    }
+    testimages::ExpectCleanFailures(run);
 }
 
 } // namespace

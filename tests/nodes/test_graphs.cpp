@@ -94,22 +94,9 @@ TEST(NodeGraphs, TilesAndThreadsGiveTheSameBytes) {
 }
 
 TEST(NodeGraphs, EveryFailureLeavesNothingBehind) {
-    for (Mode mode : {Mode::Serial, Mode::Threaded}) {
-        ImageLib_TestCallbacks probe(mode, 2);
-        Render(probe, ImageLib_HostFormat8(), 0, 16);
-        for (int64_t n = 1; n <= probe.memoryRequests; ++n) {
-            ImageLib_TestCallbacks callbacks(mode, 2);
-            callbacks.failMemoryAt = n;
-            EXPECT_THROW(Render(callbacks, ImageLib_HostFormat8(), 0, 16), ImageLib_MemoryError) << n;
-            EXPECT_TRUE(callbacks.Clean()) << "memory request " << n;
-        }
-        for (int64_t n = 1; n <= probe.abortChecks; ++n) {
-            ImageLib_TestCallbacks callbacks(mode, 2);
-            callbacks.abortAt = n;
-            EXPECT_THROW(Render(callbacks, ImageLib_HostFormat8(), 0, 16), ImageLib_TestAbort) << n;
-            EXPECT_TRUE(callbacks.Clean()) << "abort check " << n;
-        }
-    }
+    for (Mode mode : {Mode::Serial, Mode::Threaded})
+        testimages::ExpectCleanFailures([](ImageLib_TestCallbacks& c) { Render(c, ImageLib_HostFormat8(), 0, 16); },
+                                        mode);
 }
 
 } // namespace

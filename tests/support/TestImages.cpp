@@ -25,4 +25,23 @@ ImageLib_PixelFormat FloatFormat(uint32_t channels) {
     return format;
 }
 
+void ExpectCleanFailures(const std::function<void(ImageLib_TestCallbacks&)>& run,
+                         ImageLib_TestCallbacks::IterateMode mode) {
+    ImageLib_TestCallbacks probe(mode, 2);
+    run(probe);
+    ASSERT_GT(probe.memoryRequests, 0);
+    for (int64_t n = 1; n <= probe.memoryRequests; ++n) {
+        ImageLib_TestCallbacks callbacks(mode, 2);
+        callbacks.failMemoryAt = n;
+        EXPECT_THROW(run(callbacks), ImageLib_MemoryError) << "memory request " << n;
+        EXPECT_TRUE(callbacks.Clean()) << "memory request " << n;
+    }
+    for (int64_t n = 1; n <= probe.abortChecks; ++n) {
+        ImageLib_TestCallbacks callbacks(mode, 2);
+        callbacks.abortAt = n;
+        EXPECT_THROW(run(callbacks), ImageLib_TestAbort) << "abort check " << n;
+        EXPECT_TRUE(callbacks.Clean()) << "abort check " << n;
+    }
+}
+
 } // namespace testimages

@@ -31,12 +31,19 @@ protected:
 void Fill(ImageLib_ImageAccess& access, const std::function<float(int32_t, int32_t, uint32_t)>& value);
 
 // Sample (x, y, channel) of a float vector read with testnodes::ReadFloats from `bounds`.
-inline float At(const std::vector<float>& samples, const ImageLib_Rect& bounds, uint32_t channels, int32_t x,
-                int32_t y, uint32_t c) {
+inline float At(const std::vector<float>& samples, const ImageLib_Rect& bounds, uint32_t channels, int32_t x, int32_t y,
+                uint32_t c) {
     return samples[(static_cast<size_t>(y - bounds.y0) * bounds.Width() + (x - bounds.x0)) * channels + c];
 }
 
 // A format of `channels` float samples without alpha.
 ImageLib_PixelFormat FloatFormat(uint32_t channels);
+
+// Runs `run` once to count its memory requests and abort checks, then again
+// with memory refused at each request in turn and with an abort at each check
+// in turn: every run must throw the matching exception and leave the
+// callbacks clean.
+void ExpectCleanFailures(const std::function<void(ImageLib_TestCallbacks&)>& run,
+                         ImageLib_TestCallbacks::IterateMode mode = ImageLib_TestCallbacks::IterateMode::Serial);
 
 } // namespace testimages
