@@ -1,20 +1,17 @@
 #include "UniformRandom.h"
 
+#include "LogFloat.h"
 #include "TickCount.h"
 
 #include <cmath>
 
 namespace {
 
-constexpr int32_t kM1 = 2147483563, kA1 = 40014, kQ1 = 53668, kR1 = 12211;
-constexpr int32_t kM2 = 2147483399, kA2 = 40692, kQ2 = 52774, kR2 = 3791;
-constexpr int32_t kDivisor = 1 + (kM1 - 1) / 32;
-constexpr float kScale = 4.6566134e-10f;
-constexpr float kLargest = 0.9999999f;
-
-static_assert(kQ1 == kM1 / kA1 && kR1 == kM1 % kA1);
-static_assert(kQ2 == kM2 / kA2 && kR2 == kM2 % kA2);
-static_assert(kDivisor == 67108862);
+static_assert(UniformRandom::kQ1 == UniformRandom::kM1 / UniformRandom::kA1 &&
+              UniformRandom::kR1 == UniformRandom::kM1 % UniformRandom::kA1);
+static_assert(UniformRandom::kQ2 == UniformRandom::kM2 / UniformRandom::kA2 &&
+              UniformRandom::kR2 == UniformRandom::kM2 % UniformRandom::kA2);
+static_assert(UniformRandom::kDivisor == 67108862);
 
 // Schrage's method: a * x mod m without leaving 32 bits.
 inline int32_t Step(int32_t x, int32_t a, int32_t m, int32_t q, int32_t r) {
@@ -24,28 +21,40 @@ inline int32_t Step(int32_t x, int32_t a, int32_t m, int32_t q, int32_t r) {
     return x;
 }
 
+// state1 after seeding: 0 or less, so that the next draw fills the table.
+int32_t SeededState(int32_t seed) {
+    int32_t state = seed > 0 ? -seed : seed;
+    if (state == 0) {
+        state = static_cast<int32_t>(TickCount());
+        if (state > 0) state = -state;
+    }
+    return state;
+}
+
+// max(-state, 1); -INT32_MIN does not exist, and its magnitude is out of the
+// generator's range anyway.
+int32_t StartFrom(int32_t state) {
+    state = state == INT32_MIN ? INT32_MAX : -state;
+    return state < 1 ? 1 : state;
+}
+
 } // namespace
 
+int32_t UniformRandom::WarmUpStart(int32_t seed) { return StartFrom(SeededState(seed)); }
+
 void UniformRandom::Seed(int32_t seed) {
-    state1_ = seed;
-    state2_ = 123456789;
+    state1_ = SeededState(seed);
+    state2_ = kState2Seed;
     last_ = 0;
     hasSpare_ = false;
     spare_ = 0.0f;
     for (int32_t& entry : table_) entry = 0;
-    if (seed > 0) state1_ = -seed;
-    if (state1_ == 0) {
-        state1_ = static_cast<int32_t>(TickCount());
-        if (state1_ > 0) state1_ = -state1_;
-    }
 }
 
 void UniformRandom::Fill() {
-    // -INT32_MIN does not exist; its magnitude is out of the generator's range anyway.
-    state1_ = state1_ == INT32_MIN ? INT32_MAX : -state1_;
-    if (state1_ < 1) state1_ = 1;
+    state1_ = StartFrom(state1_);
     state2_ = state1_;
-    for (int32_t count = kTableSize + 7; count >= 0; --count) {
+    for (int32_t count = kWarmUpSteps - 1; count >= 0; --count) {
         state1_ = Step(state1_, kA1, kM1, kQ1, kR1);
         if (count < kTableSize) table_[count] = state1_;
     }
@@ -76,7 +85,7 @@ float UniformRandom::Gaussian() {
         s = b * b + a * a;
     } while (!(s < 1.0f) || s == 0.0f);
     const float f =
-        static_cast<float>(std::sqrt(-2.0 * static_cast<double>(std::log(s)) / static_cast<double>(s))) * 0.5f;
+        static_cast<float>(std::sqrt(-2.0 * static_cast<double>(LogFloat(s)) / static_cast<double>(s))) * 0.5f;
     spare_ = f * b;
     hasSpare_ = true;
     return f * a;

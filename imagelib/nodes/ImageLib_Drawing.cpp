@@ -1,6 +1,10 @@
 #include "ImageLib_Drawing.h"
 
+#include "ImageLib_NoiseLanes.h"
+
 #include "effect/UniformRandom.h"
+#include "imagelib/core/ImageLib_Context.h"
+#include "imagelib/core/ImageLib_Paths.h"
 #include "imagelib/core/ImageLib_Views.h"
 
 #include <memory>
@@ -76,34 +80,92 @@ void InvertNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& regi
 
 int32_t NoiseNode::BlockSeed(int32_t x, int32_t y, int32_t seed) {
     const uint32_t mixed = ((static_cast<uint32_t>(x) & 0xFFFFu) ^ (static_cast<uint32_t>(y) << 16)) + 1u;
-    return static_cast<int32_t>(mixed ^ static_cast<uint32_t>(seed));
+    const int32_t blockSeed = static_cast<int32_t>(mixed ^ static_cast<uint32_t>(seed));
+    // A generator seeded with 0 takes the clock; a block must never do that, or
+    // the same seed would not give the same grain. 1 draws like -1, which some
+    // far-away block has as well, as every seed s shares its sequence with -s.
+    return blockSeed == 0 ? 1 : blockSeed;
 }
 
 ImageLib_Rect NoiseNode::ComputeBounds() { return ImageLib_Rect::Everything(); }
 
-void NoiseNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) {
-    std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(output));
-    ImageLib_MappedRegion mapped(*view, region, ImageLib_AccessMode::Write);
-    const int32_t channels = static_cast<int32_t>(view->format.channels);
+namespace {
+
+// The straightforward noise: one generator, reseeded at every block of every row.
+void ComputeNoiseReference(const NoiseNode& node, const ImageLib_ImageAccess& view, const ImageLib_Rect& region) {
+    const int32_t channels = static_cast<int32_t>(view.format.channels);
     // Always reseeded before the first draw, so the clock is never consulted.
     UniformRandom generator(1);
     int32_t y = region.y0;
-    for (const ImageLib_RowIterator& row : view->rows) {
+    for (const ImageLib_RowIterator& row : view.rows) {
         float* out = row.As<float>();
-        const int32_t rowY = y + kOrigin;
-        int32_t x = region.x0 + kOrigin;
-        const int32_t into = PositiveModulo(x, kBlock);
+        const int32_t rowY = y + NoiseNode::kOrigin;
+        int32_t x = region.x0 + NoiseNode::kOrigin;
+        const int32_t into = PositiveModulo(x, NoiseNode::kBlock);
         if (into != 0) {
-            generator.Seed(BlockSeed(x - into, rowY, seed));
-            for (int32_t i = 0; i < into * channels; ++i) gaussian ? generator.Gaussian() : generator.Centred();
+            generator.Seed(NoiseNode::BlockSeed(x - into, rowY, node.seed));
+            for (int32_t i = 0; i < into * channels; ++i) node.gaussian ? generator.Gaussian() : generator.Centred();
         }
         for (int32_t i = region.x0; i < region.x1; ++i, ++x) {
-            if (PositiveModulo(x, kBlock) == 0) generator.Seed(BlockSeed(x, rowY, seed));
+            if (PositiveModulo(x, NoiseNode::kBlock) == 0) generator.Seed(NoiseNode::BlockSeed(x, rowY, node.seed));
             for (int32_t c = 0; c < channels; ++c)
-                *out++ = (gaussian ? generator.Gaussian() : generator.Centred()) * scale + offset;
+                *out++ = (node.gaussian ? generator.Gaussian() : generator.Centred()) * node.scale + node.offset;
         }
         ++y;
     }
+}
+
+// The same values, block by block: bands of rows run through Iterate, and the
+// blocks of a band go to the SIMD lanes of ImageLib_NoiseLanes in batches.
+void ComputeNoiseFast(const NoiseNode& node, const ImageLib_ImageAccess& view, const ImageLib_Rect& region) {
+    using ImageLib_NoiseLanes::Block;
+    const int32_t width = region.Width(), height = region.Height();
+    if (width <= 0 || height <= 0) return;
+    const int32_t channels = static_cast<int32_t>(view.format.channels);
+    const int32_t x0 = region.x0 + NoiseNode::kOrigin;
+    const int32_t firstBlock = x0 - PositiveModulo(x0, NoiseNode::kBlock);
+    const int32_t blocksPerRow = (x0 + width - firstBlock + NoiseNode::kBlock - 1) / NoiseNode::kBlock;
+    // Enough blocks per band to fill the lanes several times over, however narrow the region.
+    constexpr int32_t kBandBlocks = 64;
+    const int32_t bandRows = blocksPerRow >= kBandBlocks ? 1 : (kBandBlocks + blocksPerRow - 1) / blocksPerRow;
+    const int32_t bands = (height + bandRows - 1) / bandRows;
+    const ImageLib_NoiseLanes::Draw draw{node.gaussian, node.scale, node.offset};
+    const ImageLib_RowRange& rows = view.rows;
+    const int32_t seed = node.seed, y0 = region.y0;
+    ImageLib_ParallelFor(bands, [&](int32_t band) {
+        constexpr int32_t kBatch = 64;
+        Block batch[kBatch];
+        int32_t queued = 0;
+        const int32_t rowEnd = band * bandRows + bandRows < height ? band * bandRows + bandRows : height;
+        for (int32_t r = band * bandRows; r < rowEnd; ++r) {
+            float* out = rows.Row(r).As<float>();
+            const int32_t rowY = y0 + r + NoiseNode::kOrigin;
+            for (int32_t b = 0; b < blocksPerRow; ++b) {
+                const int32_t blockX = firstBlock + b * NoiseNode::kBlock;
+                const int32_t from = blockX > x0 ? blockX : x0;
+                const int32_t to = blockX + NoiseNode::kBlock < x0 + width ? blockX + NoiseNode::kBlock : x0 + width;
+                batch[queued++] = {out + static_cast<size_t>(from - x0) * channels,
+                                   NoiseNode::BlockSeed(blockX, rowY, seed), (from - blockX) * channels,
+                                   (to - from) * channels};
+                if (queued == kBatch) {
+                    ImageLib_NoiseLanes::FillBlocks(batch, queued, draw);
+                    queued = 0;
+                }
+            }
+        }
+        if (queued > 0) ImageLib_NoiseLanes::FillBlocks(batch, queued, draw);
+    });
+}
+
+} // namespace
+
+void NoiseNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) {
+    std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(output));
+    ImageLib_MappedRegion mapped(*view, region, ImageLib_AccessMode::Write);
+    if (ImageLib_ReferencePaths())
+        ComputeNoiseReference(*this, *view, region);
+    else
+        ComputeNoiseFast(*this, *view, region);
 }
 
 ThickBoxNode::ThickBoxNode(const float* values, uint32_t count, const ImageLib_Rect& rect, ImageLib_ComputeNode* node)

@@ -46,7 +46,8 @@ public:
     void Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) override;
     ImageLib_Rect ComputeBounds() override;
 
-    // The generator seed of the run of 32 pixels that starts at X (plane x + 256) in row Y (plane y + 256).
+    // The generator seed of the run of 32 pixels that starts at X (plane x + 256)
+    // in row Y (plane y + 256); never 0, which would read the clock.
     static int32_t BlockSeed(int32_t x, int32_t y, int32_t seed);
 
     float offset;

@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -73,7 +75,7 @@ TEST_F(DrawingNodes, ThickBoxDrawsTwoRingsInsideTheBox) {
         ImageLib_Rect region;
     } cases[] = {
         {{2, 3, 12, 10, false}, {0, 0, 16, 14, false}},
-        {{4, 4, 7, 9, false}, {0, 0, 16, 14, false}}, // 3 wide: the rings overlap into solid columns
+        {{4, 4, 7, 9, false}, {0, 0, 16, 14, false}},  // 3 wide: the rings overlap into solid columns
         {{2, 3, 12, 10, false}, {5, 0, 9, 14, false}}, // a band through the middle
         {{5, 5, 5, 9, false}, {0, 0, 16, 14, false}},  // empty
         {ImageLib_Rect::Everything(), {0, 0, 16, 14, false}},
@@ -131,6 +133,26 @@ TEST_F(DrawingNodes, NoiseDependsOnlyOnPositionNeverOnTheRegion) {
     a.Compute(outA, outA.bounds);
     b.Compute(outB, outB.bounds);
     EXPECT_NE(testnodes::ReadFloats(outA), testnodes::ReadFloats(outB));
+}
+
+TEST_F(DrawingNodes, ABlockWhoseSeedWouldBeZeroIsStillRepeatable) {
+    // Block (0, 0) mixes to 16777473: that node seed would seed its generator with 0, the clock.
+    ASSERT_EQ(((256u & 0xFFFFu) ^ (256u << 16)) + 1u, 16777473u);
+    NoiseNode noise(0.0f, 1.0f, false, 16777473);
+    EXPECT_EQ(NoiseNode::BlockSeed(256, 256, 16777473), 1);
+    std::vector<float> first;
+    for (int run = 0; run < 2; ++run) {
+        ImageLib_ImageBuffer output(testimages::FloatFormat(3), {0, 0, 32, 1, false});
+        noise.Compute(output, output.bounds);
+        if (run == 0) {
+            first = testnodes::ReadFloats(output);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        } else {
+            EXPECT_EQ(testnodes::ReadFloats(output), first);
+        }
+    }
+    UniformRandom one(1);
+    EXPECT_EQ(first[0], one.Centred());
 }
 
 TEST_F(DrawingNodes, GaussianNoiseAtScaleTwoHasUnitDeviation) {

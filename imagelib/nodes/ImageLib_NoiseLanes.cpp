@@ -1,0 +1,300 @@
+#include "ImageLib_NoiseLanes.h"
+
+#include "effect/LogFloatKernel.h"
+#include "effect/UniformRandom.h"
+
+#include <cstring>
+
+namespace ImageLib_NoiseLanes {
+
+namespace {
+
+using Random = UniformRandom;
+
+// -1 until a test selects a kernel.
+int gSelected = -1;
+
+bool Eligible(const Block& block) {
+    return block.skip >= 0 && block.count >= 0 && block.skip <= kLaneDraws - block.count;
+}
+
+void FillScalar(const Block& block, const Draw& draw) {
+    Random generator(block.seed);
+    if (draw.gaussian) {
+        for (int32_t i = 0; i < block.skip; ++i) generator.Gaussian();
+        for (int32_t i = 0; i < block.count; ++i) block.out[i] = generator.Gaussian() * draw.scale + draw.offset;
+    } else {
+        for (int32_t i = 0; i < block.skip; ++i) generator.Centred();
+        for (int32_t i = 0; i < block.count; ++i) block.out[i] = generator.Centred() * draw.scale + draw.offset;
+    }
+}
+
+#if TEXTURIST_HAVE_AVX2_KERNELS
+
+// The lanes take a * x mod m as a 64-bit product folded with 2^31 = c (mod m),
+// which needs m = 2^31 - c with c small: the result is the one Schrage's method
+// gives, since both are the exact residue.
+constexpr int64_t kTwo31 = int64_t{1} << 31;
+constexpr int32_t kFold1 = static_cast<int32_t>(kTwo31 - Random::kM1);
+constexpr int32_t kFold2 = static_cast<int32_t>(kTwo31 - Random::kM2);
+static_assert(kFold1 == 85 && kFold2 == 249);
+// The table index last / kDivisor is last >> 26 plus at most one, as kDivisor = 2^26 - 2.
+static_assert(Random::kDivisor == (1 << 26) - 2);
+
+// Two vectors of eight lanes are interleaved so that the latencies of one's
+// multiplications, table exchange and square roots hide behind the other's work.
+constexpr int kVectors = 2;
+constexpr int kLanes = 8 * kVectors;
+constexpr int kLaneShift = 4;
+static_assert(kLanes == 1 << kLaneShift);
+// A lane's Gaussian pair may land two draws past its last one.
+constexpr int kStage = kLaneDraws + 4;
+
+// Every lane's generator table and draws. Only unaligned loads and stores touch
+// it: the Windows x64 stack does not promise 32-byte alignment.
+struct LaneMemory {
+    int32_t table[Random::kTableSize * kLanes]; // entry j of lane l at j * kLanes + l
+    float stage[kLanes][kStage];                // each lane's draws in order
+    int32_t slot[kLanes];
+    int32_t value[kLanes];
+    int32_t entry[kLanes];
+    int32_t position[kLanes];
+    float first[kLanes];
+    float second[kLanes];
+};
+
+struct LaneState {
+    __m256i state1[kVectors];
+    __m256i state2[kVectors];
+    __m256i last[kVectors];
+};
+
+#define TEXTURIST_AVX2 __attribute__((target("avx2"), always_inline)) inline
+// The loops over the interleaved vectors must unroll for the interleaving to happen.
+#define TEXTURIST_EACH_VECTOR _Pragma("GCC unroll 4")
+
+// p = hi 2^31 + lo, which is hi c + lo modulo 2^31 - c; below 2^31 + 2^25.
+TEXTURIST_AVX2 __m256i Fold(__m256i product, int32_t c) {
+    return _mm256_add_epi64(_mm256_mul_epu32(_mm256_srli_epi64(product, 31), _mm256_set1_epi32(c)),
+                            _mm256_and_si256(product, _mm256_set1_epi64x(0x7FFFFFFF)));
+}
+
+// a * x mod (2^31 - c) for x in [1, 2^31 - c).
+TEXTURIST_AVX2 __m256i MultiplyModulo(__m256i x, int32_t a, int32_t c) {
+    const __m256i multiplier = _mm256_set1_epi32(a);
+    const __m256i even = Fold(_mm256_mul_epu32(x, multiplier), c);
+    const __m256i odd = Fold(_mm256_mul_epu32(_mm256_srli_epi64(x, 32), multiplier), c);
+    const __m256i folded = _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
+    // One subtraction of m at most; when folded < m the difference wraps above it.
+    return _mm256_min_epu32(folded, _mm256_sub_epi32(folded, _mm256_set1_epi32(static_cast<int32_t>(kTwo31 - c))));
+}
+
+TEXTURIST_AVX2 __m256i LaneIndex(int v) {
+    return _mm256_add_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(8 * v));
+}
+
+// The table warm-up of UniformRandom, every lane at once.
+TEXTURIST_AVX2 void WarmUp(LaneMemory& memory, const int32_t* start, LaneState& state) {
+    for (int v = 0; v < kVectors; ++v) {
+        state.state1[v] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(start + 8 * v));
+        state.state2[v] = state.state1[v];
+    }
+    for (int32_t count = Random::kWarmUpSteps - 1; count >= 0; --count) {
+        TEXTURIST_EACH_VECTOR
+        for (int v = 0; v < kVectors; ++v) {
+            state.state1[v] = MultiplyModulo(state.state1[v], Random::kA1, kFold1);
+            if (count < Random::kTableSize)
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(&memory.table[count * kLanes + 8 * v]), state.state1[v]);
+        }
+    }
+    for (int v = 0; v < kVectors; ++v) state.last[v] = state.state1[v];
+}
+
+// One UniformRandom::Uniform per lane.
+TEXTURIST_AVX2 void Uniform(LaneMemory& memory, LaneState& state, __m256* out) {
+    TEXTURIST_EACH_VECTOR
+    for (int v = 0; v < kVectors; ++v) {
+        state.state1[v] = MultiplyModulo(state.state1[v], Random::kA1, kFold1);
+        state.state2[v] = MultiplyModulo(state.state2[v], Random::kA2, kFold2);
+        const __m256i last = state.last[v];
+        const __m256i high = _mm256_srli_epi32(last, 26);
+        const __m256i rest =
+            _mm256_add_epi32(_mm256_and_si256(last, _mm256_set1_epi32((1 << 26) - 1)), _mm256_add_epi32(high, high));
+        const __m256i j = _mm256_sub_epi32(high, _mm256_cmpgt_epi32(rest, _mm256_set1_epi32(Random::kDivisor - 1)));
+        const __m256i slot = _mm256_add_epi32(_mm256_slli_epi32(j, kLaneShift), LaneIndex(v));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(&memory.slot[8 * v]), slot);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(&memory.value[8 * v]), state.state1[v]);
+    }
+    // The shuffle-table exchange, lane by lane: AVX2 has no scatter, and plain
+    // loads beat its gathers on several processors.
+    for (int l = 0; l < kLanes; ++l) {
+        int32_t& entry = memory.table[memory.slot[l]];
+        memory.entry[l] = entry;
+        entry = memory.value[l];
+    }
+    TEXTURIST_EACH_VECTOR
+    for (int v = 0; v < kVectors; ++v) {
+        const __m256i entry = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&memory.entry[8 * v]));
+        const __m256i difference = _mm256_sub_epi32(entry, state.state2[v]);
+        state.last[v] =
+            _mm256_add_epi32(difference, _mm256_and_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(1), difference),
+                                                          _mm256_set1_epi32(Random::kM1 - 1)));
+        const __m256 value = _mm256_mul_ps(_mm256_cvtepi32_ps(state.last[v]), _mm256_set1_ps(Random::kScale));
+        // min_ps(a, b) is a < b ? a : b, the scalar comparison exactly.
+        out[v] = _mm256_min_ps(value, _mm256_set1_ps(Random::kLargest));
+    }
+}
+
+// float(2 double(u) - 1), which UniformRandom computes in double, equals
+// 2u - 1 in float: 2u is exact, and the float subtraction rounds the exact
+// difference once, as the conversion of the (exact) double difference does.
+TEXTURIST_AVX2 __m256 Centre(__m256 u) { return _mm256_sub_ps(_mm256_add_ps(u, u), _mm256_set1_ps(1.0f)); }
+
+// float(sqrt(-2 double(ln) / double(s))).
+TEXTURIST_AVX2 __m128 Radius(__m128 ln, __m128 s) {
+    return _mm256_cvtpd_ps(
+        _mm256_sqrt_pd(_mm256_div_pd(_mm256_mul_pd(_mm256_set1_pd(-2.0), _mm256_cvtps_pd(ln)), _mm256_cvtps_pd(s))));
+}
+TEXTURIST_AVX2 __m256 Radius(__m256 ln, __m256 s) {
+    return _mm256_set_m128(Radius(_mm256_extractf128_ps(ln, 1), _mm256_extractf128_ps(s, 1)),
+                           Radius(_mm256_castps256_ps128(ln), _mm256_castps256_ps128(s)));
+}
+
+// UniformRandom::Gaussian, one attempt of the polar method per lane. Lanes that
+// reject write nothing useful and keep their position; a lane that is done
+// keeps writing past its end, where nothing is read.
+TEXTURIST_AVX2 void Gaussians(LaneMemory& memory, LaneState& state, const int32_t* end, const Draw& draw) {
+    __m256i ends[kVectors], positions[kVectors];
+    for (int v = 0; v < kVectors; ++v) {
+        ends[v] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(end + 8 * v));
+        positions[v] = _mm256_setzero_si256();
+    }
+    const __m256 scale = _mm256_set1_ps(draw.scale), offset = _mm256_set1_ps(draw.offset);
+    for (;;) {
+        __m256 u1[kVectors], u2[kVectors];
+        Uniform(memory, state, u1);
+        Uniform(memory, state, u2);
+        // Stage by stage over the vectors, so that one's divisions and square
+        // roots overlap the other's work.
+        __m256 a[kVectors], b[kVectors], accept[kVectors], kept[kVectors], ln[kVectors];
+        TEXTURIST_EACH_VECTOR
+        for (int v = 0; v < kVectors; ++v) {
+            a[v] = Centre(u1[v]);
+            b[v] = Centre(u2[v]);
+            const __m256 s = _mm256_add_ps(_mm256_mul_ps(b[v], b[v]), _mm256_mul_ps(a[v], a[v]));
+            accept[v] = _mm256_and_ps(_mm256_cmp_ps(s, _mm256_set1_ps(1.0f), _CMP_LT_OQ),
+                                      _mm256_cmp_ps(s, _mm256_setzero_ps(), _CMP_NEQ_OQ));
+            // Rejected lanes take the logarithm of 0.5, keeping the kernel on normal inputs.
+            kept[v] = _mm256_blendv_ps(_mm256_set1_ps(0.5f), s, accept[v]);
+        }
+        TEXTURIST_EACH_VECTOR
+        for (int v = 0; v < kVectors; ++v) ln[v] = LogFloatKernel::LogAvx2(kept[v]);
+        __m256i open = _mm256_setzero_si256();
+        TEXTURIST_EACH_VECTOR
+        for (int v = 0; v < kVectors; ++v) {
+            const __m256 f = _mm256_mul_ps(Radius(ln[v], kept[v]), _mm256_set1_ps(0.5f));
+            _mm256_storeu_ps(&memory.first[8 * v], _mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(f, a[v]), scale), offset));
+            _mm256_storeu_ps(&memory.second[8 * v],
+                             _mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(f, b[v]), scale), offset));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(&memory.position[8 * v]), positions[v]);
+            const __m256i live = _mm256_cmpgt_epi32(ends[v], positions[v]);
+            const __m256i advance =
+                _mm256_and_si256(_mm256_and_si256(_mm256_castps_si256(accept[v]), live), _mm256_set1_epi32(2));
+            positions[v] = _mm256_add_epi32(positions[v], advance);
+            open = _mm256_or_si256(open, _mm256_cmpgt_epi32(ends[v], positions[v]));
+        }
+        for (int l = 0; l < kLanes; ++l) {
+            float* at = memory.stage[l] + memory.position[l];
+            at[0] = memory.first[l];
+            at[1] = memory.second[l];
+        }
+        if (_mm256_testz_si256(open, open)) return;
+    }
+}
+
+// UniformRandom::Centred, `steps` draws per lane.
+TEXTURIST_AVX2 void Centreds(LaneMemory& memory, LaneState& state, int32_t steps, const Draw& draw) {
+    const __m256 scale = _mm256_set1_ps(draw.scale), offset = _mm256_set1_ps(draw.offset);
+    for (int32_t n = 0; n < steps; ++n) {
+        __m256 u[kVectors];
+        Uniform(memory, state, u);
+        for (int v = 0; v < kVectors; ++v) {
+            const __m256 centred = _mm256_sub_ps(u[v], _mm256_set1_ps(0.5f));
+            _mm256_storeu_ps(&memory.first[8 * v], _mm256_add_ps(_mm256_mul_ps(centred, scale), offset));
+        }
+        for (int l = 0; l < kLanes; ++l) memory.stage[l][n] = memory.first[l];
+    }
+}
+
+#undef TEXTURIST_AVX2
+#undef TEXTURIST_EACH_VECTOR
+
+// Up to kLanes eligible blocks.
+__attribute__((target("avx2"))) void FillLanes(const Block* const* blocks, int32_t count, const Draw& draw,
+                                               LaneMemory& memory) {
+    int32_t start[kLanes], end[kLanes];
+    int32_t steps = 0;
+    for (int32_t l = 0; l < kLanes; ++l) {
+        // Idle lanes run a valid generator and need no draws.
+        start[l] = l < count ? Random::WarmUpStart(blocks[l]->seed) : 1;
+        end[l] = l < count ? blocks[l]->skip + blocks[l]->count : 0;
+        if (end[l] > steps) steps = end[l];
+    }
+    LaneState state;
+    WarmUp(memory, start, state);
+    if (draw.gaussian)
+        Gaussians(memory, state, end, draw);
+    else
+        Centreds(memory, state, steps, draw);
+    for (int32_t l = 0; l < count; ++l)
+        if (blocks[l]->count > 0)
+            std::memcpy(blocks[l]->out, memory.stage[l] + blocks[l]->skip,
+                        static_cast<size_t>(blocks[l]->count) * sizeof(float));
+}
+
+void FillBlocksLanes(const Block* blocks, int32_t count, const Draw& draw) {
+    LaneMemory memory;
+    const Block* group[kLanes];
+    int32_t grouped = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        if (!Eligible(blocks[i])) {
+            FillScalar(blocks[i], draw);
+            continue;
+        }
+        group[grouped++] = &blocks[i];
+        if (grouped == kLanes) {
+            FillLanes(group, grouped, draw, memory);
+            grouped = 0;
+        }
+    }
+    if (grouped > 0) FillLanes(group, grouped, draw, memory);
+}
+
+#endif
+
+} // namespace
+
+bool LanesAvailable() { return LogFloatKernel::Avx2Available(); }
+
+bool SelectKernel(Kernel kernel) {
+    if (kernel == Kernel::Lanes && !LanesAvailable()) return false;
+    gSelected = static_cast<int>(kernel);
+    return true;
+}
+
+Kernel SelectedKernel() {
+    if (gSelected >= 0) return static_cast<Kernel>(gSelected);
+    return LanesAvailable() ? Kernel::Lanes : Kernel::Scalar;
+}
+
+void FillBlocks(const Block* blocks, int32_t count, const Draw& draw) {
+#if TEXTURIST_HAVE_AVX2_KERNELS
+    if (SelectedKernel() == Kernel::Lanes) {
+        FillBlocksLanes(blocks, count, draw);
+        return;
+    }
+#endif
+    for (int32_t i = 0; i < count; ++i) FillScalar(blocks[i], draw);
+}
+
+} // namespace ImageLib_NoiseLanes
