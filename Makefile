@@ -16,7 +16,7 @@ build: configure
 	@cmake --build --preset $(PRESET) -j $(JOBS)
 
 run: build
-	@./build/$(PRESET)/cli/imagelib-example
+	@./build/$(PRESET)/cli/texturist demo
 
 test: build
 	@ctest --preset $(PRESET) -j $(JOBS)

@@ -1,0 +1,321 @@
+#include "cli/ImageIO.h"
+
+#include "cli/CliError.h"
+
+#include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imagebufalgo.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <initializer_list>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The host's point parameters are 16.16 fixed point: they reach 32767 pixels.
+constexpr int32_t kLargestSide = 32767;
+
+struct OutputFormat {
+    const char* oiioName;
+    const char* shownName;
+    std::initializer_list<SampleDepth> depths;
+    bool alpha;
+};
+
+const OutputFormat kOutputFormats[] = {
+    {"png", "PNG", {SampleDepth::UInt8, SampleDepth::UInt16}, true},
+    {"tiff", "TIFF", {SampleDepth::UInt8, SampleDepth::UInt16, SampleDepth::Float}, true},
+    {"openexr", "EXR", {SampleDepth::Half, SampleDepth::Float}, true},
+    {"dpx", "DPX", {SampleDepth::UInt8, SampleDepth::UInt10, SampleDepth::UInt16, SampleDepth::Float}, true},
+    {"jpeg", "JPEG", {SampleDepth::UInt8}, false},
+};
+
+const char* DepthName(SampleDepth depth) {
+    switch (depth) {
+    case SampleDepth::UInt8:
+        return "8-bit";
+    case SampleDepth::UInt10:
+        return "10-bit";
+    case SampleDepth::UInt16:
+        return "16-bit";
+    case SampleDepth::Half:
+        return "half float";
+    case SampleDepth::Float:
+        return "float";
+    case SampleDepth::Auto:
+        break;
+    }
+    return "automatic";
+}
+
+// The format that writes `path`, by its extension; CliError when we do not write it.
+const OutputFormat& FormatFor(const std::string& path) {
+    const std::unique_ptr<OIIO::ImageOutput> probe = OIIO::ImageOutput::create(path);
+    (void)OIIO::geterror(); // a failed probe leaves a message that would surface on a later, unrelated error
+    const std::string name = probe ? probe->format_name() : "";
+    for (const OutputFormat& format : kOutputFormats) {
+        if (name == format.oiioName) return format;
+    }
+    throw CliError(ExitCode::Usage, "cannot write \"" + path +
+                                        "\": texturist writes PNG, TIFF, EXR, DPX and JPEG files "
+                                        "(.png, .tif, .exr, .dpx, .jpg)");
+}
+
+SampleDepth ResolveDepth(const OutputFormat& format, SampleDepth requested, bool deepImage) {
+    if (requested != SampleDepth::Auto) return requested;
+    const std::string name = format.oiioName;
+    if (name == "png") return deepImage ? SampleDepth::UInt16 : SampleDepth::UInt8;
+    if (name == "tiff") return SampleDepth::UInt16;
+    if (name == "openexr") return SampleDepth::Half;
+    if (name == "dpx") return SampleDepth::UInt10;
+    return SampleDepth::UInt8;
+}
+
+OIIO::TypeDesc TypeFor(SampleDepth depth) {
+    switch (depth) {
+    case SampleDepth::UInt8:
+        return OIIO::TypeDesc::UINT8;
+    case SampleDepth::Half:
+        return OIIO::TypeDesc::HALF;
+    case SampleDepth::Float:
+        return OIIO::TypeDesc::FLOAT;
+    default:
+        return OIIO::TypeDesc::UINT16;
+    }
+}
+
+// Which of the input's attributes describe the picture (and so belong on the
+// output) rather than how the input file happened to store it.
+bool Carried(const std::string& name) {
+    static const char* const kStorage[] = {"compression",          "planarconfig",         "Software",
+                                           "dpx:ImageDescriptor",  "dpx:Packing",          "dpx:LowData",
+                                           "dpx:HighData",         "dpx:LowQuantity",      "dpx:HighQuantity",
+                                           "dpx:EndOfLinePadding", "dpx:EndOfImagePadding"};
+    for (const char* storage : kStorage) {
+        if (name == storage) return false;
+    }
+    if (name == "oiio:ColorSpace" || name == "oiio:Gamma") return true;
+    const size_t colon = name.find(':');
+    if (colon == std::string::npos) return true;
+    static const char* const kPictureSpaces[] = {"smpte", "Exif", "GPS", "IPTC", "dpx"};
+    const std::string space = name.substr(0, colon);
+    for (const char* picture : kPictureSpaces) {
+        if (space == picture) return true;
+    }
+    return false;
+}
+
+void CarryMetadata(const OIIO::ImageSpec& from, OIIO::ImageSpec& to, const OutputFormat& format) {
+    for (const OIIO::ParamValue& attribute : from.extra_attribs) {
+        if (Carried(attribute.name().string())) to.extra_attribs.push_back(attribute);
+    }
+    // DPX keeps its frame rate under a name of its own.
+    if (std::string(format.oiioName) == "dpx") {
+        if (const OIIO::ParamValue* rate = from.find_attribute("FramesPerSecond", OIIO::TypeRational)) {
+            const int* ratio = static_cast<const int*>(rate->data());
+            if (ratio[1] != 0)
+                to.attribute("dpx:FrameRate", static_cast<float>(ratio[0]) / static_cast<float>(ratio[1]));
+        }
+    }
+}
+
+bool StoresPremultiplied(const std::string& formatName) { return formatName == "openexr" || formatName == "tiff"; }
+
+uint16_t Quantise(float value, int32_t fullScale) {
+    const float clamped = value > 0.0f ? std::min(value, 1.0f) : 0.0f; // NaN becomes 0 too
+    return static_cast<uint16_t>(std::lround(clamped * static_cast<float>(fullScale)));
+}
+
+std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
+
+fs::path TemporaryPathFor(const fs::path& path) {
+    const std::string name =
+        "." + path.filename().string() + "." + std::to_string(::getpid()) + ".tmp" + path.extension().string();
+    return path.parent_path() / name;
+}
+
+void CheckFolder(const std::string& path) {
+    const fs::path folder = fs::path(path).parent_path();
+    std::error_code error;
+    if (!folder.empty() && !fs::is_directory(folder, error)) {
+        throw CliError(ExitCode::InputOutput,
+                       "cannot write " + Quoted(path) + ": the folder " + Quoted(folder.string()) + " does not exist");
+    }
+}
+
+} // namespace
+
+LoadedImage ReadImage(const std::string& path) {
+    std::error_code error;
+    if (!fs::exists(path, error)) throw CliError(ExitCode::InputOutput, Quoted(path) + ": no such file");
+    if (fs::is_directory(path, error)) throw CliError(ExitCode::InputOutput, Quoted(path) + " is a folder");
+
+    OIIO::ImageSpec config;
+    config.attribute("oiio:UnassociatedAlpha", 1);
+    OIIO::ImageBuf file(path, 0, 0, nullptr, &config);
+    if (!file.init_spec(path, 0, 0)) {
+        throw CliError(ExitCode::InputOutput, "cannot read " + Quoted(path) + ": " + file.geterror());
+    }
+    const OIIO::ImageSpec native = file.nativespec();
+    if (native.deep)
+        throw CliError(ExitCode::InputOutput, Quoted(path) + " holds deep data, which texturist cannot use");
+    if (native.depth > 1) throw CliError(ExitCode::InputOutput, Quoted(path) + " is a volume image");
+    const int32_t width = native.full_width > 0 ? native.full_width : native.width;
+    const int32_t height = native.full_height > 0 ? native.full_height : native.height;
+    if (width < 1 || height < 1 || width > kLargestSide || height > kLargestSide) {
+        throw CliError(ExitCode::InputOutput, Quoted(path) + " is " + std::to_string(width) + " x " +
+                                                  std::to_string(height) + " pixels; texturist handles 1 to " +
+                                                  std::to_string(kLargestSide) + " pixels either way");
+    }
+    if (!file.read(0, 0, true, OIIO::TypeDesc::FLOAT)) {
+        throw CliError(ExitCode::InputOutput, "cannot read " + Quoted(path) + ": " + file.geterror());
+    }
+
+    const int32_t channels = native.nchannels;
+    int32_t alpha = native.alpha_channel;
+    if (alpha < 0 && channels == 2) alpha = 1;
+    std::array<int32_t, 3> colour{0, 0, 0};
+    if (channels >= 3) {
+        const int32_t r = native.channelindex("R"), g = native.channelindex("G"), b = native.channelindex("B");
+        if (r >= 0 && g >= 0 && b >= 0) {
+            colour = {r, g, b};
+        } else {
+            int32_t found = 0;
+            for (int32_t c = 0; c < channels && found < 3; ++c) {
+                if (c != alpha) colour[static_cast<size_t>(found++)] = c;
+            }
+        }
+    }
+    if (alpha >= 0 && StoresPremultiplied(std::string(file.file_format_name())) &&
+        native.get_int_attribute("oiio:UnassociatedAlpha", 0) != 1) {
+        OIIO::ImageSpec& working = file.specmod();
+        working.alpha_channel = alpha;
+        OIIO::ImageBufAlgo::unpremult(file, file);
+    }
+
+    const OIIO::ROI display(native.full_x, native.full_x + width, native.full_y, native.full_y + height, 0, 1, 0,
+                            channels);
+    std::vector<float> samples(static_cast<size_t>(width) * static_cast<size_t>(height) *
+                               static_cast<size_t>(channels));
+    // Outside the data window get_pixels leaves zeros: transparent black.
+    if (!file.get_pixels(display, OIIO::TypeDesc::FLOAT, samples.data())) {
+        throw CliError(ExitCode::InputOutput, "cannot read " + Quoted(path) + ": " + file.geterror());
+    }
+
+    const bool deep = native.format.basesize() > 1;
+    LoadedImage loaded{HostImageBuffer(width, height, deep), alpha >= 0, native};
+    const int32_t full = loaded.pixels.MaxValue();
+    HostImage& image = loaded.pixels.Image();
+    for (int32_t y = 0; y < height; ++y) {
+        uint8_t* row = image.pixels + static_cast<ptrdiff_t>(y) * image.rowBytes;
+        const float* in = samples.data() + static_cast<size_t>(y) * static_cast<size_t>(width) * channels;
+        for (int32_t x = 0; x < width; ++x, in += channels) {
+            const uint16_t argb[4] = {alpha >= 0 ? Quantise(in[alpha], full) : static_cast<uint16_t>(full),
+                                      Quantise(in[colour[0]], full), Quantise(in[colour[1]], full),
+                                      Quantise(in[colour[2]], full)};
+            if (deep) {
+                std::memcpy(row + static_cast<ptrdiff_t>(x) * 8, argb, sizeof argb);
+            } else {
+                for (int32_t c = 0; c < 4; ++c) row[x * 4 + c] = static_cast<uint8_t>(argb[c]);
+            }
+        }
+    }
+    // DPX files name their frame rate their own way; the rest of the world says FramesPerSecond.
+    const float dpxRate = native.get_float_attribute("dpx:FrameRate", 0.0f);
+    if (dpxRate > 0.0f && !native.find_attribute("FramesPerSecond")) {
+        const int rate[2] = {static_cast<int>(std::lround(dpxRate * 1000.0f)), 1000};
+        loaded.metadata.attribute("FramesPerSecond", OIIO::TypeRational, rate);
+    }
+    return loaded;
+}
+
+SampleDepth ParseSampleDepth(const std::string& text) {
+    if (text == "8") return SampleDepth::UInt8;
+    if (text == "10") return SampleDepth::UInt10;
+    if (text == "16") return SampleDepth::UInt16;
+    if (text == "half") return SampleDepth::Half;
+    if (text == "float") return SampleDepth::Float;
+    throw CliError(ExitCode::Usage, "bad --depth \"" + text + "\": use 8, 10, 16, half or float");
+}
+
+void CheckOutputFile(const std::string& path, SampleDepth depth) {
+    const OutputFormat& format = FormatFor(path);
+    if (depth != SampleDepth::Auto &&
+        std::find(format.depths.begin(), format.depths.end(), depth) == format.depths.end()) {
+        std::string held;
+        for (SampleDepth d : format.depths) held += (held.empty() ? "" : ", ") + std::string(DepthName(d));
+        throw CliError(ExitCode::Usage, std::string(format.shownName) + " files cannot hold " + DepthName(depth) +
+                                            " samples (" + Quoted(path) + "); they hold " + held);
+    }
+    CheckFolder(path);
+}
+
+bool WriteImage(const HostImage& image, const std::string& path, const WriteOptions& options) {
+    const OutputFormat& format = FormatFor(path);
+    CheckFolder(path);
+    const bool deepImage = (image.flags & kHostImageDeep) != 0;
+    const SampleDepth depth = ResolveDepth(format, options.depth, deepImage);
+    const bool alpha = options.alpha && format.alpha;
+    const int32_t channels = alpha ? 4 : 3;
+    const int32_t width = image.width;
+    const int32_t height = image.height;
+
+    OIIO::ImageSpec header(width, height, channels, TypeFor(depth));
+    header.channelnames =
+        alpha ? std::vector<std::string>{"R", "G", "B", "A"} : std::vector<std::string>{"R", "G", "B"};
+    header.alpha_channel = alpha ? 3 : -1;
+    if (options.metadata) CarryMetadata(*options.metadata, header, format);
+    header.attribute("Software", "texturist " TEXTURIST_VERSION);
+    if (depth == SampleDepth::UInt10) header.attribute("oiio:BitsPerSample", 10);
+    const bool premultiply = alpha && std::string(format.oiioName) == "openexr";
+    if (alpha && !premultiply) header.attribute("oiio:UnassociatedAlpha", 1);
+
+    const float scale = 1.0f / static_cast<float>(deepImage ? 32768 : 255);
+    std::vector<float> samples(static_cast<size_t>(width) * static_cast<size_t>(height) * channels);
+    for (int32_t y = 0; y < height; ++y) {
+        float* out = samples.data() + static_cast<size_t>(y) * static_cast<size_t>(width) * channels;
+        for (int32_t x = 0; x < width; ++x, out += channels) {
+            const HostPixelValue p = HostReadPixel(image, x, y);
+            out[0] = static_cast<float>(p.red) * scale;
+            out[1] = static_cast<float>(p.green) * scale;
+            out[2] = static_cast<float>(p.blue) * scale;
+            if (alpha) out[3] = static_cast<float>(p.alpha) * scale;
+        }
+    }
+    if (premultiply) {
+        OIIO::ImageSpec working(width, height, channels, OIIO::TypeDesc::FLOAT);
+        working.alpha_channel = 3;
+        OIIO::ImageBuf wrapped(working, samples.data());
+        OIIO::ImageBufAlgo::premult(wrapped, wrapped);
+    }
+
+    const fs::path temporary = TemporaryPathFor(path);
+    struct Remover {
+        fs::path file;
+        bool keep = false;
+        ~Remover() {
+            std::error_code ignored;
+            if (!keep) fs::remove(file, ignored);
+        }
+    } remover{temporary};
+
+    std::unique_ptr<OIIO::ImageOutput> output = OIIO::ImageOutput::create(path);
+    if (!output || !output->open(temporary.string(), header) ||
+        !output->write_image(OIIO::TypeDesc::FLOAT, samples.data()) || !output->close()) {
+        const std::string why = output ? output->geterror() : OIIO::geterror();
+        throw CliError(ExitCode::InputOutput, "cannot write " + Quoted(path) + ": " + why);
+    }
+    output.reset();
+    if (options.abandon && options.abandon()) return false;
+    std::error_code error;
+    fs::rename(temporary, path, error);
+    if (error) throw CliError(ExitCode::InputOutput, "cannot write " + Quoted(path) + ": " + error.message());
+    remover.keep = true;
+    return true;
+}

@@ -1,0 +1,293 @@
+#include "cli/RenderJob.h"
+
+#include "cli/FrameHash.h"
+#include "cli/FrameList.h"
+#include "cli/FrameRate.h"
+#include "cli/ImageIO.h"
+#include "cli/Interrupt.h"
+#include "cli/ModuleSession.h"
+#include "cli/ParamSetter.h"
+#include "cli/Progress.h"
+#include "cli/SequencePattern.h"
+#include "effect/ParamId.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace {
+
+std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
+// The frames to render and the composition they belong to.
+struct FramePlan {
+    std::vector<int32_t> all; // the whole frame list, before chunking
+    std::vector<int32_t> mine;
+    int32_t start = 0;  // frame number of composition frame 0
+    int32_t length = 1; // composition frames
+};
+
+FramePlan PlanFrames(const SequencePattern& input, const RenderSettings& settings) {
+    FramePlan plan;
+    std::vector<int32_t> onDisk;
+    if (input.IsSequence()) {
+        onDisk = input.FramesOnDisk();
+        if (onDisk.empty()) throw CliError(ExitCode::InputOutput, "no files match the input " + Quoted(input.Text()));
+    }
+    if (!settings.frames.empty()) {
+        plan.all = ParseFrameList(settings.frames);
+    } else if (input.IsSequence()) {
+        for (int32_t frame = onDisk.front(); frame <= onDisk.back(); ++frame) plan.all.push_back(frame);
+    } else {
+        plan.all = {1};
+    }
+    const auto [lowest, highest] = std::minmax_element(plan.all.begin(), plan.all.end());
+    plan.start = input.IsSequence() ? std::min(onDisk.front(), *lowest) : *lowest;
+    const int32_t last = input.IsSequence() ? std::max(onDisk.back(), *highest) : *highest;
+    plan.length = last - plan.start + 1;
+    plan.mine = SliceForChunk(plan.all, settings.chunk.empty() ? ChunkSlice{} : ParseChunk(settings.chunk));
+    if (input.IsSequence()) {
+        const std::string missing = DescribeMissingFrames(input, plan.mine);
+        if (!missing.empty()) throw CliError(ExitCode::InputOutput, missing);
+    }
+    return plan;
+}
+
+// A noise source or mask given as a file or a sequence, placed from composition frame 0.
+class LayerFootage {
+public:
+    explicit LayerFootage(const std::string& text) : pattern_(text) {
+        if (!pattern_.IsSequence()) return;
+        const std::vector<int32_t> onDisk = pattern_.FramesOnDisk();
+        if (onDisk.empty()) throw CliError(ExitCode::InputOutput, "no files match " + Quoted(text));
+        first_ = onDisk.front();
+        count_ = onDisk.back() - onDisk.front() + 1;
+    }
+
+    bool IsSequence() const { return pattern_.IsSequence(); }
+    int32_t Count() const { return count_; }
+    // The file the host serves at composition frame k: the k-th, or the last for a shorter sequence.
+    std::string FileAt(int32_t k) const { return pattern_.FileFor(first_ + std::clamp(k, 0, count_ - 1)); }
+
+    void CheckFrames(int32_t count) const {
+        std::vector<int32_t> frames;
+        for (int32_t k = 0; k < std::min(count, count_); ++k) frames.push_back(first_ + k);
+        const std::string missing = DescribeMissingFrames(pattern_, frames);
+        if (!missing.empty()) throw CliError(ExitCode::InputOutput, missing);
+    }
+
+private:
+    SequencePattern pattern_;
+    int32_t first_ = 0;
+    int32_t count_ = 1;
+};
+
+ExitCode RenderFailure(const HostRuntime& host, int32_t code) {
+    if (code == kHostErrCancelled && (InterruptGuard::Requested() || host.CancelRequested())) {
+        return ExitCode::Cancelled;
+    }
+    return code == kHostErrOutOfMemory ? ExitCode::OutOfMemory : ExitCode::RenderFailed;
+}
+
+[[noreturn]] void Cancelled(int32_t frame) {
+    throw CliError(ExitCode::Cancelled, "cancelled at frame " + std::to_string(frame) + "; it was not written");
+}
+
+// Renders the frame list: one object per render command.
+class FrameRenderer {
+public:
+    FrameRenderer(const RenderSettings& settings, HostRuntime& host)
+        : settings_(settings), host_(host), setter_(host_.Params()), input_(settings.input), output_(settings.output) {}
+
+    ExitCode Run() {
+        // The options that need no files first, so that a typo costs nothing.
+        depth_ = settings_.depth.empty() ? SampleDepth::Auto : ParseSampleDepth(settings_.depth);
+        rate_ = ParseFrameRate(settings_.fps);
+        if (!settings_.verify.empty()) expected_ = HashExpectations(settings_.verify);
+        const LayerFiles layers = ApplyParamOptions(host_.Params(), setter_, settings_.params);
+        const std::string noisePath = Pick(settings_.noiseSource, layers.noiseSource, "--noise-source");
+        const std::string maskPath = Pick(settings_.mask, layers.mask, "--mask");
+        if (noisePath.empty()) throw CliError(ExitCode::Usage, "a render needs --noise-source");
+
+        plan_ = PlanFrames(input_, settings_);
+        if (plan_.all.size() > 1 && !output_.IsSequence()) {
+            throw CliError(ExitCode::Usage, "--output " + Quoted(output_.Text()) +
+                                                " names one file for several frames; give it a frame number "
+                                                "such as name.####.exr");
+        }
+        if (plan_.mine.empty()) {
+            if (!settings_.quiet) std::fprintf(stderr, "texturist: this chunk has no frames to render\n");
+            return ExitCode::Ok;
+        }
+        const int32_t first = plan_.mine.front();
+        CheckOutputFile(output_.FileFor(first), depth_);
+        if (output_.FileFor(first) == input_.FileFor(first)) {
+            throw CliError(ExitCode::Usage, "--output would overwrite the input " + Quoted(input_.Text()));
+        }
+
+        host_.SetIterateThreads(settings_.threads);
+        if (settings_.memoryLimit > 0) host_.SetHandleLimit(settings_.memoryLimit);
+        InterruptGuard interrupt(host_);
+        Progress progress(Progress::StyleFor(settings_.quiet), static_cast<int32_t>(plan_.mine.size()));
+        progress_ = &progress;
+        // The callback must not outlive the reporter it points to.
+        struct Unhook {
+            HostRuntime& host;
+            ~Unhook() { host.SetProgressCallback(nullptr); }
+        } unhook{host_};
+        host_.SetProgressCallback([&progress](int32_t done, int32_t total) { progress.Report(done, total); });
+
+        BindNoise(noisePath);
+        if (!maskPath.empty()) {
+            mask_.emplace(maskPath);
+            mask_->CheckFrames(plan_.length);
+        }
+        int32_t mismatches = 0;
+        for (size_t i = 0; i < plan_.mine.size(); ++i) {
+            progress.StartFrame(static_cast<int32_t>(i), plan_.mine[i]);
+            mismatches += RenderFrame(plan_.mine[i]) ? 0 : 1;
+        }
+        progress.Close();
+        if (expected_.Active() && !settings_.quiet && mismatches == 0) {
+            std::fprintf(stderr, "texturist: %zu frame%s verified\n", plan_.mine.size(),
+                         plan_.mine.size() == 1 ? "" : "s");
+        }
+        return mismatches == 0 ? ExitCode::Ok : ExitCode::VerifyFailed;
+    }
+
+private:
+    static std::string Pick(const std::string& option, const std::string& set, const char* name) {
+        if (!option.empty() && !set.empty() && option != set) {
+            throw CliError(ExitCode::Usage, std::string(name) + " and --set name different files for the same layer");
+        }
+        return option.empty() ? set : option;
+    }
+
+    // The whole noise source, as many frames as the composition can reach, bound once.
+    void BindNoise(const std::string& path) {
+        const LayerFootage noise(path);
+        noise.CheckFrames(plan_.length);
+        auto layer = std::make_shared<HostLayer>();
+        const int32_t frames = noise.IsSequence() ? std::min(plan_.length, noise.Count()) : 1;
+        for (int32_t k = 0; k < frames; ++k) {
+            if (InterruptGuard::Requested()) {
+                throw CliError(ExitCode::Cancelled, "cancelled while reading the noise source");
+            }
+            LoadedImage image = ReadImage(noise.FileAt(k));
+            noiseAlpha_ = noiseAlpha_ || image.hasAlpha;
+            layer->AddFrame(std::move(image.pixels));
+        }
+        host_.Params().ById(static_cast<int32_t>(ParamId::NoiseSourceLayer)).BindLayer(std::move(layer));
+    }
+
+    // Binds the input and the mask at composition frame k; returns the input's file description.
+    const LoadedImage& BindFrame(int32_t frame, int32_t k) {
+        if (input_.IsSequence() || !current_) {
+            current_ = ReadImage(input_.FileFor(frame));
+            host_.BindInputLayer(HostLayer::Still(std::move(current_->pixels)));
+        }
+        if (mask_ && mask_->FileAt(k) != boundMask_) {
+            boundMask_ = mask_->FileAt(k);
+            host_.Params()
+                .ById(static_cast<int32_t>(ParamId::MaskLayer))
+                .BindLayer(HostLayer::Still(ReadImage(boundMask_).pixels));
+        }
+        return *current_;
+    }
+
+    // Frame setup, render and write; false when the frame's hash is not the one expected.
+    bool RenderFrame(int32_t frame) {
+        const int32_t k = frame - plan_.start;
+        if (InterruptGuard::Requested()) Cancelled(frame);
+        const LoadedImage& source = BindFrame(frame, k);
+        if (InterruptGuard::Requested()) Cancelled(frame);
+
+        host_.SetTimeline(TimelineFor(rate_, k, plan_.length));
+        if (const int32_t code = host_.FrameSetup()) {
+            throw CliError(RenderFailure(host_, code), "frame " + std::to_string(frame) + ": frame setup failed: " +
+                                                           DescribeModuleFailure(host_, code));
+        }
+        if (const int32_t code = host_.Render()) {
+            if (RenderFailure(host_, code) == ExitCode::Cancelled) Cancelled(frame);
+            throw CliError(RenderFailure(host_, code),
+                           "frame " + std::to_string(frame) + ": render failed: " + DescribeModuleFailure(host_, code));
+        }
+        if (InterruptGuard::Requested()) Cancelled(frame);
+
+        // The noise-samples view shows the noise source, so its alpha is the one to keep.
+        const bool noiseView =
+            host_.Params().ById(static_cast<int32_t>(ParamId::ViewingMode)).Popup() == kViewNoiseSamples;
+        const std::string file = output_.FileFor(frame);
+        WriteOptions options;
+        options.depth = depth_;
+        options.alpha = noiseView ? noiseAlpha_ : source.hasAlpha;
+        options.metadata = &source.metadata;
+        options.abandon = [] { return InterruptGuard::Requested(); };
+        if (!WriteImage(host_.Output().Image(), file, options)) Cancelled(frame);
+        progress_->FinishFrame();
+
+        const uint64_t hash = HashFrame(host_.Output().Image());
+        if (settings_.printHash) {
+            progress_->Close();
+            std::printf("%s  %s\n", HashText(hash).c_str(), file.c_str());
+            std::fflush(stdout);
+        }
+        return !expected_.Active() || Verify(hash, file);
+    }
+
+    bool Verify(uint64_t hash, const std::string& file) {
+        const std::optional<uint64_t> wanted = expected_.For(file);
+        if (wanted && *wanted == hash) return true;
+        progress_->Close();
+        if (wanted) {
+            std::fprintf(stderr, "texturist: error: %s: hash %s differs from the expected %s\n", file.c_str(),
+                         HashText(hash).c_str(), HashText(*wanted).c_str());
+        } else {
+            std::fprintf(stderr, "texturist: error: %s: --verify lists no hash for it (hash %s)\n", file.c_str(),
+                         HashText(hash).c_str());
+        }
+        return false;
+    }
+
+    const RenderSettings& settings_;
+    HostRuntime& host_;
+    ParamSetter setter_;
+    const SequencePattern input_;
+    const SequencePattern output_;
+    SampleDepth depth_ = SampleDepth::Auto;
+    FrameRate rate_;
+    HashExpectations expected_;
+    FramePlan plan_;
+    std::optional<LayerFootage> mask_;
+    std::string boundMask_;
+    bool noiseAlpha_ = false;
+    std::optional<LoadedImage> current_; // the input frame bound now; a still input is read once
+    Progress* progress_ = nullptr;
+};
+
+} // namespace
+
+ExitCode RunRender(const RenderSettings& settings) {
+    ModuleSession session(settings.module);
+    ExitCode result = ExitCode::Ok;
+    try {
+        result = FrameRenderer(settings, session.Host()).Run();
+    } catch (const CliError& failure) {
+        // The failure comes first; a leak on the way out is worth knowing too.
+        try {
+            session.Finish();
+        } catch (const CliError& leak) {
+            throw CliError(failure.Code(), std::string(failure.what()) + "; then " + leak.what());
+        }
+        throw;
+    } catch (...) {
+        try {
+            session.Finish();
+        } catch (const CliError&) {}
+        throw;
+    }
+    session.Finish();
+    return result;
+}

@@ -1,0 +1,48 @@
+// A batch render: files and sequences in, files out, through the module as
+// the host drives it.
+//
+// Time. The composition starts at the input sequence's first frame on disk
+// (for a single input image, at the first frame of --frames) and ends at its
+// last, so a frame renders the same whether it is rendered alone, in a range
+// or in any chunk of a farm render. Frame N is at time (N - start) x time step;
+// the duration covers the whole composition.
+//
+// Layers. The input is bound frame by frame. The noise source, as the host
+// would place footage, starts with the composition: its k-th frame sits at
+// composition frame k, so sequences numbered alike line up frame for frame,
+// and "Source Frame" (counted from 0) picks among them exactly as the host's
+// check-out would; a shorter sequence holds its last frame. It is read whole
+// (at most as many frames as the composition has) before the first render.
+// The mask follows the same placement and is read frame by frame.
+//
+// Each frame: frame setup, render into an image of the size frame setup
+// reported, write; global setup and parameter setup come once before, global
+// setdown and the leak check once after. Failures throw CliError.
+#pragma once
+
+#include "cli/CliError.h"
+#include "cli/ParamOptions.h"
+
+#include <cstdint>
+#include <string>
+
+struct RenderSettings {
+    std::string input;
+    std::string noiseSource;
+    std::string mask;
+    std::string output;
+    std::string frames; // empty: every frame of the input sequence
+    std::string chunk;  // empty: all of them
+    std::string fps = "24";
+    int32_t threads = 0; // 0: every CPU this process may use
+    std::string depth;   // empty: the output format's usual depth
+    ParamOptions params;
+    std::string module;
+    uint64_t memoryLimit = 0; // bytes of host memory handles; 0: no limit
+    bool printHash = false;
+    std::string verify;
+    bool quiet = false;
+};
+
+// Ok, or VerifyFailed when a frame's hash differs from --verify.
+ExitCode RunRender(const RenderSettings& settings);

@@ -1,0 +1,149 @@
+// texturist: renders the Texturist film-grain effect on image files and
+// sequences, loading the module and driving it as the compositing host does.
+#include "cli/CliError.h"
+#include "cli/Demo.h"
+#include "cli/ModuleSession.h"
+#include "cli/ParamList.h"
+#include "cli/RenderJob.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <exception>
+#include <new>
+
+namespace {
+
+constexpr const char* kExitCodes = "Exit codes: 0 done; 1 a frame's hash differs from --verify; 2 bad usage, unknown "
+                                   "parameter or value out of range; 3 a file missing, unreadable, unwritable or "
+                                   "not usable; 4 the render failed (the module's message and code are shown); "
+                                   "5 out of memory; 130 cancelled by Ctrl-C or SIGTERM.";
+
+constexpr const char* kSetHelp =
+    "Set a parameter: NAME=VALUE, repeatable. NAME is a display name (\"Size\") or, where names repeat, the end "
+    "of its group path (\"Preview Region/Width\", \"Noise Sample Points/3\"); the compensation sample points' "
+    "group is named \"Intensity\" by the effect, and \"Compensation Sample Points/3\" works too. VALUE: numbers "
+    "within the valid range, popups by entry text or number, colours as #rrggbb or r,g,b in 0..1, points as x,y "
+    "in pixels, checkboxes on/off. `texturist params` lists them all.";
+
+void AddParamOptions(CLI::App& command, ParamOptions& params, std::string& module) {
+    command.add_option("--set", params.sets, kSetHelp)->allow_extra_args(false);
+    command.add_option("--preset", params.preset, "Load parameters from a preset (JSON) before the --set options");
+    command.add_option("--save-preset", params.savePreset, "Write the parameters, after all options, as a preset");
+    command.add_option("--view", params.view,
+                       "Viewing mode: preview, noise-samples, compensation-samples, matte or final (the default)");
+    command.add_option("--module", module, "The Texturist module to load (default: the one built with this program)");
+}
+
+void PrintVersion() {
+    std::printf("texturist %s\n", TEXTURIST_VERSION);
+    try {
+        const HostModule module(LocateModule(""));
+        HostRuntime host(module);
+        if (host.GlobalSetup() == 0) {
+            std::printf("module %s, version 0x%08x, %s\n", module.Name().c_str(), host.Out().version,
+                        module.Path().c_str());
+        }
+        host.GlobalSetdown();
+    } catch (const std::exception& error) {
+        std::printf("module not found: %s\n", error.what());
+    }
+}
+
+int Fail(ExitCode code, const std::string& message) {
+    if (code == ExitCode::Cancelled) {
+        std::fprintf(stderr, "texturist: %s\n", message.c_str());
+    } else {
+        std::fprintf(stderr, "texturist: error: %s\n", message.c_str());
+    }
+    return static_cast<int>(code);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"texturist: matches film grain from a grainy plate onto clean images, through the Texturist "
+                 "effect module.",
+                 "texturist"};
+    app.footer(kExitCodes);
+    app.require_subcommand(0, 1);
+    bool version = false;
+    app.add_flag("--version", version, "Print the versions of texturist and of the module, then exit");
+
+    RenderSettings render;
+    CLI::App* renderCommand = app.add_subcommand("render", "Grain images or sequences");
+    renderCommand->add_option("--input", render.input, "The clean image or sequence (name.####.exr, name.%04d.png)")
+        ->required();
+    renderCommand->add_option("--noise-source", render.noiseSource,
+                              "The grainy plate: an image or a sequence; \"Source Frame\" picks its frame");
+    renderCommand->add_option("--output", render.output, "The output image or sequence; PNG, TIFF, EXR, DPX or JPEG")
+        ->required();
+    renderCommand->add_option("--mask", render.mask, "The mask layer: an image or a sequence");
+    renderCommand->add_option("--frames", render.frames,
+                              "Frames to render: 1001-1100, 1001-1100x2, 1,5,10-20 (default: all of the input)");
+    renderCommand->add_option("--chunk", render.chunk,
+                              "Render the K-th of N contiguous slices of the frames, as K/N (a render-farm task)");
+    renderCommand->add_option("--fps", render.fps, "Frame rate of the host's timeline: 24, 23.976, 24000/1001")
+        ->capture_default_str();
+    renderCommand
+        ->add_option("--threads", render.threads, "Threads of the host's iteration service (default: all CPUs)")
+        ->check(CLI::Range(1, 1024));
+    renderCommand->add_option("--depth", render.depth,
+                              "Output samples: 8, 10 (DPX), 16, half or float (default: PNG 8 or 16 as the input, "
+                              "TIFF 16, EXR half, DPX 10, JPEG 8)");
+    renderCommand->add_option("--memory-limit", render.memoryLimit, "Host memory the module may use, as 512M or 2G")
+        ->transform(CLI::AsSizeValue(false));
+    renderCommand->add_flag("--print-hash", render.printHash, "Print a 64-bit hash of each written frame's pixels");
+    renderCommand->add_option("--verify", render.verify,
+                              "Check each frame's hash: one hash, or a file of lines printed by --print-hash");
+    renderCommand->add_flag("--quiet", render.quiet, "No progress and no messages but errors");
+    AddParamOptions(*renderCommand, render.params, render.module);
+
+    ParamsSettings params;
+    CLI::App* paramsCommand =
+        app.add_subcommand("params", "List the parameters: names, types, ranges, defaults, values, disabled ones");
+    AddParamOptions(*paramsCommand, params.params, params.module);
+
+    DemoSettings demo;
+    CLI::App* demoCommand = app.add_subcommand("demo", "Render the bundled demo into out/");
+    demoCommand->add_option("--module", demo.module, "The Texturist module to load");
+    demoCommand->add_option("--data", demo.dataFolder, "Folder of the demo files (default: the bundled ones)");
+    demoCommand->add_option("--threads", demo.threads, "Threads of the host's iteration service")
+        ->check(CLI::Range(1, 1024));
+    demoCommand->add_flag("--quiet", demo.quiet, "No progress");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        if (error.get_exit_code() == 0) return app.exit(error);
+        std::fprintf(stderr, "texturist: error: %s\nRun texturist --help for more information.\n", error.what());
+        return static_cast<int>(ExitCode::Usage);
+    }
+
+    try {
+        if (version) {
+            PrintVersion();
+            return 0;
+        }
+        if (renderCommand->parsed()) {
+            // An empty --frames (a script's unset variable) must not mean "every frame".
+            if (renderCommand->count("--frames") > 0 && render.frames.empty()) {
+                throw CliError(ExitCode::Usage, "bad frame list \"\": it is empty");
+            }
+            return static_cast<int>(RunRender(render));
+        }
+        if (paramsCommand->parsed()) {
+            RunParams(params);
+            return 0;
+        }
+        if (demoCommand->parsed()) return static_cast<int>(RunDemo(demo));
+        std::fprintf(stderr, "%s", app.help().c_str());
+        return static_cast<int>(ExitCode::Usage);
+    } catch (const CliError& error) {
+        return Fail(error.Code(), error.what());
+    } catch (const std::bad_alloc&) {
+        return Fail(ExitCode::OutOfMemory, "out of memory");
+    } catch (const std::exception& error) {
+        return Fail(ExitCode::RenderFailed, std::string("internal error: ") + error.what());
+    }
+}

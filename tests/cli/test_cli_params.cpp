@@ -1,0 +1,261 @@
+// Parameters by name, their values and ranges, the params listing and presets.
+#include "tests/cli/CliTestSupport.h"
+
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+
+namespace clitest {
+namespace {
+
+using OIIO::TypeDesc;
+
+class Params : public CliTest {
+protected:
+    RunResult List(std::vector<std::string> options = {}) const {
+        std::vector<std::string> args{"params", "--module", TEXTURIST_MODULE};
+        args.insert(args.end(), options.begin(), options.end());
+        return Run(args);
+    }
+};
+
+// The listing's line of a parameter, by the name in its first column.
+std::string LineOf(const std::string& listing, const std::string& name) {
+    for (const std::string& line : Lines(listing)) {
+        const size_t start = line.find_first_not_of(' ');
+        if (start != std::string::npos && line.compare(start, name.size() + 1, name + " ") == 0) return line;
+    }
+    return {};
+}
+
+std::string ValueOf(const std::string& listing, const std::string& name) {
+    const std::string line = LineOf(listing, name);
+    const size_t at = line.find("; value ");
+    if (at == std::string::npos) return {};
+    const std::string value = line.substr(at + 8);
+    return value.substr(0, value.find("  (disabled)"));
+}
+
+TEST_F(Params, TheListingShowsEveryParameterWithItsRangeAndDefault) {
+    const RunResult run = List();
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    struct Case {
+        const char* name;
+        const char* type;
+        const char* range;
+        const char* byDefault;
+    } cases[] = {
+        {"Viewing Mode", "popup",
+         "1 Preview, 2 Noise Samples, 3 Compensation Samples, 4 Blending Matte, 5 Final Output", "Preview"},
+        {"Number of Samples", "integer", "1 to 10", "8"},
+        {"Sample Size", "integer", "16 to 256 (slider 16 to 64)", "24"},
+        {"Intensity", "number", "0 to 100 (slider 0 to 5)", "1"},
+        {"Midpoint", "number", "0 to 1", "0.5"},
+        {"Compensate for Existing Noise", "percent", "0 to 100 %", "0"},
+        {"Matching Color", "colour", "#rrggbb", "#7f7f7f7f"},
+        {"Show Box", "checkbox", "on or off", "on"},
+        {"Blending Mode", "popup", "1 Film, 2 Multiply, 3 Add, 4 Screen, 5 Overlay", "Add"},
+        {"Match Color Using", "popup", "1 Off, 3 RGB, 4 Hue", "RGB"},
+        {"Width", "integer", "50 to 200", "200"},
+        {"Noise Sample Points/3", "point", "x,y in pixels", "50%,50% of the input"},
+        {"Intensity/10", "point", "x,y in pixels", "50%,50% of the input"},
+        {"Random Seed", "integer", "0 to 10000 (slider 0 to 100)", "0"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string line = LineOf(run.out, c.name);
+        ASSERT_FALSE(line.empty()) << run.out;
+        EXPECT_NE(line.find(std::string(" ") + c.type + " "), std::string::npos) << line;
+        EXPECT_NE(line.find(c.range), std::string::npos) << line;
+        EXPECT_NE(line.find(std::string("default ") + c.byDefault + ";"), std::string::npos) << line;
+    }
+    // 73 parameters with values, 2 layers and 14 groups: the 103 the module declares, less the 14 group ends.
+    int listed = 0;
+    for (const std::string& line : Lines(run.out)) listed += line.find("; value ") != std::string::npos;
+    EXPECT_EQ(listed, 75);
+    EXPECT_EQ(ValueOf(run.out, "Viewing Mode"), "Final Output") << "a batch render shows the final output";
+    EXPECT_NE(run.out.find("Compensation Sample Points"), std::string::npos) << "the alias is explained";
+}
+
+TEST_F(Params, TheModulesUiUpdateDecidesWhatIsDisabled) {
+    struct Case {
+        std::vector<std::string> sets;
+        std::vector<std::string> enabled;
+        std::vector<std::string> disabled;
+    } cases[] = {
+        {{}, {"Saturation", "Red Intensity"}, {"Noise Sample Points/1", "Intensity/1"}},
+        {{"Sample Selection=Manual", "Number of Samples=3"},
+         {"Noise Sample Points/3", "Intensity/3"},
+         {"Noise Sample Points/4", "Intensity/4"}},
+        {{"Monochromatic=on"}, {"Size"}, {"Saturation", "Red Intensity", "Blue Intensity"}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> options;
+        for (const std::string& set : c.sets) options.insert(options.end(), {"--set", set});
+        const RunResult run = List(options);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        for (const std::string& name : c.enabled) {
+            EXPECT_EQ(LineOf(run.out, name).find("(disabled)"), std::string::npos) << name;
+        }
+        for (const std::string& name : c.disabled) {
+            EXPECT_NE(LineOf(run.out, name).find("(disabled)"), std::string::npos) << name;
+        }
+    }
+}
+
+TEST_F(Params, SetTakesEveryNameAndValueForm) {
+    struct Case {
+        const char* assignment;
+        const char* listed; // the parameter's name in the listing
+        const char* value;  // as the listing shows it
+    } cases[] = {
+        {"Preview Region/Width=120", "Width", "120"},
+        {"preview region / height = 80", "Height", "80"},
+        {"Sampling/Noise Sample Points/3=12,34", "Noise Sample Points/3", "12,34"},
+        {"Compensation Sample Points/2=10.5,20", "Intensity/2", "10.5,20"},
+        {"Intensity/4=7,8", "Intensity/4", "7,8"},
+        {"Blending Mode=screen", "Blending Mode", "Screen"},
+        {"Blending Mode=2", "Blending Mode", "Multiply"},
+        {"Match Color Using=Luminance", "Match Color Using", "Luminance"},
+        {"Box Color=#ff8000", "Box Color", "#ff8000"},
+        {"Box Color=1,0.5,0", "Box Color", "#ff8000"},
+        {"Tint Color=0,0,1,0.5", "Tint Color", "#0000ff80"},
+        {"Show Box=off", "Show Box", "off"},
+        {"Invert Match=yes", "Invert Match", "on"},
+        {"Compensate for Existing Noise=50%", "Compensate for Existing Noise", "50"},
+        {"Size=2.25", "Size", "2.25"},
+        {"Intensity=0", "Intensity", "0"},
+        {"Number of Samples=10", "Number of Samples", "10"},
+        {"Viewing Mode=Blending Matte", "Viewing Mode", "Blending Matte"},
+    };
+    // One listing per round, each parameter at most once a round: later sets would hide earlier ones.
+    std::vector<std::vector<const Case*>> rounds;
+    for (const Case& c : cases) {
+        auto round = std::find_if(rounds.begin(), rounds.end(), [&](const std::vector<const Case*>& r) {
+            return std::none_of(r.begin(), r.end(),
+                                [&](const Case* other) { return std::string(other->listed) == c.listed; });
+        });
+        if (round == rounds.end()) round = rounds.insert(rounds.end(), std::vector<const Case*>());
+        round->push_back(&c);
+    }
+    for (const std::vector<const Case*>& round : rounds) {
+        std::vector<std::string> options;
+        for (const Case* c : round) options.insert(options.end(), {"--set", c->assignment});
+        const RunResult run = List(options);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        for (const Case* c : round) EXPECT_EQ(ValueOf(run.out, c->listed), c->value) << c->assignment;
+    }
+}
+
+TEST_F(Params, BadNamesAndValuesAreRefusedWithTheirRange) {
+    WriteClean("clean.png", {64, 48, 3, TypeDesc::UINT8});
+    WritePlate("plate.png", {96, 72, 3, TypeDesc::UINT8, 2});
+    struct Case {
+        const char* assignment;
+        std::vector<std::string> mentions;
+    } cases[] = {
+        {"Intensity=101", {"Intensity", "101", "0 to 100"}},
+        {"Number of Samples=11", {"Number of Samples", "11", "1 to 10"}},
+        {"Midpoint=1.5", {"Midpoint", "1.5", "0 to 1"}},
+        {"Compensate for Existing Noise=120", {"Compensate for Existing Noise", "120", "0 to 100"}},
+        {"Blending Mode=Burn", {"Blending Mode", "Burn", "Film"}},
+        {"Match Color Using=2", {"Match Color Using", "separator"}},
+        {"Box Color=1.5,0,0", {"Box Color", "1.5", "0 to 1"}},
+        {"Show Box=maybe", {"Show Box", "maybe"}},
+        {"Preview Region/Center=5", {"Center", "x,y"}},
+        {"Sise=2", {"unknown parameter", "Sise", "Size"}},
+        {"1=3,4", {"ambiguous", "Noise Sample Points/1", "Intensity/1"}},
+        {"Size", {"NAME=VALUE"}},
+    };
+    // Both commands check the same way; they take turns so each case runs once.
+    bool listing = false;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.assignment);
+        listing = !listing;
+        const RunResult run = listing ? List({"--set", c.assignment})
+                                      : Render("clean.png", "plate.png", "out.png", {"--quiet", "--set", c.assignment});
+        EXPECT_EQ(run.exitCode, 2);
+        ASSERT_EQ(Lines(run.err).size(), 1u) << run.err;
+        EXPECT_EQ(run.err.rfind("texturist: error: ", 0), 0u) << run.err;
+        for (const std::string& mention : c.mentions) EXPECT_NE(run.err.find(mention), std::string::npos) << run.err;
+        EXPECT_FALSE(fs::exists(Path("out.png")));
+    }
+}
+
+TEST_F(Params, PresetsRoundTripByIdentifier) {
+    const std::vector<std::string> sets{"--set", "Size=2.5",
+                                        "--set", "Blending Mode=Overlay",
+                                        "--set", "Box Color=#102030",
+                                        "--set", "Monochromatic=on",
+                                        "--set", "Noise Sample Points/2=5,6",
+                                        "--set", "Random Seed=42",
+                                        "--set", "Compensate for Existing Noise=12.5"};
+    std::vector<std::string> saving = sets;
+    saving.insert(saving.end(), {"--save-preset", "look.json"});
+    const RunResult saved = List(saving);
+    ASSERT_EQ(saved.exitCode, 0) << saved.err;
+
+    nlohmann::json preset;
+    std::ifstream(Path("look.json")) >> preset;
+    EXPECT_EQ(preset["format"], "texturist-preset");
+    EXPECT_EQ(preset["version"], 1);
+    EXPECT_EQ(preset["parameters"]["119"]["value"], 2.5) << "Size is ParamId 119";
+    EXPECT_EQ(preset["parameters"]["29"]["value"], 5) << "Blending Mode is ParamId 29";
+    EXPECT_EQ(preset["parameters"]["51"]["value"], nlohmann::json::array({5.0, 6.0}));
+    EXPECT_FALSE(preset["parameters"].contains("50")) << "a point at its default follows the input's size";
+
+    const RunResult loaded = List({"--preset", "look.json"});
+    ASSERT_EQ(loaded.exitCode, 0) << loaded.err;
+    EXPECT_EQ(loaded.out, saved.out);
+
+    // A --set after the preset wins; the rest of the preset stays.
+    const RunResult overridden = List({"--preset", "look.json", "--set", "Size=3"});
+    EXPECT_EQ(ValueOf(overridden.out, "Size"), "3");
+    EXPECT_EQ(ValueOf(overridden.out, "Blending Mode"), "Overlay");
+
+    // A render with the preset is the render with the settings.
+    WriteClean("clean.png", {64, 48, 3, TypeDesc::UINT8});
+    WritePlate("plate.png", {96, 72, 3, TypeDesc::UINT8, 9});
+    std::vector<std::string> direct{"--quiet", "--print-hash"};
+    direct.insert(direct.end(), sets.begin(), sets.end());
+    const RunResult a = Render("clean.png", "plate.png", "a.png", direct);
+    const RunResult b = Render("clean.png", "plate.png", "b.png", {"--quiet", "--print-hash", "--preset", "look.json"});
+    ASSERT_EQ(a.exitCode, 0) << a.err;
+    ASSERT_EQ(b.exitCode, 0) << b.err;
+    ASSERT_EQ(HashLines(a.out).size(), 1u);
+    ASSERT_EQ(HashLines(b.out).size(), 1u);
+    EXPECT_EQ(HashLines(a.out)[0].second, HashLines(b.out)[0].second);
+}
+
+TEST_F(Params, BadPresetsAreRefused) {
+    struct Case {
+        const char* text;
+        int exitCode;
+        const char* mention;
+    } cases[] = {
+        {"{ not json", 3, "not valid JSON"},
+        {R"({"format": "something-else", "version": 1, "parameters": {}})", 3, "not a texturist preset"},
+        {R"({"format": "texturist-preset", "version": 2, "parameters": {}})", 3, "version 2"},
+        {R"({"format": "texturist-preset", "version": 1, "parameters": {"999": {"value": 1}}})", 2, "999"},
+        {R"({"format": "texturist-preset", "version": 1, "parameters": {"119": {"value": 101}}})", 2, "0 to 100"},
+        {R"({"format": "texturist-preset", "version": 1, "parameters": {"10": {"value": "many"}}})", 2, "many"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::ofstream(Path("bad.json")) << c.text;
+        const RunResult run = List({"--preset", "bad.json"});
+        EXPECT_EQ(run.exitCode, c.exitCode);
+        ASSERT_EQ(Lines(run.err).size(), 1u) << run.err;
+        EXPECT_NE(run.err.find("bad.json"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find(c.mention), std::string::npos) << run.err;
+    }
+    const RunResult missing = List({"--preset", "absent.json"});
+    EXPECT_EQ(missing.exitCode, 3);
+    EXPECT_NE(missing.err.find("absent.json"), std::string::npos);
+}
+
+} // namespace
+} // namespace clitest

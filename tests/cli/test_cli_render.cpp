@@ -1,0 +1,186 @@
+// Rendering as a user sees it: views, layers, reproducibility, progress, cancellation, the demo.
+#include "tests/cli/CliTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+namespace clitest {
+namespace {
+
+using OIIO::TypeDesc;
+
+class Rendering : public CliTest {
+protected:
+    void SetUp() override {
+        CliTest::SetUp();
+        WriteClean("clean.png", {64, 48, 3, TypeDesc::UINT8});
+        WritePlate("plate.png", {96, 72, 3, TypeDesc::UINT8, 17});
+    }
+
+    std::string HashOf(const RunResult& run) {
+        const auto lines = HashLines(run.out);
+        EXPECT_EQ(lines.size(), 1u) << run.out << run.err;
+        return lines.empty() ? "" : lines.front().second;
+    }
+};
+
+TEST_F(Rendering, ThreadCountsGiveTheSameHashAndVerifyChecksIt) {
+    const std::vector<std::string> look{"--quiet", "--print-hash", "--set", "Random Seed=11", "--set", "Size=1.5"};
+    auto with = [&](std::vector<std::string> more) {
+        more.insert(more.begin(), look.begin(), look.end());
+        return more;
+    };
+    const RunResult one = Render("clean.png", "plate.png", "one.png", with({"--threads", "1"}));
+    const RunResult two = Render("clean.png", "plate.png", "two.png", with({"--threads", "2"}));
+    const RunResult other = Render("clean.png", "plate.png", "other.png", with({"--set", "Random Seed=12"}));
+    ASSERT_EQ(one.exitCode, 0) << one.err;
+    ASSERT_EQ(two.exitCode, 0) << two.err;
+    ASSERT_EQ(other.exitCode, 0) << other.err;
+    const std::string hash = HashOf(one);
+    EXPECT_EQ(hash.size(), 16u);
+    EXPECT_EQ(HashOf(two), hash);
+    EXPECT_NE(HashOf(other), hash) << "another seed gives other grain, which the hash must see";
+
+    // The files themselves agree as well.
+    EXPECT_EQ(MeanColourDifference(ReadPicture(Path("one.png")), ReadPicture(Path("two.png"))), 0.0);
+
+    std::ofstream(Path("sums.txt")) << one.out;
+    struct Case {
+        std::string verify;
+        int exitCode;
+    } cases[] = {
+        {hash, 0},
+        {"sums.txt", 0},
+        {HashOf(other), 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.verify);
+        const RunResult run =
+            Render("clean.png", "plate.png", "one.png", with({"--threads", "2", "--verify", c.verify}));
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+        if (c.exitCode == 1) {
+            EXPECT_NE(run.err.find(hash), std::string::npos) << "the actual hash is reported";
+        }
+    }
+}
+
+TEST_F(Rendering, EachViewHasTheSizeFrameSetupReports) {
+    struct Case {
+        const char* view;
+        int width, height;
+    } cases[] = {
+        {"preview", 64, 48}, {"noise-samples", 96, 72}, {"compensation-samples", 64, 48},
+        {"matte", 64, 48},   {"final", 64, 48},
+    };
+    const Picture clean = ReadPicture(Path("clean.png"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.view);
+        const std::string output = std::string(c.view) + ".png";
+        const RunResult run = Render("clean.png", "plate.png", output, {"--quiet", "--view", c.view});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const Picture out = ReadPicture(Path(output));
+        EXPECT_EQ(out.header.width, c.width);
+        EXPECT_EQ(out.header.height, c.height);
+    }
+    // The preview grains only inside its box: with a 50 x 50 box at the centre, the corners are the input.
+    const RunResult preview =
+        Render("clean.png", "plate.png", "box.png",
+               {"--quiet", "--view", "preview", "--set", "Width=50", "--set", "Height=50", "--set", "Show Box=off"});
+    ASSERT_EQ(preview.exitCode, 0) << preview.err;
+    const Picture box = ReadPicture(Path("box.png"));
+    for (int c = 0; c < 3; ++c) {
+        EXPECT_EQ(box.At(0, 0, c), clean.At(0, 0, c));
+        EXPECT_EQ(box.At(63, 47, c), clean.At(63, 47, c));
+    }
+}
+
+TEST_F(Rendering, LayersOfDifferentSizesAndAMask) {
+    WriteClean("mask-small.png", {20, 16, 1, TypeDesc::UINT8});
+    WriteClean("mask-large.png", {100, 90, 1, TypeDesc::UINT8});
+    struct Case {
+        const char* mask;
+        const char* differs;
+    } cases[] = {{"mask-small.png", "Center"}, {"mask-small.png", "Stretch to Fit"}, {"mask-large.png", "Center"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.mask) + " " + c.differs);
+        const RunResult run =
+            Render("clean.png", "plate.png", "masked.png",
+                   {"--quiet", "--mask", c.mask, "--set", std::string("If Mask Size Differs=") + c.differs});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const Picture out = ReadPicture(Path("masked.png"));
+        EXPECT_EQ(out.header.width, 64);
+        EXPECT_EQ(out.header.height, 48);
+    }
+    // The matte follows the mask: inverting the masking mode changes the matte view.
+    const RunResult plain = Render("clean.png", "plate.png", "m1.png",
+                                   {"--quiet", "--print-hash", "--view", "matte", "--mask", "mask-large.png"});
+    const RunResult inverted = Render("clean.png", "plate.png", "m2.png",
+                                      {"--quiet", "--print-hash", "--view", "matte", "--mask", "mask-large.png",
+                                       "--set", "Masking Mode=Inverted Intensity"});
+    EXPECT_NE(HashOf(plain), HashOf(inverted));
+    // The layer parameters can be named with --set too.
+    const RunResult named =
+        Render("clean.png", "plate.png", "m3.png",
+               {"--quiet", "--print-hash", "--view", "matte", "--set", "Mask Layer=mask-large.png"});
+    EXPECT_EQ(HashOf(named), HashOf(plain));
+}
+
+TEST_F(Rendering, ProgressGoesToStderrUnlessQuiet) {
+    const RunResult loud = Render("clean.png", "plate.png", "loud.png", {});
+    ASSERT_EQ(loud.exitCode, 0) << loud.err;
+    const std::vector<std::string> lines = Lines(loud.err);
+    ASSERT_FALSE(lines.empty());
+    for (const std::string& line : lines) EXPECT_EQ(line.rfind("Progress: ", 0), 0u) << line;
+    EXPECT_EQ(lines.back(), "Progress: 100%");
+    EXPECT_EQ(loud.out, "");
+
+    const RunResult quiet = Render("clean.png", "plate.png", "quiet.png", {"--quiet"});
+    ASSERT_EQ(quiet.exitCode, 0);
+    EXPECT_EQ(quiet.err, "");
+    EXPECT_EQ(quiet.out, "");
+}
+
+// A signal in the middle of a long render cancels it through the host's abort
+// service: exit 130, no output and no temporary file. A tall picture renders
+// in many bands and a large grain Size makes each band slow; the signal goes
+// once the evaluation has begun (progress past the sampling and analysis).
+TEST_F(Rendering, SignalsCancelWithoutLeavingAFile) {
+    WriteClean("tall.png", {128, 8000, 3, TypeDesc::UINT8});
+    for (int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        RunningCli cli(Folder(), {"render", "--module", TEXTURIST_MODULE, "--input", "tall.png", "--noise-source",
+                                  "plate.png", "--output", "long.exr", "--set", "Size=25"});
+        ASSERT_TRUE(cli.WaitForStderr("Progress: 80%", std::chrono::seconds(120))) << cli.Stderr();
+        cli.Signal(signal);
+        EXPECT_EQ(cli.Wait(std::chrono::seconds(120)), 130) << cli.Stderr();
+        EXPECT_NE(cli.Stderr().find("texturist: cancelled"), std::string::npos) << cli.Stderr();
+        EXPECT_EQ(cli.Stderr().find("Progress: 100%"), std::string::npos) << "the render finished before the signal";
+        EXPECT_FALSE(fs::exists(Path("long.exr")));
+        EXPECT_EQ(TemporaryFiles(), std::vector<std::string>());
+    }
+}
+
+TEST_F(Rendering, DemoWritesItsPicturesIntoOut) {
+    const RunResult run = Run({"demo", "--module", TEXTURIST_MODULE, "--quiet"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const Picture final = ReadPicture(Path("out/demo-final.png"));
+    const Picture samples = ReadPicture(Path("out/demo-noise-samples.png"));
+    const Picture clean = ReadPicture(TEXTURIST_DEMO_DATA "/clean.png");
+    const Picture plate = ReadPicture(TEXTURIST_DEMO_DATA "/grain-plate.png");
+    EXPECT_EQ(final.header.width, clean.header.width);
+    EXPECT_EQ(samples.header.width, plate.header.width);
+    EXPECT_GT(MeanColourDifference(final, clean), 0.004) << "the demo shows grain";
+    EXPECT_NE(run.out.find("out/demo-final.png"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("out/demo-noise-samples.png"), std::string::npos) << run.out;
+}
+
+TEST_F(Rendering, VersionNamesTheCommandAndTheModule) {
+    const RunResult run = Run({"--version"});
+    ASSERT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out.rfind(std::string("texturist ") + TEXTURIST_VERSION + "\n", 0), 0u) << run.out;
+    EXPECT_NE(run.out.find("Texturist"), std::string::npos) << run.out;
+}
+
+} // namespace
+} // namespace clitest
