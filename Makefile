@@ -4,7 +4,7 @@
 PRESET ?= dev
 JOBS ?= $(shell nproc)
 
-.PHONY: setup configure build run test asan tsan windows format clean
+.PHONY: setup configure build run test asan tsan windows fuzz format clean
 
 setup:
 	@./scripts/setup
@@ -27,6 +27,13 @@ asan:
 # The tests that run work on several threads, under ThreadSanitizer.
 tsan:
 	@$(MAKE) --no-print-directory test PRESET=tsan
+
+# The libFuzzer targets from their seed corpora: FUZZ_RUNS executions with a
+# fixed seed (repeatable, for CI) or FUZZ_SECONDS of fuzzing (scripts/fuzz).
+fuzz: setup
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz -j $(JOBS) --target fuzz_module
+	@./scripts/fuzz
 
 # The module as the host's platform loads it: a Windows x64 DLL exporting only main.
 windows: setup

@@ -17,7 +17,14 @@ if(TEXTURIST_WARNINGS_AS_ERRORS)
 endif()
 
 if(TEXTURIST_SANITIZE STREQUAL "address-undefined")
-  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  # GCC leaves float-to-integer overflow out of "undefined"; user values reach such casts.
+  add_compile_options(-fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined,float-cast-overflow)
+  add_compile_definitions(TEXTURIST_EXPECT_ASAN=1 TEXTURIST_EXPECT_UBSAN=1)
+elseif(TEXTURIST_SANITIZE STREQUAL "fuzzer")
+  # Coverage for libFuzzer everywhere; the fuzz targets link the fuzzer's main.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
   add_compile_definitions(TEXTURIST_EXPECT_ASAN=1 TEXTURIST_EXPECT_UBSAN=1)
 elseif(TEXTURIST_SANITIZE STREQUAL "thread")

@@ -10,6 +10,7 @@
 #include "grain/ModelPreparation.h"
 #include "grain/NoiseSampling.h"
 #include "imagelib/core/ImageLib_Context.h"
+#include "imagelib/core/ImageLib_Numeric.h"
 #include "imagelib/nodes/ImageLib_Alpha.h"
 #include "imagelib/nodes/ImageLib_BasicNodes.h"
 #include "imagelib/nodes/ImageLib_Drawing.h"
@@ -222,10 +223,16 @@ ImageLib_ComputeNode* PreviewOverlay(ImageLib_NodePipeline& graph, ImageLib_Comp
     const HostImage& image = InputImage();
     const ParamPoint centre = ReadPoint(ParamId::PreviewCenter);
     const int32_t cx = std::clamp(centre.x, 0, image.width), cy = std::clamp(centre.y, 0, image.height);
-    const int32_t w = static_cast<int32_t>(static_cast<float>(ReadInteger(ParamId::PreviewWidth)) * gCall.DownsampleX);
-    const int32_t h = static_cast<int32_t>(static_cast<float>(ReadInteger(ParamId::PreviewHeight)) * gCall.DownsampleY);
-    const int32_t left = cx - static_cast<int32_t>(static_cast<float>(w) * 0.5f);
-    const int32_t top = cy - static_cast<int32_t>(static_cast<float>(h) * 0.5f);
+    // Held to half the int32 range, so the rectangle's edges cannot overflow.
+    constexpr int32_t kLimit = 1 << 30;
+    const int32_t w =
+        std::clamp(ImageLib_TruncateToInt32(static_cast<float>(ReadInteger(ParamId::PreviewWidth)) * gCall.DownsampleX),
+                   -kLimit, kLimit);
+    const int32_t h = std::clamp(
+        ImageLib_TruncateToInt32(static_cast<float>(ReadInteger(ParamId::PreviewHeight)) * gCall.DownsampleY), -kLimit,
+        kLimit);
+    const int32_t left = cx - ImageLib_TruncateToInt32(static_cast<float>(w) * 0.5f);
+    const int32_t top = cy - ImageLib_TruncateToInt32(static_cast<float>(h) * 0.5f);
     const ImageLib_Rect box{left, top, left + w, top + h, false};
     std::array<float, 4> colour = ReadColor(ParamId::BoxColor);
     colour[0] = 1.0f;

@@ -2,6 +2,7 @@
 
 #include "imagelib/core/ImageLib_Kernel.h"
 #include "imagelib/core/ImageLib_Matrix.h"
+#include "imagelib/core/ImageLib_Numeric.h"
 #include "imagelib/nodes/ImageLib_Alpha.h"
 #include "imagelib/nodes/ImageLib_BasicNodes.h"
 #include "imagelib/nodes/ImageLib_Blend.h"
@@ -119,7 +120,7 @@ std::array<float, 3> MatchColorToHsv(const std::array<float, 3>& rgb) {
 }
 
 ImageLib_Kernel MatteBlurKernel(float blur) {
-    const int32_t n = std::max(static_cast<int32_t>(blur * 3.0f), 9);
+    const int32_t n = std::max(ImageLib_TruncateToInt32(blur * 3.0f), 9);
     ImageLib_Kernel kernel(static_cast<uint32_t>(n), 1);
     kernel.MakeGaussian(blur, 1.0f);
     return kernel;

@@ -326,6 +326,23 @@ TEST(ModuleRenderEdges, ZeroWidthOutputsAndLayersSmallerThanASample) {
     }
 }
 
+// Found by fuzzing: preview sizes at the ends of the int32 range times a
+// downsample factor do not fit an integer.
+TEST(ModuleRenderEdges, PreviewSizesBeyondAnyImage) {
+    ModuleSession s(kVantor, 24, 20);
+    s.host.SetDownsample(8, 1, -3, 1);
+    for (int32_t value : {INT32_MIN, INT32_MAX, -1, 0}) {
+        for (ParamId id : {ParamId::PreviewWidth, ParamId::PreviewHeight}) {
+            HostParam& param = P(s, id);
+            HostParamRecord record = param.Record();
+            record.u.slider.value = value; // as a host could hand it over, outside the valid range
+            s.host.Params().TakeValue(param.Index(), record);
+        }
+        EXPECT_EQ(RenderView(s, 1), 0) << value;
+        EXPECT_EQ(s.host.Accounting().liveHandles, 1);
+    }
+}
+
 TEST(ModuleRenderEdges, KernelsBeyondMemoryFailCleanlyAndHugeOnesStayCancellable) {
     ModuleSession s(kVantor, 64, 48);
     s.host.BindInputLayer(HostLayer::Still(FlatImage(64, 48, false, {1, 0.5, 0.5, 0.5})));
