@@ -24,7 +24,8 @@ if(TEXTURIST_SANITIZE STREQUAL "address-undefined")
   add_compile_definitions(TEXTURIST_EXPECT_ASAN=1 TEXTURIST_EXPECT_UBSAN=1)
 elseif(TEXTURIST_SANITIZE STREQUAL "fuzzer")
   # Coverage for libFuzzer everywhere; the fuzz targets link the fuzzer's main.
-  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+                      -fsanitize-coverage-ignorelist=${CMAKE_CURRENT_LIST_DIR}/fuzz-coverage-ignorelist.txt)
   add_link_options(-fsanitize=address,undefined)
   add_compile_definitions(TEXTURIST_EXPECT_ASAN=1 TEXTURIST_EXPECT_UBSAN=1)
 elseif(TEXTURIST_SANITIZE STREQUAL "thread")
