@@ -1,10 +1,13 @@
 // Whole-frame renders through the built module and the substitute host, as a
 // host drives them: Final Output, default parameters, a grainy noise source
 // onto a clean target. Prints medians per frame size, depth and thread count,
-// with a plain copy of the frame as the baseline of the same run.
+// with two baselines of the same run: the same code linked in and switched to
+// its reference paths, and a plain copy of the frame.
+#include "effect/EntryPoint.h"
 #include "effect/ParamId.h"
 #include "host/HostModule.h"
 #include "host/HostRuntime.h"
+#include "imagelib/core/ImageLib_Paths.h"
 
 #include <algorithm>
 #include <chrono>
@@ -12,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -39,52 +43,114 @@ double Median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
+struct Options {
+    int runs = 7;
+    int referenceRuns = 3;
+    bool reference = true;
+    std::vector<std::pair<int32_t, int32_t>> sizes = {{1920, 1080}, {3840, 2160}};
+    std::vector<bool> depths = {false, true};
+    std::vector<int32_t> threads = {1, 2};
+};
+
+// A runtime set up for a Final Output render of one frame size and depth.
+std::unique_ptr<HostRuntime> Prepare(std::unique_ptr<HostRuntime> host, int32_t width, int32_t height, bool deep) {
+    // A production host keeps unlocked blocks where they are, and reuses freed ones.
+    host->SetMoveHandles(false);
+    host->SetPoisonMemory(false);
+    host->SetBlockCache(uint64_t{512} << 20);
+    host->BindInputLayer(HostLayer::Still(Plate(width, height, deep, 0.002, 1)));
+    if (host->GlobalSetup() != 0 || host->ParamsSetup() != 0) return nullptr;
+    host->Params()
+        .ById(static_cast<int32_t>(ParamId::NoiseSourceLayer))
+        .BindLayer(HostLayer::Still(Plate(width, height, deep, 0.03, 2)));
+    host->Params().ById(static_cast<int32_t>(ParamId::ViewingMode)).SetPopup(5);
+    if (host->FrameSetup() != 0) return nullptr;
+    return host;
+}
+
+// Median milliseconds of `runs` renders, or a negative value when one fails.
+double TimeRenders(HostRuntime& host, HostImageBuffer& output, int32_t threads, int runs) {
+    host.SetIterateThreads(threads);
+    std::vector<double> times;
+    for (int r = 0; r < runs; ++r) {
+        const auto t0 = std::chrono::steady_clock::now();
+        if (host.Render(output.Image()) != 0) return -1.0;
+        times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+    }
+    return Median(times);
+}
+
+double TimeCopies(HostRuntime& host, HostImageBuffer& output, int runs) {
+    const HostImage& in = host.Params().Input().Layer()->Frame(0).Image();
+    const size_t rowBytes = static_cast<size_t>(in.width) * ((in.flags & kHostImageDeep) ? 8 : 4);
+    std::vector<double> times;
+    for (int r = 0; r < runs; ++r) {
+        const auto t0 = std::chrono::steady_clock::now();
+        for (int32_t y = 0; y < in.height; ++y)
+            std::memcpy(output.Image().pixels + static_cast<size_t>(y) * output.RowBytes(),
+                        in.pixels + static_cast<size_t>(y) * in.rowBytes, rowBytes);
+        times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+    }
+    return Median(times);
+}
+
+bool Parse(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--runs" && hasValue) {
+            o.runs = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "--reference-runs" && hasValue) {
+            o.referenceRuns = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "--no-reference") {
+            o.reference = false;
+        } else if (arg == "--hd-only") {
+            o.sizes.resize(1);
+        } else if (arg == "--depth" && hasValue) {
+            o.depths = {std::atoi(argv[++i]) == 16};
+        } else if (arg == "--threads" && hasValue) {
+            o.threads = {std::max(1, std::atoi(argv[++i]))};
+        } else {
+            std::fprintf(stderr, "usage: render_bench [--runs N] [--reference-runs N] [--no-reference] [--hd-only]"
+                                 " [--depth 8|16] [--threads N]\n");
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    int runs = 7;
-    std::vector<std::pair<int32_t, int32_t>> sizes = {{1920, 1080}, {3840, 2160}};
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) runs = std::atoi(argv[++i]);
-        if (std::strcmp(argv[i], "--hd-only") == 0) sizes.resize(1);
-    }
+    Options o;
+    if (!Parse(argc, argv, o)) return 2;
     const HostModule module(TEXTURIST_MODULE_PATH);
-    std::printf("%-10s %-6s %-8s %12s %12s %8s\n", "size", "depth", "threads", "render ms", "copy ms", "ratio");
-    for (auto [width, height] : sizes) {
-        for (bool deep : {false, true}) {
-            HostRuntime host(module);
-            // A production host keeps unlocked blocks where they are.
-            host.SetMoveHandles(false);
-            host.SetPoisonMemory(false);
-            host.BindInputLayer(HostLayer::Still(Plate(width, height, deep, 0.002, 1)));
-            if (host.GlobalSetup() != 0 || host.ParamsSetup() != 0) return 1;
-            host.Params()
-                .ById(static_cast<int32_t>(ParamId::NoiseSourceLayer))
-                .BindLayer(HostLayer::Still(Plate(width, height, deep, 0.03, 2)));
-            host.Params().ById(static_cast<int32_t>(ParamId::ViewingMode)).SetPopup(5);
-            if (host.FrameSetup() != 0) return 1;
+    std::printf("%-10s %-6s %-8s %10s %10s %10s %9s %9s\n", "size", "depth", "threads", "module ms", "ref ms",
+                "copy ms", "ref/mod", "mod/copy");
+    for (auto [width, height] : o.sizes) {
+        for (bool deep : o.depths) {
+            auto fast = Prepare(std::make_unique<HostRuntime>(module), width, height, deep);
+            // The same code linked in, switched to its reference paths.
+            auto reference =
+                o.reference ? Prepare(std::make_unique<HostRuntime>(&TexturistMain), width, height, deep) : nullptr;
+            if (!fast || (o.reference && !reference)) return 1;
             HostImageBuffer output(width, height, deep);
-            for (int32_t threads : {1, 2}) {
-                host.SetIterateThreads(threads);
-                std::vector<double> render, copy;
-                for (int r = 0; r < runs; ++r) {
-                    auto t0 = std::chrono::steady_clock::now();
-                    if (host.Render(output.Image()) != 0) return 1;
-                    auto t1 = std::chrono::steady_clock::now();
-                    const HostImage& in = host.Params().Input().Layer()->Frame(0).Image();
-                    for (int32_t y = 0; y < height; ++y)
-                        std::memcpy(output.Image().pixels + static_cast<size_t>(y) * output.RowBytes(),
-                                    in.pixels + static_cast<size_t>(y) * in.rowBytes,
-                                    static_cast<size_t>(width) * (deep ? 8 : 4));
-                    auto t2 = std::chrono::steady_clock::now();
-                    render.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
-                    copy.push_back(std::chrono::duration<double, std::milli>(t2 - t1).count());
+            for (int32_t threads : o.threads) {
+                const double m = TimeRenders(*fast, output, threads, o.runs);
+                double r = 0.0;
+                if (reference) {
+                    ImageLib_SetReferencePaths(true);
+                    r = TimeRenders(*reference, output, threads, o.referenceRuns);
+                    ImageLib_SetReferencePaths(false);
                 }
-                const double r = Median(render), c = Median(copy);
-                std::printf("%4dx%-5d %-6s %-8d %12.1f %12.2f %8.0f\n", width, height, deep ? "16" : "8", threads, r, c,
-                            r / c);
+                const double c = TimeCopies(*fast, output, o.runs);
+                if (m < 0.0 || r < 0.0) return 1;
+                std::printf("%4dx%-5d %-6s %-8d %10.1f %10.1f %10.2f %9.2f %9.0f\n", width, height, deep ? "16" : "8",
+                            threads, m, r, c, reference ? r / m : 0.0, m / c);
+                std::fflush(stdout);
             }
-            host.GlobalSetdown();
+            fast->GlobalSetdown();
+            if (reference) reference->GlobalSetdown();
         }
     }
     return 0;

@@ -8,6 +8,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
+constexpr uint64_t kBlockCacheBytes = uint64_t{512} << 20;
+
 constexpr const char* kModuleFile = "Texturist.so";
 
 fs::path ExecutableFolder() {
@@ -69,6 +71,11 @@ std::string DescribeModuleFailure(const HostRuntime& host, int32_t code) {
 
 ModuleSession::ModuleSession(const std::string& requestedModule)
     : module_(Load(requestedModule)), host_(std::make_unique<HostRuntime>(module_)) {
+    // A production host: blocks stay where they are, nothing is marked, and
+    // the band buffers every frame asks for again come from a cache.
+    host_->SetMoveHandles(false);
+    host_->SetPoisonMemory(false);
+    host_->SetBlockCache(kBlockCacheBytes);
     if (const int32_t code = host_->GlobalSetup()) {
         throw CliError(ExitCode::RenderFailed,
                        "the module's global setup failed: " + DescribeModuleFailure(*host_, code));

@@ -1,7 +1,9 @@
 #include "host/HostHandleTable.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -20,6 +22,32 @@ void FreeBlock(void* memory, uint64_t size, bool poison) {
 
 HostHandleTable::~HostHandleTable() {
     for (auto& [handle, block] : blocks_) FreeBlock(block->memory, block->size, poison_);
+    for (auto& [capacity, memory] : cache_) std::free(memory);
+}
+
+void* HostHandleTable::Obtain(uint64_t size, uint64_t& capacity) {
+    // A cached block up to a quarter larger than asked: close enough that the
+    // cache does not hold much more memory than the blocks in use.
+    const auto fit = cache_.lower_bound(size);
+    if (fit != cache_.end() && fit->first - size <= size / 4) {
+        void* memory = fit->second;
+        capacity = fit->first;
+        cachedBytes_ -= capacity;
+        cache_.erase(fit);
+        return memory;
+    }
+    capacity = size;
+    return AllocateBlock(size);
+}
+
+void HostHandleTable::Recycle(void* memory, uint64_t capacity) {
+    if (memory == nullptr) return;
+    if (cacheLimit_ == 0 || capacity > cacheLimit_ - std::min(cacheLimit_, cachedBytes_)) {
+        std::free(memory);
+        return;
+    }
+    cache_.emplace(capacity, memory);
+    cachedBytes_ += capacity;
 }
 
 HostHandleTable::Block* HostHandleTable::Find(HostHandle handle) const {
@@ -31,12 +59,14 @@ HostHandle HostHandleTable::New(uint64_t size) {
     std::lock_guard<std::mutex> guard(mutex_);
     if (size > kMaxBlock) return nullptr;
     if (limit_ != 0 && static_cast<uint64_t>(stats_.bytes) + size > limit_) return nullptr;
-    void* memory = AllocateBlock(size);
+    uint64_t capacity = 0;
+    void* memory = Obtain(size, capacity);
     if (memory == nullptr) return nullptr;
     if (poison_) std::memset(memory, kFresh, size);
     auto block = std::make_unique<Block>();
     block->memory = memory;
     block->size = size;
+    block->capacity = capacity;
     HostHandle handle = &block->memory;
     blocks_.emplace(handle, std::move(block));
     ++stats_.live;
@@ -54,12 +84,15 @@ void* HostHandleTable::Lock(HostHandle handle) {
     }
     if (block->locks == 0) {
         if (moveOnLock_) {
-            void* moved = AllocateBlock(block->size);
+            uint64_t capacity = 0;
+            void* moved = Obtain(block->size, capacity);
             // Without memory to move into, staying put is still a valid answer.
             if (moved != nullptr) {
                 std::memcpy(moved, block->memory, block->size);
-                FreeBlock(block->memory, block->size, poison_);
+                if (poison_) std::memset(block->memory, kDead, block->size);
+                Recycle(block->memory, block->capacity);
                 block->memory = moved;
+                block->capacity = capacity;
                 ++stats_.moves;
             }
         }
@@ -93,7 +126,8 @@ void HostHandleTable::Dispose(HostHandle handle) {
     }
     --stats_.live;
     stats_.bytes -= static_cast<int64_t>(block.size);
-    FreeBlock(block.memory, block.size, poison_);
+    if (poison_ && block.memory != nullptr) std::memset(block.memory, kDead, block.size);
+    Recycle(block.memory, block.capacity);
     blocks_.erase(found);
 }
 
@@ -127,6 +161,18 @@ void HostHandleTable::SetMoveOnLock(bool move) {
 void HostHandleTable::SetLimit(uint64_t bytes) {
     std::lock_guard<std::mutex> guard(mutex_);
     limit_ = bytes;
+}
+
+void HostHandleTable::SetBlockCache(uint64_t bytes) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    cacheLimit_ = bytes;
+    while (cachedBytes_ > cacheLimit_) {
+        // Largest first: they are the ones least likely to fit again.
+        const auto last = std::prev(cache_.end());
+        cachedBytes_ -= last->first;
+        std::free(last->second);
+        cache_.erase(last);
+    }
 }
 
 HostHandleTable::Stats HostHandleTable::GetStats() const {

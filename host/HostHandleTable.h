@@ -7,6 +7,13 @@
 // unlock reads garbage (and trips the address sanitizer) instead of working by
 // luck. New blocks are filled with 0xCD so reads of unwritten memory show.
 //
+// With a block cache (off by default), disposed blocks are kept for reuse
+// by later handles of about the same size, as a production host's memory
+// manager does: a render that allocates the same band buffers again and again
+// then stops paying for fresh pages. Cached blocks count in no statistic and
+// not against the limit. Leave it off where the address sanitizer should see
+// reads through stale pointers.
+//
 // New returns null when the block would exceed the byte limit (0 = none), is
 // larger than kMaxBlock, or the system has no memory. Misuse (unknown handles,
 // unlocking an unlocked handle, disposing a locked one) is counted in
@@ -17,6 +24,7 @@
 #include "effect/HostInterface.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -52,20 +60,30 @@ public:
     // reads of unwritten or freed memory; a production host does neither.
     void SetPoison(bool poison);
     void SetLimit(uint64_t bytes);
+    // Keeps up to `bytes` of disposed blocks for reuse; 0 (the default) frees them at once.
+    void SetBlockCache(uint64_t bytes);
     Stats GetStats() const;
 
 private:
     struct Block {
         void* memory = nullptr; // the master pointer: a handle is &memory
-        uint64_t size = 0;
+        uint64_t size = 0;      // as asked for
+        uint64_t capacity = 0;  // as allocated: at least `size`
         int32_t locks = 0;
     };
     Block* Find(HostHandle handle) const;
+    // A block of at least `size` bytes, from the cache when one fits closely; with the lock held.
+    void* Obtain(uint64_t size, uint64_t& capacity);
+    // Caches or frees a block; with the lock held.
+    void Recycle(void* memory, uint64_t capacity);
 
     mutable std::mutex mutex_;
     std::unordered_map<HostHandle, std::unique_ptr<Block>> blocks_;
     bool moveOnLock_;
     bool poison_ = true;
     uint64_t limit_ = 0;
+    uint64_t cacheLimit_ = 0;
+    uint64_t cachedBytes_ = 0;
+    std::multimap<uint64_t, void*> cache_; // capacity -> block
     Stats stats_;
 };

@@ -173,6 +173,7 @@ public:
     void SetMoveHandles(bool move) { handles_.SetMoveOnLock(move); }
     void SetPoisonMemory(bool poison) { handles_.SetPoison(poison); }
     void SetHandleLimit(uint64_t bytes) { handles_.SetLimit(bytes); }
+    void SetBlockCache(uint64_t bytes) { handles_.SetBlockCache(bytes); }
     void SetProgressCallback(std::function<void(int32_t done, int32_t total)> callback);
 
     // Cancellation. Cancel() only stores to lock-free atomics: safe from any

@@ -116,6 +116,43 @@ TEST_F(Services, HandleRefusalAndLimits) {
     EXPECT_TRUE(rt.Accounting().Clean());
 }
 
+TEST_F(Services, DisposedBlocksAreReusedWithinTheCacheBudget) {
+    rt.SetMoveHandles(false);
+    auto blockOf = [&](HostHandle h) {
+        void* memory = U().lockHandle(Ref(), h);
+        U().unlockHandle(Ref(), h);
+        return memory;
+    };
+    rt.SetBlockCache(10000);
+    HostHandle b = U().newHandle(Ref(), 4000);
+    void* second = blockOf(b);
+    U().disposeHandle(Ref(), b);
+    HostHandle c = U().newHandle(Ref(), 3500); // close enough to take the cached block
+    EXPECT_EQ(blockOf(c), second);
+    auto* bytes = static_cast<uint8_t*>(U().lockHandle(Ref(), c));
+    EXPECT_EQ(bytes[0], 0xCD); // a reused block is marked fresh again
+    EXPECT_EQ(U().handleSize(Ref(), c), 3500u);
+    U().unlockHandle(Ref(), c);
+    HostHandle d = U().newHandle(Ref(), 1000); // far smaller: not given the large block
+    U().disposeHandle(Ref(), c);
+    HostHandle e = U().newHandle(Ref(), 1000);
+    EXPECT_NE(blockOf(e), second);
+    U().disposeHandle(Ref(), d);
+    U().disposeHandle(Ref(), e);
+    // Cached blocks are not live: the budget of live handles stays whole.
+    EXPECT_EQ(rt.Accounting().handleBytes, 0);
+    rt.SetHandleLimit(5000);
+    HostHandle f = U().newHandle(Ref(), 5000);
+    EXPECT_NE(f, nullptr);
+    U().disposeHandle(Ref(), f);
+    // Beyond the budget blocks are freed; shrinking the budget frees what it must.
+    rt.SetBlockCache(0);
+    HostHandle g = U().newHandle(Ref(), 4000);
+    EXPECT_NE(g, nullptr);
+    U().disposeHandle(Ref(), g);
+    EXPECT_TRUE(rt.Accounting().Clean());
+}
+
 TEST_F(Services, CallsFromOtherThreadsAreCounted) {
     std::thread([&] {
         HostHandle handle = U().newHandle(Ref(), 4);

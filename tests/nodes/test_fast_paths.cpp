@@ -82,9 +82,10 @@ std::vector<uint8_t> Convolve(const Case& c, const ImageLib_PixelFormat& format,
 }
 
 TEST(FastPaths, ConvolutionMatchesTheReferenceByteForByte) {
-    const Case cases[] = {{1, true, false},  {3, true, true},   {9, true, false},  {9, true, true},
-                          {24, true, true},  {7, false, false}, {9, false, false}, {9, false, true},
-                          {24, false, true}, {31, false, false}};
+    const Case cases[] = {{1, true, false},  {3, true, true},    {9, true, false},  {9, true, true},
+                          {24, true, true},  {7, false, false},  {9, false, false}, {9, false, true},
+                          {24, false, true}, {31, false, false}, {2, false, true},  {64, true, true},
+                          {64, false, false}};
     ImageLib_PixelFormat rgb8 = ImageLib_HostFormat8(), rgb16 = ImageLib_HostFormat16();
     for (ImageLib_PixelFormat* f : {&rgb8, &rgb16}) {
         f->channels = f->colorChannels = 3;
