@@ -54,10 +54,12 @@ struct Options {
 
 // A runtime set up for a Final Output render of one frame size and depth.
 std::unique_ptr<HostRuntime> Prepare(std::unique_ptr<HostRuntime> host, int32_t width, int32_t height, bool deep) {
-    // A production host keeps unlocked blocks where they are, and reuses freed ones.
+    // A production host keeps unlocked blocks where they are, reuses freed
+    // ones, and keeps its workers awake between the short runs of a frame.
     host->SetMoveHandles(false);
     host->SetPoisonMemory(false);
     host->SetBlockCache(uint64_t{512} << 20);
+    host->SetIterateSpin(std::chrono::microseconds(200));
     host->BindInputLayer(HostLayer::Still(Plate(width, height, deep, 0.002, 1)));
     if (host->GlobalSetup() != 0 || host->ParamsSetup() != 0) return nullptr;
     host->Params()

@@ -2,6 +2,9 @@
 
 #include "cli/CliError.h"
 
+#include <chrono>
+#include <cstdlib>
+#include <strings.h>
 #include <unistd.h>
 
 namespace {
@@ -9,6 +12,14 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr uint64_t kBlockCacheBytes = uint64_t{512} << 20;
+constexpr std::chrono::microseconds kIterateSpin{200};
+
+// OMP_WAIT_POLICY=passive, the render farms' usual way of asking thread pools
+// not to poll while they wait, turns the workers' polling off.
+bool PassiveWaitRequested() {
+    const char* policy = std::getenv("OMP_WAIT_POLICY");
+    return policy != nullptr && strcasecmp(policy, "passive") == 0;
+}
 
 constexpr const char* kModuleFile = "Texturist.so";
 
@@ -71,11 +82,13 @@ std::string DescribeModuleFailure(const HostRuntime& host, int32_t code) {
 
 ModuleSession::ModuleSession(const std::string& requestedModule)
     : module_(Load(requestedModule)), host_(std::make_unique<HostRuntime>(module_)) {
-    // A production host: blocks stay where they are, nothing is marked, and
-    // the band buffers every frame asks for again come from a cache.
+    // A production host: blocks stay where they are, nothing is marked, the
+    // band buffers every frame asks for again come from a cache, and workers
+    // stay awake between the short parallel runs of a frame.
     host_->SetMoveHandles(false);
     host_->SetPoisonMemory(false);
     host_->SetBlockCache(kBlockCacheBytes);
+    host_->SetIterateSpin(PassiveWaitRequested() ? std::chrono::microseconds{0} : kIterateSpin);
     if (const int32_t code = host_->GlobalSetup()) {
         throw CliError(ExitCode::RenderFailed,
                        "the module's global setup failed: " + DescribeModuleFailure(*host_, code));

@@ -373,6 +373,11 @@ void HostRuntime::SetIterateThreads(int32_t threads) {
     pool_.reset();
 }
 
+void HostRuntime::SetIterateSpin(std::chrono::microseconds spin) {
+    iterateSpin_ = spin;
+    pool_.reset();
+}
+
 int32_t HostRuntime::IterateThreads() const {
     return pool_ ? pool_->ThreadCount() : (iterateThreads_ > 0 ? iterateThreads_ : HostThreadPool::AvailableCpus());
 }
@@ -417,7 +422,7 @@ int32_t HostRuntime::CheckCancel() {
 }
 
 HostThreadPool& HostRuntime::Pool() {
-    if (!pool_) pool_ = std::make_unique<HostThreadPool>(iterateThreads_);
+    if (!pool_) pool_ = std::make_unique<HostThreadPool>(iterateThreads_, iterateSpin_);
     return *pool_;
 }
 

@@ -63,6 +63,8 @@
 #include "host/HostParamStore.h"
 #include "host/HostThreadPool.h"
 
+#include <chrono>
+
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -169,6 +171,8 @@ public:
     void SetDownsample(int32_t xNumerator, uint32_t xDenominator, int32_t yNumerator, uint32_t yDenominator);
     void SetIterateAvailable(bool available);
     void SetIterateThreads(int32_t threads); // 0: the CPUs this process may use
+    // How long idle pool threads poll before they sleep (see HostThreadPool); 0 by default.
+    void SetIterateSpin(std::chrono::microseconds spin);
     int32_t IterateThreads() const;
     void SetMoveHandles(bool move) { handles_.SetMoveOnLock(move); }
     void SetPoisonMemory(bool poison) { handles_.SetPoison(poison); }
@@ -268,6 +272,7 @@ private:
 
     int32_t iterateThreads_ = 0;
     std::unique_ptr<HostThreadPool> pool_;
+    std::chrono::microseconds iterateSpin_{0};
 
     std::function<void(int32_t, int32_t)> progressCallback_;
     std::vector<HostProgressReport> progress_;

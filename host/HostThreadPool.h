@@ -9,6 +9,13 @@
 // their order varies from run to run. A task that throws counts as
 // kHostErrBadArgument for its index.
 //
+// With a spin time (0, the default, sleeps at once), workers poll for the
+// next run that long before they sleep, and the caller polls for its workers
+// before it sleeps: a render issues hundreds of short runs per frame, and on
+// virtual machines waking a sleeping thread can cost more than a run takes.
+// Polling keeps a core busy, so interactive hosts and batch renderers want it
+// and test suites that run side by side do not.
+//
 // The default size is the number of CPUs this process may run on
 // (sched_getaffinity). A Run that starts while another is in progress (a task
 // that iterates, or a second thread) runs serially on its own calling thread,
@@ -16,6 +23,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -27,7 +35,7 @@ class HostThreadPool {
 public:
     using Task = std::function<int32_t(int32_t thread, int32_t index)>;
 
-    explicit HostThreadPool(int32_t threads = 0); // 0: AvailableCpus()
+    explicit HostThreadPool(int32_t threads = 0, std::chrono::microseconds spin = {}); // threads 0: AvailableCpus()
     HostThreadPool(const HostThreadPool&) = delete;
     HostThreadPool& operator=(const HostThreadPool&) = delete;
     ~HostThreadPool();
@@ -43,15 +51,19 @@ private:
     // Takes indices of the current run until none are left.
     void Drain(int32_t thread);
 
+    // Polls `ready` for up to spin_; true once it holds.
+    template <class Ready> bool Spin(Ready ready) const;
+
+    std::chrono::microseconds spin_;
     std::vector<std::thread> workers_;
     std::atomic<bool> busy_{false}; // set for the whole of a parallel Run
 
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable done_;
-    bool stopping_ = false;
-    uint64_t generation_ = 0;
-    int32_t busyWorkers_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::atomic<uint64_t> generation_{0};
+    std::atomic<int32_t> busyWorkers_{0};
 
     // The current run, published under mutex_ before workers wake.
     const Task* task_ = nullptr;
@@ -59,5 +71,10 @@ private:
     std::mutex resultLock_;
     int32_t failedIndex_ = -1;
     int32_t failedResult_ = 0;
-    std::atomic<int32_t> next_{0};
+    // The next index to hand out, alone on its cache line: the workers bump it
+    // while they read the fields above.
+    struct alignas(64) Counter {
+        std::atomic<int32_t> value{0};
+    };
+    Counter next_;
 };

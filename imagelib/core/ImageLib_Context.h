@@ -13,6 +13,7 @@
 #include "ImageLib_Callbacks.h"
 
 #include <cstdint>
+#include <exception>
 #include <type_traits>
 
 class ImageLib_Context {
@@ -49,14 +50,43 @@ public:
 // Shortcuts for the current context.
 void ImageLib_CheckAbort();
 
-// Runs body(i) for i in [0, count) through the current callbacks' `Iterate`.
-// The body must be safe to run for different indices at the same time.
+// Runs body(i) for i in [0, count) through the current callbacks' `Iterate`,
+// or in order on this thread when no context is current (accesses over plain
+// memory can be mapped outside a request). The body must be safe to run for
+// different indices at the same time. Indices go to `Iterate` in at most
+// kParallelJobs contiguous runs: a job handed to another thread costs about a
+// microsecond of the host's bookkeeping, far more than a row of most nodes.
+constexpr int32_t kParallelJobs = 32;
+
 template <class Body> void ImageLib_ParallelFor(int32_t count, Body&& body) {
     if (count <= 0) return;
-    auto trampoline = [](void* context, int32_t index, int32_t) {
-        (*static_cast<std::remove_reference_t<Body>*>(context))(index);
+    if (ImageLib_Context::Current() == nullptr) {
+        for (int32_t i = 0; i < count; ++i) body(i);
+        return;
+    }
+    struct Work {
+        std::remove_reference_t<Body>* body;
+        int32_t count;
+        int32_t jobs;
+    } work{&body, count, count < kParallelJobs ? count : kParallelJobs};
+    auto trampoline = [](void* context, int32_t job, int32_t) {
+        const Work& w = *static_cast<const Work*>(context);
+        // Job j covers [j * count / jobs, (j + 1) * count / jobs), in 64 bits.
+        const int32_t first = static_cast<int32_t>(static_cast<int64_t>(job) * w.count / w.jobs);
+        const int32_t last = static_cast<int32_t>(static_cast<int64_t>(job + 1) * w.count / w.jobs);
+        // Every index runs even when one throws, as without the grouping; the
+        // first failure of the run goes on to `Iterate`.
+        std::exception_ptr failure;
+        for (int32_t i = first; i < last; ++i) {
+            try {
+                (*w.body)(i);
+            } catch (...) {
+                if (!failure) failure = std::current_exception();
+            }
+        }
+        if (failure) std::rethrow_exception(failure);
     };
-    ImageLib_Context::Current()->Iterate(trampoline, count, const_cast<void*>(static_cast<const void*>(&body)));
+    ImageLib_Context::Current()->Iterate(trampoline, work.jobs, &work);
 }
 
 // One level of the progress stack. `End` (or the destructor) closes this scope

@@ -1,5 +1,7 @@
 #include "ImageLib_ImageAccess.h"
 
+#include "ImageLib_Context.h"
+
 #include <cstring>
 
 ImageLib_ImageAccess::ImageLib_ImageAccess(const ImageLib_PixelFormat& pixelFormat, const ImageLib_Rect& extent)
@@ -48,9 +50,10 @@ void ImageLib_CopyRegion(ImageLib_ImageAccess& destination, const ImageLib_Rect&
                          ImageLib_ImageAccess& source, const ImageLib_Rect& sourceRegion) {
     ImageLib_MappedRegion in(source, sourceRegion, ImageLib_AccessMode::Read);
     ImageLib_MappedRegion out(destination, destinationRegion, ImageLib_AccessMode::Write);
-    ImageLib_RowIterator from = source.rows.first;
-    for (const ImageLib_RowIterator& to : destination.rows) {
-        std::memcpy(to.rowBegin, from.rowBegin, to.rowBytes);
-        ++from;
-    }
+    const ImageLib_RowRange& from = source.rows;
+    const ImageLib_RowRange& to = destination.rows;
+    ImageLib_ParallelFor(destinationRegion.Height(), [&from, &to](int32_t y) {
+        const ImageLib_RowIterator row = to.Row(y);
+        std::memcpy(row.rowBegin, from.Row(y).rowBegin, row.rowBytes);
+    });
 }

@@ -1,5 +1,7 @@
 #include "ImageLib_Views.h"
 
+#include "ImageLib_Context.h"
+
 #include <cstdint>
 
 namespace ImageLibImplementation {
@@ -50,11 +52,10 @@ void ConverterAccess::MapRegion(const ImageLib_Rect& mapped, ImageLib_AccessMode
     const ImageLib_PixelFormat& innerFormat = inner_.format;
     const ImageLib_RowConverter convert = innerFormat.toFloat ? innerFormat.toFloat : ImageLib_DefaultToFloat;
     const uint32_t width = static_cast<uint32_t>(mapped.Width());
-    ImageLib_RowIterator to = rows.first;
-    for (const ImageLib_RowIterator& from : inner_.rows) {
-        convert(innerFormat, from.rowBegin, to.rowBegin, width);
-        ++to;
-    }
+    const ImageLib_RowRange& from = inner_.rows;
+    const ImageLib_RowRange& to = rows;
+    ImageLib_ParallelFor(mapped.Height(),
+                         [&](int32_t y) { convert(innerFormat, from.Row(y).rowBegin, to.Row(y).rowBegin, width); });
 }
 
 void ConverterAccess::CommitRegion() {
@@ -62,11 +63,10 @@ void ConverterAccess::CommitRegion() {
         const ImageLib_PixelFormat& innerFormat = inner_.format;
         const ImageLib_RowConverter convert = innerFormat.fromFloat ? innerFormat.fromFloat : ImageLib_DefaultFromFloat;
         const uint32_t width = static_cast<uint32_t>(region.Width());
-        ImageLib_RowIterator from = rows.first;
-        for (const ImageLib_RowIterator& to : inner_.rows) {
-            convert(innerFormat, from.rowBegin, to.rowBegin, width);
-            ++from;
-        }
+        const ImageLib_RowRange& from = rows;
+        const ImageLib_RowRange& to = inner_.rows;
+        ImageLib_ParallelFor(region.Height(),
+                             [&](int32_t y) { convert(innerFormat, from.Row(y).rowBegin, to.Row(y).rowBegin, width); });
     }
     inner_.Release();
 }

@@ -1,5 +1,6 @@
 #include "ImageLib_Alpha.h"
 
+#include "imagelib/core/ImageLib_Context.h"
 #include "imagelib/core/ImageLib_ImageBuffer.h"
 #include "imagelib/core/ImageLib_Views.h"
 
@@ -24,17 +25,39 @@ uint32_t AlphaOffset(const ImageLib_PixelFormat& format) {
 
 // Copies `colorBytes` of every pixel of the mapped `from` into the mapped `to`,
 // each side at its own colour offset.
+// The sizes of the colour of three- and four-channel pixels get copies of a
+// fixed size, which compile to plain moves instead of calls.
+template <uint32_t Bytes>
+void CopyPixels(const uint8_t* in, uint32_t inStep, uint8_t* out, uint32_t outStep, int32_t width) {
+    for (int32_t x = 0; x < width; ++x, in += inStep, out += outStep) std::memcpy(out, in, Bytes);
+}
+
 void CopyColor(const ImageLib_ImageAccess& from, const ImageLib_ImageAccess& to, uint32_t colorBytes) {
     const uint32_t fromPixel = from.format.bytesPerPixel, toPixel = to.format.bytesPerPixel;
     const uint32_t fromOffset = ColorOffset(from.format), toOffset = ColorOffset(to.format);
     const int32_t width = to.region.Width();
-    ImageLib_RowIterator source = from.rows.first;
-    for (const ImageLib_RowIterator& row : to.rows) {
-        const uint8_t* in = source.rowBegin + fromOffset;
-        uint8_t* out = row.rowBegin + toOffset;
-        for (int32_t x = 0; x < width; ++x, in += fromPixel, out += toPixel) std::memcpy(out, in, colorBytes);
-        ++source;
-    }
+    const ImageLib_RowRange& sources = from.rows;
+    const ImageLib_RowRange& targets = to.rows;
+    ImageLib_ParallelFor(to.region.Height(), [&, width](int32_t y) {
+        const uint8_t* in = sources.Row(y).rowBegin + fromOffset;
+        uint8_t* out = targets.Row(y).rowBegin + toOffset;
+        switch (colorBytes) {
+        case 3:
+            return CopyPixels<3>(in, fromPixel, out, toPixel, width);
+        case 4:
+            return CopyPixels<4>(in, fromPixel, out, toPixel, width);
+        case 6:
+            return CopyPixels<6>(in, fromPixel, out, toPixel, width);
+        case 8:
+            return CopyPixels<8>(in, fromPixel, out, toPixel, width);
+        case 12:
+            return CopyPixels<12>(in, fromPixel, out, toPixel, width);
+        case 16:
+            return CopyPixels<16>(in, fromPixel, out, toPixel, width);
+        default:
+            for (int32_t x = 0; x < width; ++x, in += fromPixel, out += toPixel) std::memcpy(out, in, colorBytes);
+        }
+    });
 }
 
 // Stores the format's full intensity in every alpha sample of the mapped access.
@@ -42,19 +65,20 @@ void FillAlpha(const ImageLib_ImageAccess& access) {
     const ImageLib_PixelFormat& format = access.format;
     const uint32_t offset = AlphaOffset(format);
     const int32_t width = access.region.Width();
-    for (const ImageLib_RowIterator& row : access.rows) {
-        uint8_t* alpha = row.rowBegin + offset;
-        for (int32_t x = 0; x < width; ++x, alpha += format.bytesPerPixel) {
-            if (format.sampleType == ImageLib_Sample8) {
-                *alpha = static_cast<uint8_t>(format.maxValue);
-            } else if (format.sampleType == ImageLib_Sample16) {
-                const uint16_t value = static_cast<uint16_t>(format.maxValue);
-                std::memcpy(alpha, &value, sizeof value);
-            } else {
-                std::memcpy(alpha, &format.maxValue, sizeof(float));
-            }
+    const ImageLib_RowRange& rows = access.rows;
+    ImageLib_ParallelFor(access.region.Height(), [&rows, &format, offset, width](int32_t y) {
+        uint8_t* alpha = rows.Row(y).rowBegin + offset;
+        const uint32_t step = format.bytesPerPixel;
+        if (format.sampleType == ImageLib_Sample8) {
+            const uint8_t value = static_cast<uint8_t>(format.maxValue);
+            for (int32_t x = 0; x < width; ++x, alpha += step) *alpha = value;
+        } else if (format.sampleType == ImageLib_Sample16) {
+            const uint16_t value = static_cast<uint16_t>(format.maxValue);
+            for (int32_t x = 0; x < width; ++x, alpha += step) std::memcpy(alpha, &value, sizeof value);
+        } else {
+            for (int32_t x = 0; x < width; ++x, alpha += step) std::memcpy(alpha, &format.maxValue, sizeof(float));
         }
-    }
+    });
 }
 
 } // namespace
@@ -90,10 +114,11 @@ void DropAlphaNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& r
     const uint32_t channels = view->format.channels;
     const uint32_t alpha = static_cast<uint32_t>(view->format.alphaChannel);
     const int32_t width = region.Width();
-    for (const ImageLib_RowIterator& row : view->rows) {
-        float* pixel = row.As<float>();
+    const ImageLib_RowRange& rows = view->rows;
+    ImageLib_ParallelFor(region.Height(), [&rows, channels, alpha, width](int32_t y) {
+        float* pixel = rows.Row(y).As<float>();
         for (int32_t x = 0; x < width; ++x, pixel += channels) pixel[alpha] = 1.0f;
-    }
+    });
 }
 
 ImageLib_Rect DropAlphaNode::ComputeBounds() { return input->GetBounds(); }
@@ -109,14 +134,14 @@ void MultiplyAlphaNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rec
     const uint32_t alpha = static_cast<uint32_t>(buffer.format.alphaChannel);
     const uint32_t first = alphaFirst ? 1 : 0;
     const int32_t width = region.Width();
-    ImageLib_RowIterator source = buffer.rows.first;
-    for (const ImageLib_RowIterator& row : view->rows) {
-        const float* from = source.As<float>();
-        float* to = row.As<float>();
+    const ImageLib_RowRange& sources = buffer.rows;
+    const ImageLib_RowRange& targets = view->rows;
+    ImageLib_ParallelFor(region.Height(), [&, width](int32_t y) {
+        const float* from = sources.Row(y).As<float>();
+        float* to = targets.Row(y).As<float>();
         for (int32_t x = 0; x < width; ++x, from += inChannels, to += channels)
             for (uint32_t k = 0; k < channels; ++k) to[k] = from[alpha] * from[first + k];
-        ++source;
-    }
+    });
 }
 
 ImageLib_Rect MultiplyAlphaNode::ComputeBounds() { return input->GetBounds(); }

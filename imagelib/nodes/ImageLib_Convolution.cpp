@@ -223,24 +223,30 @@ inline void SumBlock(const float* k, uint32_t taps, const float* line, intptr_t 
 #endif
 
 #if TEXTURIST_VECTOR_EXTENSIONS
-// Eight-float vectors pass between these file-local inlined helpers only, so
-// the calling convention the warning is about never applies.
+// Vectors pass between these file-local inlined helpers only, so the calling
+// convention the warning is about never applies.
 #pragma GCC diagnostic ignored "-Wpsabi"
 typedef float Lanes8 __attribute__((vector_size(32)));
+typedef float Lanes16 __attribute__((vector_size(64)));
 
-inline __attribute__((always_inline)) Lanes8 LoadLanes(const float* from) {
-    Lanes8 v;
+template <typename V> inline __attribute__((always_inline)) V LoadLanes(const float* from) {
+    V v;
     std::memcpy(&v, from, sizeof v);
     return v;
 }
 
-inline __attribute__((always_inline)) void StoreLanes(float* to, Lanes8 v) { std::memcpy(to, &v, sizeof v); }
+template <typename V> inline __attribute__((always_inline)) void StoreLanes(float* to, V v) {
+    std::memcpy(to, &v, sizeof v);
+}
 #endif
 
-// Coefficients per tap for one chunk of 8 * P floats (P = floats per pixel),
-// which starts on a pixel and so repeats the channels' pattern exactly.
+// Per tap, the coefficients of 16 pixels of P floats: a row of the table
+// starts on a pixel and so repeats the channels' pattern exactly, for vectors
+// of 8 or 16 lanes alike.
+constexpr int32_t kTablePixels = 16;
+
 struct ChunkTable {
-    const float* coefficients; // taps rows of 8 * P floats
+    const float* coefficients; // taps rows of kTablePixels * P floats
     uint32_t taps;
     bool nine; // sums start from the first product, as the nine-tap forms do
 };
@@ -248,9 +254,9 @@ struct ChunkTable {
 template <int P>
 inline void SumRowScalar(const ChunkTable& table, const float* in, intptr_t tapStep, float* out, int32_t from,
                          int32_t to) {
-    constexpr int32_t kChunk = 8 * P;
+    constexpr int32_t kRow = kTablePixels * P;
     for (int32_t i = from; i < to; ++i) {
-        const float* k = table.coefficients + i % kChunk;
+        const float* k = table.coefficients + i % kRow;
         float sum;
         uint32_t t = 0;
         if (table.nine) {
@@ -260,37 +266,38 @@ inline void SumRowScalar(const ChunkTable& table, const float* in, intptr_t tapS
             sum = 0.0f;
         }
         for (; t < table.taps; ++t)
-            sum += k[static_cast<size_t>(t) * kChunk] * in[i + static_cast<intptr_t>(t) * tapStep];
+            sum += k[static_cast<size_t>(t) * kRow] * in[i + static_cast<intptr_t>(t) * tapStep];
         out[i] = sum;
     }
 }
 
-template <int P>
+// V holds L floats; a chunk of L pixels is P vectors.
+template <int P, typename V, int32_t L>
 inline __attribute__((always_inline)) void SumRowBlocked(const ChunkTable& table, const float* in, intptr_t tapStep,
                                                          float* out, int32_t n) {
-    constexpr int32_t kChunk = 8 * P;
-    // Two chunks for one- and two-float pixels would leave registers idle.
-    constexpr int32_t kChunks = P == 1 ? 4 : (P == 2 ? 2 : (P == 3 ? 2 : 2));
+    constexpr int32_t kRow = kTablePixels * P;
+    // Enough accumulators to hide the adder's latency, few enough to stay in registers.
+    constexpr int32_t kChunks = P == 1 ? 4 : 2;
     constexpr int32_t kVectors = P * kChunks;
-    constexpr int32_t kStep = kChunk * kChunks;
+    constexpr int32_t kStep = L * kVectors;
     int32_t i = 0;
 #if TEXTURIST_VECTOR_EXTENSIONS
     for (; i + kStep <= n; i += kStep) {
-        Lanes8 acc[kVectors];
+        V acc[kVectors];
         uint32_t t = 0;
         if (table.nine) {
             for (int32_t v = 0; v < kVectors; ++v)
-                acc[v] = LoadLanes(table.coefficients + (v % P) * 8) * LoadLanes(in + i + v * 8);
+                acc[v] = LoadLanes<V>(table.coefficients + (v % P) * L) * LoadLanes<V>(in + i + v * L);
             t = 1;
         } else {
-            for (int32_t v = 0; v < kVectors; ++v) acc[v] = Lanes8{};
+            for (int32_t v = 0; v < kVectors; ++v) acc[v] = V{};
         }
         for (; t < table.taps; ++t) {
-            const float* k = table.coefficients + static_cast<size_t>(t) * kChunk;
+            const float* k = table.coefficients + static_cast<size_t>(t) * kRow;
             const float* line = in + i + static_cast<intptr_t>(t) * tapStep;
-            for (int32_t v = 0; v < kVectors; ++v) acc[v] += LoadLanes(k + (v % P) * 8) * LoadLanes(line + v * 8);
+            for (int32_t v = 0; v < kVectors; ++v) acc[v] += LoadLanes<V>(k + (v % P) * L) * LoadLanes<V>(line + v * L);
         }
-        for (int32_t v = 0; v < kVectors; ++v) StoreLanes(out + i + v * 8, acc[v]);
+        for (int32_t v = 0; v < kVectors; ++v) StoreLanes<V>(out + i + v * L, acc[v]);
     }
 #endif
     SumRowScalar<P>(table, in, tapStep, out, i, n);
@@ -298,21 +305,43 @@ inline __attribute__((always_inline)) void SumRowBlocked(const ChunkTable& table
 
 using SumRowFunction = void (*)(const ChunkTable&, const float*, intptr_t, float*, int32_t);
 
+#if TEXTURIST_VECTOR_EXTENSIONS
 template <int P>
 void SumRowPortable(const ChunkTable& table, const float* in, intptr_t tapStep, float* out, int32_t n) {
-    SumRowBlocked<P>(table, in, tapStep, out, n);
+    SumRowBlocked<P, Lanes8, 8>(table, in, tapStep, out, n);
 }
+#else
+template <int P>
+void SumRowPortable(const ChunkTable& table, const float* in, intptr_t tapStep, float* out, int32_t n) {
+    SumRowScalar<P>(table, in, tapStep, out, 0, n);
+}
+#endif
 
 #if TEXTURIST_HAVE_AVX2_KERNELS
 template <int P>
 __attribute__((target("avx2"))) void SumRowAvx2(const ChunkTable& table, const float* in, intptr_t tapStep, float* out,
                                                 int32_t n) {
-    SumRowBlocked<P>(table, in, tapStep, out, n);
+    SumRowBlocked<P, Lanes8, 8>(table, in, tapStep, out, n);
+}
+
+template <int P>
+__attribute__((target("avx512f"))) void SumRowAvx512(const ChunkTable& table, const float* in, intptr_t tapStep,
+                                                     float* out, int32_t n) {
+    SumRowBlocked<P, Lanes16, 16>(table, in, tapStep, out, n);
+}
+
+bool Avx512Available() {
+    static const bool available = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") != 0;
+    }();
+    return available;
 }
 #endif
 
 template <int P> SumRowFunction SelectSumRow() {
 #if TEXTURIST_HAVE_AVX2_KERNELS
+    if (Avx512Available()) return &SumRowAvx512<P>;
     if (LogFloatKernel::Avx2Available()) return &SumRowAvx2<P>;
 #endif
     return &SumRowPortable<P>;
@@ -339,7 +368,7 @@ bool Interleavable(const Planes& p) {
 }
 
 ImageLib_Vector<float> MakeChunkTable(const KernelList& kernels, uint32_t taps, intptr_t pixel) {
-    const size_t chunk = 8 * static_cast<size_t>(pixel);
+    const size_t chunk = kTablePixels * static_cast<size_t>(pixel);
     ImageLib_Vector<float> table(static_cast<size_t>(taps) * chunk);
     for (uint32_t t = 0; t < taps; ++t)
         for (size_t i = 0; i < chunk; ++i)

@@ -39,7 +39,7 @@ ImageLib_Handle ImageLib_TestCallbacks::AllocateHandle(uint32_t size) {
     CountMemoryRequest();
     uint8_t* memory = static_cast<uint8_t*>(std::malloc(size ? size : 1));
     if (!memory) throw ImageLib_MemoryError();
-    std::memset(memory, kFresh, size);
+    if (markFresh) std::memset(memory, kFresh, size);
     Block* block = new Block{memory, size, 0};
     handles_.insert(block);
     ++liveHandles;
@@ -100,7 +100,7 @@ void* ImageLib_TestCallbacks::Allocate(uint32_t size) {
     CountMemoryRequest();
     void* pointer = std::malloc(size ? size : 1);
     if (!pointer) throw ImageLib_MemoryError();
-    std::memset(pointer, kFresh, size);
+    if (markFresh) std::memset(pointer, kFresh, size);
     allocations_.emplace(pointer, size);
     ++liveAllocations;
     liveAllocationBytes += size;

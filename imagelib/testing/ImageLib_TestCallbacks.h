@@ -52,6 +52,7 @@ public:
     int64_t abortAt = 0;
     int32_t abortCode = 1;
     bool moveOnLock = true;
+    bool markFresh = true; // fill new memory with 0xCD; benchmarks turn it off
     IterateMode iterateMode;
     int threadCount;
 
