@@ -11,7 +11,10 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_L
   target_compile_options(texturist_warnings INTERFACE -Wno-restrict)
 endif()
 # Reproducible float results everywhere: no contraction into fused multiply-adds.
-add_compile_options(-ffp-contract=off)
+# Nothing here reads the floating-point exception flags, so the compiler may
+# evaluate both sides of a select (which lets branchy pixel loops vectorise);
+# that changes no value, unlike the fast-math options, which stay off.
+add_compile_options(-ffp-contract=off -fno-trapping-math)
 if(TEXTURIST_WARNINGS_AS_ERRORS)
   target_compile_options(texturist_warnings INTERFACE -Werror)
 endif()
