@@ -40,6 +40,7 @@ windows: setup
 	@cmake --preset windows >/dev/null
 	@cmake --build --preset windows -j $(JOBS)
 	@./scripts/check-dll-exports build/windows/effect/Texturist.dll
+	@./scripts/check-dll-vector-moves build/windows/effect/Texturist.dll
 
 format:
 	@clang-format -i $$(git ls-files '*.h' '*.cpp')
