@@ -50,6 +50,7 @@ struct Options {
     std::vector<std::pair<int32_t, int32_t>> sizes = {{1920, 1080}, {3840, 2160}};
     std::vector<bool> depths = {false, true};
     std::vector<int32_t> threads = {1, 2};
+    std::string module = TEXTURIST_MODULE_PATH; // another build, to compare two in one sitting
 };
 
 // A runtime set up for a Final Output render of one frame size and depth.
@@ -110,11 +111,13 @@ bool Parse(int argc, char** argv, Options& o) {
             o.sizes.resize(1);
         } else if (arg == "--depth" && hasValue) {
             o.depths = {std::atoi(argv[++i]) == 16};
+        } else if (arg == "--module" && hasValue) {
+            o.module = argv[++i];
         } else if (arg == "--threads" && hasValue) {
             o.threads = {std::max(1, std::atoi(argv[++i]))};
         } else {
             std::fprintf(stderr, "usage: render_bench [--runs N] [--reference-runs N] [--no-reference] [--hd-only]"
-                                 " [--depth 8|16] [--threads N]\n");
+                                 " [--depth 8|16] [--threads N] [--module PATH]\n");
             return false;
         }
     }
@@ -126,7 +129,7 @@ bool Parse(int argc, char** argv, Options& o) {
 int main(int argc, char** argv) {
     Options o;
     if (!Parse(argc, argv, o)) return 2;
-    const HostModule module(TEXTURIST_MODULE_PATH);
+    const HostModule module(o.module);
     std::printf("%-10s %-6s %-8s %10s %10s %10s %9s %9s\n", "size", "depth", "threads", "module ms", "ref ms",
                 "copy ms", "ref/mod", "mod/copy");
     for (auto [width, height] : o.sizes) {

@@ -56,7 +56,7 @@ void ImageLib_CheckAbort();
 // different indices at the same time. Indices go to `Iterate` in at most
 // kParallelJobs contiguous runs: a job handed to another thread costs about a
 // microsecond of the host's bookkeeping, far more than a row of most nodes.
-constexpr int32_t kParallelJobs = 32;
+constexpr int32_t kParallelJobs = 8;
 
 template <class Body> void ImageLib_ParallelFor(int32_t count, Body&& body) {
     if (count <= 0) return;
