@@ -8,9 +8,11 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <initializer_list>
+#include <fcntl.h>
 #include <unistd.h>
 #include <vector>
 
@@ -134,6 +136,49 @@ uint16_t Quantise(float value, int32_t fullScale) {
 
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
 
+// A library's error text on one line: decoders stack a line per layer that
+// gave up ("Read error", "PNG read error", "PNG library error"); the first
+// says what happened, and the rest follow after semicolons.
+std::string OneLine(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    std::string line;
+    size_t start = 0;
+    while (start <= text.size()) {
+        const size_t end = std::min(text.find('\n', start), text.size());
+        std::string part = text.substr(start, end - start);
+        if (!part.empty() && part.back() == '\r') part.pop_back();
+        if (!part.empty() && line.find(part) == std::string::npos) line += (line.empty() ? "" : "; ") + part;
+        start = end + 1;
+    }
+    return line.empty() ? "no reason given" : line;
+}
+
+// Some decoders (libpng among them) print their complaints to stderr before
+// returning the error we report; while this lives, the process's stderr goes
+// nowhere, so that a bad file still ends in exactly one line of ours.
+class QuietStderr {
+public:
+    QuietStderr() {
+        std::fflush(stderr);
+        saved_ = ::dup(STDERR_FILENO);
+        const int nowhere = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ >= 0 && nowhere >= 0) ::dup2(nowhere, STDERR_FILENO);
+        if (nowhere >= 0) ::close(nowhere);
+    }
+    ~QuietStderr() {
+        std::fflush(stderr);
+        if (saved_ >= 0) {
+            ::dup2(saved_, STDERR_FILENO);
+            ::close(saved_);
+        }
+    }
+    QuietStderr(const QuietStderr&) = delete;
+    QuietStderr& operator=(const QuietStderr&) = delete;
+
+private:
+    int saved_ = -1;
+};
+
 fs::path TemporaryPathFor(const fs::path& path) {
     const std::string name =
         "." + path.filename().string() + "." + std::to_string(::getpid()) + ".tmp" + path.extension().string();
@@ -151,16 +196,32 @@ void CheckFolder(const std::string& path) {
 
 } // namespace
 
-LoadedImage ReadImage(const std::string& path) {
+namespace {
+
+uint64_t PhysicalMemory() {
+    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
+    return pages > 0 && pageSize > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize) : 0;
+}
+
+std::string Gigabytes(uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f GB", static_cast<double>(bytes) / 1e9);
+    return text;
+}
+
+} // namespace
+
+LoadedImage ReadImage(const std::string& path, uint64_t memoryBudget) {
     std::error_code error;
     if (!fs::exists(path, error)) throw CliError(ExitCode::InputOutput, Quoted(path) + ": no such file");
     if (fs::is_directory(path, error)) throw CliError(ExitCode::InputOutput, Quoted(path) + " is a folder");
 
+    const QuietStderr quiet;
     OIIO::ImageSpec config;
     config.attribute("oiio:UnassociatedAlpha", 1);
     OIIO::ImageBuf file(path, 0, 0, nullptr, &config);
     if (!file.init_spec(path, 0, 0)) {
-        throw CliError(ExitCode::InputOutput, "cannot read " + Quoted(path) + ": " + file.geterror());
+        throw CliError(ExitCode::InputOutput, "cannot read " + Quoted(path) + ": " + OneLine(file.geterror()));
     }
     const OIIO::ImageSpec native = file.nativespec();
     if (native.deep)
@@ -173,8 +234,21 @@ LoadedImage ReadImage(const std::string& path) {
                                                   std::to_string(height) + " pixels; texturist handles 1 to " +
                                                   std::to_string(kLargestSide) + " pixels either way");
     }
+    if (native.nchannels < 1) throw CliError(ExitCode::InputOutput, Quoted(path) + " has no channels");
+    // At its peak a read holds the decoder's float pixels, ours and the host
+    // image: refuse before allocating when that cannot fit.
+    const uint64_t pixels = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
+    const uint64_t needed = pixels * (static_cast<uint64_t>(native.nchannels) * 2 * sizeof(float) + 8);
+    const uint64_t budget = memoryBudget > 0 ? memoryBudget : PhysicalMemory();
+    if (budget > 0 && needed > budget) {
+        throw CliError(ExitCode::InputOutput, Quoted(path) + " declares " + std::to_string(width) + " x " +
+                                                  std::to_string(height) + " pixels of " +
+                                                  std::to_string(native.nchannels) + " channels; reading it needs " +
+                                                  Gigabytes(needed) + ", more than the " + Gigabytes(budget) +
+                                                  (memoryBudget > 0 ? " allowed" : " this machine has"));
+    }
     if (!file.read(0, 0, true, OIIO::TypeDesc::FLOAT)) {
-        throw CliError(ExitCode::InputOutput, "cannot read " + Quoted(path) + ": " + file.geterror());
+        throw CliError(ExitCode::InputOutput, "cannot read " + Quoted(path) + ": " + OneLine(file.geterror()));
     }
 
     const int32_t channels = native.nchannels;
@@ -205,7 +279,7 @@ LoadedImage ReadImage(const std::string& path) {
                                static_cast<size_t>(channels));
     // Outside the data window get_pixels leaves zeros: transparent black.
     if (!file.get_pixels(display, OIIO::TypeDesc::FLOAT, samples.data())) {
-        throw CliError(ExitCode::InputOutput, "cannot read " + Quoted(path) + ": " + file.geterror());
+        throw CliError(ExitCode::InputOutput, "cannot read " + Quoted(path) + ": " + OneLine(file.geterror()));
     }
 
     const bool deep = native.format.basesize() > 1;
@@ -309,7 +383,7 @@ bool WriteImage(const HostImage& image, const std::string& path, const WriteOpti
     if (!output || !output->open(temporary.string(), header) ||
         !output->write_image(OIIO::TypeDesc::FLOAT, samples.data()) || !output->close()) {
         const std::string why = output ? output->geterror() : OIIO::geterror();
-        throw CliError(ExitCode::InputOutput, "cannot write " + Quoted(path) + ": " + why);
+        throw CliError(ExitCode::InputOutput, "cannot write " + Quoted(path) + ": " + OneLine(why));
     }
     output.reset();
     if (options.abandon && options.abandon()) return false;

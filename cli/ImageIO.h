@@ -8,7 +8,8 @@
 // 2-channel files are grey and grey + alpha. Only the display window is kept,
 // padded with transparent black where the data window is smaller. Files larger
 // than 32767 pixels either way are refused: the host's point parameters cannot
-// address them.
+// address them. A file can declare a size far beyond its data, so the memory
+// the declared size needs is checked first (see ReadImage).
 //
 // Writing: PNG, TIFF, EXR, DPX and JPEG, chosen by the file name. Every file is
 // written under a temporary name in its own folder and renamed over the final
@@ -30,7 +31,10 @@ struct LoadedImage {
     OIIO::ImageSpec metadata; // as the file describes itself
 };
 
-LoadedImage ReadImage(const std::string& path);
+// Files whose pixels would take more than `memoryBudget` bytes to read (0:
+// the machine's physical memory) are refused before anything is allocated, as
+// are files without channels.
+LoadedImage ReadImage(const std::string& path, uint64_t memoryBudget = 0);
 
 enum class SampleDepth { Auto, UInt8, UInt10, UInt16, Half, Float };
 

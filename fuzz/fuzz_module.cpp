@@ -108,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     if (setup == 0) {
         int32_t code = 0;
         {
-            Watchdog watchdog(host, std::chrono::milliseconds(2000));
+            Watchdog watchdog(host, std::chrono::milliseconds(1000));
             code = host.Render();
         }
         if (code != 0 && code != kHostErrCancelled && code != 4 && code != 512)

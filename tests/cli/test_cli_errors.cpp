@@ -94,5 +94,60 @@ TEST_F(Errors, EachFailureHasItsExitCodeAndOneLine) {
     }
 }
 
+// Files as they turn up on a farm: cut short, misnamed, empty, lying about
+// their size, with unusual channel counts. Each is either rendered or refused
+// with exit code 3 and one line naming it; no output is left behind.
+TEST_F(Errors, HostileImageFilesAreRenderedOrRefusedInOneLine) {
+    WritePlate("plate.png", {96, 72, 3, TypeDesc::UINT8, 4});
+    WriteClean("grey.png", {40, 30, 1, TypeDesc::UINT16});
+    WriteClean("grey-alpha.png", {40, 30, 2, TypeDesc::UINT8});
+    WriteClean("five.tif", {40, 30, 5, TypeDesc::UINT8});
+    WriteClean("whole.png", {40, 30, 3, TypeDesc::UINT8});
+    WriteClean("whole.exr", {40, 30, 4, TypeDesc::HALF});
+    auto bytesOf = [&](const std::string& name) {
+        std::ifstream in(Path(name), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    auto write = [&](const std::string& name, const std::string& bytes) {
+        std::ofstream(Path(name), std::ios::binary) << bytes;
+    };
+    const std::string png = bytesOf("whole.png"), exr = bytesOf("whole.exr");
+    write("cut.png", png.substr(0, png.size() / 2));
+    write("cut.exr", exr.substr(0, exr.size() / 2));
+    write("empty.png", "");
+    write("png-named.exr", png);
+    write("huge.ppm", "P6\n30000 30000\n255\n\x01\x02\x03");
+    write("flat.ppm", "P6\n0 5\n255\n");
+
+    struct Case {
+        const char* file;
+        int exitCode; // 0: rendered
+    } cases[] = {
+        {"grey.png", 0},  {"grey-alpha.png", 0}, {"five.tif", 0}, {"cut.png", 3},  {"cut.exr", 3},
+        {"empty.png", 3}, {"png-named.exr", 0},  {"huge.ppm", 3}, {"flat.ppm", 3},
+    };
+    for (const Case& c : cases) {
+        for (const char* role : {"--input", "--noise-source"}) {
+            SCOPED_TRACE(std::string(role) + " " + c.file);
+            const std::string input = std::string(role) == "--input" ? c.file : "whole.png";
+            const std::string plate = std::string(role) == "--input" ? "plate.png" : c.file;
+            const RunResult run = Run({"render", "--module", TEXTURIST_MODULE, "--input", input, "--noise-source",
+                                       plate, "--output", "out.png", "--quiet"});
+            EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+            if (c.exitCode == 0) {
+                EXPECT_TRUE(fs::exists(Path("out.png")));
+                fs::remove(Path("out.png"));
+                continue;
+            }
+            const std::vector<std::string> lines = Lines(run.err);
+            ASSERT_EQ(lines.size(), 1u) << run.err;
+            EXPECT_EQ(lines[0].rfind("texturist: error: ", 0), 0u) << run.err;
+            EXPECT_NE(run.err.find(c.file), std::string::npos) << run.err;
+            EXPECT_FALSE(fs::exists(Path("out.png")));
+            EXPECT_EQ(TemporaryFiles(), std::vector<std::string>());
+        }
+    }
+}
+
 } // namespace
 } // namespace clitest

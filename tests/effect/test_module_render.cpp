@@ -252,8 +252,10 @@ TEST(ModuleRender, SameBytesOnAnyThreadCountAndWithoutTheService) {
     same("HOSD");
 }
 
-// A small Final Output render whose failures are driven at every step.
-FinalSetup SmallFinal() {
+// A small render of the given view whose failures are driven at every step:
+// automatic noise samples (so the sample search runs too), compensation,
+// a mask and a blurred matte, so that every stage allocates and checks.
+FinalSetup SmallRender(int32_t view) {
     FinalSetup f{std::make_unique<ModuleSession>(kVantor, 40, 32), MakeGrainyPlate(44, 36, false, 0.05, 3),
                  FlatImage(40, 32, false, {1, 0.5, 0.4, 0.3})};
     ModuleSession& s = *f.session;
@@ -263,49 +265,72 @@ FinalSetup SmallFinal() {
     P(s, ParamId::CompensateForExistingNoise).SetNumber(50);
     P(s, ParamId::MaskLayer).BindLayer(HostLayer::Still(FlatImage(20, 20, false, {1, 0.5, 0.5, 0.5})));
     P(s, ParamId::BlurMatte).SetNumber(1);
-    P(s, ParamId::ViewingMode).SetPopup(5);
+    P(s, ParamId::ViewingMode).SetPopup(view);
     EXPECT_EQ(s.host.FrameSetup(), 0);
     return f;
 }
 
+std::vector<uint8_t> OutputBytes(HostRuntime& host) {
+    const HostImageBuffer& out = host.Output();
+    return {out.Image().pixels, out.Image().pixels + out.Bytes()};
+}
+
+struct FaultView {
+    const char* name;
+    int32_t popup;
+};
+constexpr FaultView kFaultViews[] = {{"Final Output", 5}, {"Blending Matte", 4}, {"Noise Samples", 2}};
+
 TEST(ModuleRenderFailures, EveryRefusedHandleIsOutOfMemoryWithNothingHeld) {
-    FinalSetup f = SmallFinal();
-    HostRuntime& host = f.session->host;
-    const int64_t before = host.Calls(HostService::NewHandle);
-    ASSERT_EQ(host.Render(), 0);
-    const int64_t handles = host.Calls(HostService::NewHandle) - before;
-    ASSERT_GT(handles, 50);
-    for (int64_t n = 1; n <= handles; ++n) {
-        host.RefuseHandleAt(n);
-        ASSERT_EQ(host.Render(), 4) << "handle " << n;
-        EXPECT_EQ(host.ReturnMessage(), "Out of memory.");
-        EXPECT_EQ(host.Out().outFlags & 0x100u, 0x100u);
-        const HostAccounting a = host.Accounting();
-        ASSERT_EQ(a.liveHandles, 1) << "handle " << n; // only the global data
-        ASSERT_EQ(a.liveImages, 0) << "handle " << n;
-        ASSERT_EQ(a.outstandingCheckouts, 0) << "handle " << n;
+    for (const FaultView& view : kFaultViews) {
+        SCOPED_TRACE(view.name);
+        FinalSetup f = SmallRender(view.popup);
+        HostRuntime& host = f.session->host;
+        const int64_t before = host.Calls(HostService::NewHandle);
+        ASSERT_EQ(host.Render(), 0);
+        const std::vector<uint8_t> clean = OutputBytes(host);
+        const int64_t handles = host.Calls(HostService::NewHandle) - before;
+        ASSERT_GT(handles, 5);
+        for (int64_t n = 1; n <= handles; ++n) {
+            host.RefuseHandleAt(n);
+            ASSERT_EQ(host.Render(), 4) << "handle " << n;
+            EXPECT_EQ(host.ReturnMessage(), "Out of memory.");
+            EXPECT_EQ(host.Out().outFlags & 0x100u, 0x100u);
+            const HostAccounting a = host.Accounting();
+            ASSERT_EQ(a.liveHandles, 1) << "handle " << n; // only the global data
+            ASSERT_EQ(a.liveImages, 0) << "handle " << n;
+            ASSERT_EQ(a.outstandingCheckouts, 0) << "handle " << n;
+        }
+        host.ClearFaults();
+        // Nothing of the failed renders lingers into the next one.
+        ASSERT_EQ(host.Render(), 0);
+        EXPECT_EQ(OutputBytes(host), clean);
     }
-    host.ClearFaults();
 }
 
 TEST(ModuleRenderFailures, EveryCancelEndsWithTheHostsCodeAndNothingHeld) {
-    FinalSetup f = SmallFinal();
-    HostRuntime& host = f.session->host;
-    const int64_t before = host.Accounting().abortChecks;
-    ASSERT_EQ(host.Render(), 0);
-    const int64_t checks = host.Accounting().abortChecks - before;
-    ASSERT_GT(checks, 20);
-    for (int64_t n = 1; n <= checks; ++n) {
-        host.CancelAtCheck(n, 77);
-        // The last check is the closing "100 of 100" report of a finished frame.
-        ASSERT_EQ(host.Render(), n < checks ? 77 : 0) << "check " << n;
-        const HostAccounting a = host.Accounting();
-        ASSERT_EQ(a.liveHandles, 1) << "check " << n;
-        ASSERT_EQ(a.liveImages, 0) << "check " << n;
-        ASSERT_EQ(a.outstandingCheckouts, 0) << "check " << n;
+    for (const FaultView& view : kFaultViews) {
+        SCOPED_TRACE(view.name);
+        FinalSetup f = SmallRender(view.popup);
+        HostRuntime& host = f.session->host;
+        const int64_t before = host.Accounting().abortChecks;
+        ASSERT_EQ(host.Render(), 0);
+        const int64_t checks = host.Accounting().abortChecks - before;
+        ASSERT_GT(checks, 3);
+        for (int64_t n = 1; n <= checks; ++n) {
+            host.CancelAtCheck(n, 77);
+            // The last check is the closing "100 of 100" report of a finished frame.
+            ASSERT_EQ(host.Render(), n < checks ? 77 : 0) << "check " << n;
+            const HostAccounting a = host.Accounting();
+            ASSERT_EQ(a.liveHandles, 1) << "check " << n;
+            ASSERT_EQ(a.liveImages, 0) << "check " << n;
+            ASSERT_EQ(a.outstandingCheckouts, 0) << "check " << n;
+        }
+        host.CancelAtCheck(0);
+        host.ClearCancel();
     }
-    host.CancelAtCheck(0);
-    host.ClearCancel();
+    FinalSetup f = SmallRender(5);
+    HostRuntime& host = f.session->host;
     host.FailCall(HostService::CheckoutParam, 2, 31);
     EXPECT_EQ(host.Render(), 31);
     EXPECT_EQ(host.Accounting().outstandingCheckouts, 0);
