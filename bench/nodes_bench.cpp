@@ -3,6 +3,7 @@
 // with 9, 24 and 64 taps, the colour matrix, the response multiplier, the
 // blend, and the analysis of a grainy plate with the sample counts and sizes
 // compositors use. Items are pixels.
+#include "bench/BenchFrames.h"
 #include "grain/GrainAnalysis.h"
 #include "grain/GrainSynthesis.h"
 #include "grain/NoiseSampling.h"
@@ -26,18 +27,11 @@
 
 namespace {
 
-constexpr ImageLib_Rect kFrame{0, 0, 1920, 1080, false};
-constexpr uint32_t kChannels = 3;
+using benchframes::FloatFormat3;
+using benchframes::kChannels;
+using benchframes::kFrame;
 // Bands of about 128K pixels, as the module renders a frame.
 constexpr int32_t kBandRows = 131072 / 1920;
-
-ImageLib_PixelFormat FloatFormat3() {
-    ImageLib_PixelFormat format = ImageLib_FloatFormat(ImageLib_HostFormat8());
-    format.channels = format.colorChannels = kChannels;
-    format.alphaChannel = -1;
-    format.bytesPerPixel = 4 * kChannels;
-    return format;
-}
 
 // Samples of a smooth ramp with seeded grain, written through a float view.
 void FillPlate(ImageLib_ImageAccess& image, const ImageLib_Rect& region, float grain, uint32_t seed) {
@@ -114,36 +108,31 @@ void ColourMatrix(benchmark::State& state, bool reference) {
     SetPixels(state);
 }
 
-void Multiplier(benchmark::State& state) {
-    Bench bench(false);
+// A node of two inputs over a grain field and a picture, timed in bands.
+void TimeTwoInputs(benchmark::State& state, ImageLib_ComputeNode* node, uint32_t seed) {
     ImageLib_ImageBuffer grain(FloatFormat3(), kFrame), picture(FloatFormat3(), kFrame);
-    FillPlate(grain, kFrame, 0.2f, 3);
-    FillPlate(picture, kFrame, 0.01f, 4);
-    ImageLib_Vector<ImageLib_Vector<float>> curves(kChannels);
-    for (auto& curve : curves) curve = {0.4f, 1.0f, 0.7f, 0.45f};
+    FillPlate(grain, kFrame, 0.2f, seed);
+    FillPlate(picture, kFrame, 0.01f, seed + 1);
     ImageLib_NodePipeline graph;
-    auto* multiplier = graph.Own(new Strata_AddGrain::MultiplierNode(curves));
-    multiplier->SetInput(0, graph.Own(ImageLib_BasicNodes::CreateImageNode(&grain)));
-    multiplier->SetInput(1, graph.Own(ImageLib_BasicNodes::CreateImageNode(&picture)));
-    graph.SetOutputNode(multiplier);
+    graph.Own(node);
+    node->SetInput(0, graph.Own(ImageLib_BasicNodes::CreateImageNode(&grain)));
+    node->SetInput(1, graph.Own(ImageLib_BasicNodes::CreateImageNode(&picture)));
+    graph.SetOutputNode(node);
     ImageLib_ImageBuffer output(FloatFormat3(), kFrame);
     for (auto _ : state) ImageLib_Evaluate(graph, output, kFrame, 0, kBandRows);
     SetPixels(state);
 }
 
+void Multiplier(benchmark::State& state) {
+    Bench bench(false);
+    ImageLib_Vector<ImageLib_Vector<float>> curves(kChannels);
+    for (auto& curve : curves) curve = {0.4f, 1.0f, 0.7f, 0.45f};
+    TimeTwoInputs(state, new Strata_AddGrain::MultiplierNode(curves), 3);
+}
+
 void Blend(benchmark::State& state) {
     Bench bench(false);
-    ImageLib_ImageBuffer grain(FloatFormat3(), kFrame), picture(FloatFormat3(), kFrame);
-    FillPlate(grain, kFrame, 0.2f, 5);
-    FillPlate(picture, kFrame, 0.01f, 6);
-    ImageLib_NodePipeline graph;
-    auto* blend = graph.Own(ImageLib_Blend::CreateBlendNode(2, static_cast<uint32_t>(state.range(0))));
-    blend->SetInput(0, graph.Own(ImageLib_BasicNodes::CreateImageNode(&grain)));
-    blend->SetInput(1, graph.Own(ImageLib_BasicNodes::CreateImageNode(&picture)));
-    graph.SetOutputNode(blend);
-    ImageLib_ImageBuffer output(FloatFormat3(), kFrame);
-    for (auto _ : state) ImageLib_Evaluate(graph, output, kFrame, 0, kBandRows);
-    SetPixels(state);
+    TimeTwoInputs(state, ImageLib_Blend::CreateBlendNode(2, static_cast<uint32_t>(state.range(0))), 5);
 }
 
 // Spectral analysis of an 8-bit grainy plate: count samples of size x size.

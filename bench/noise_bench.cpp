@@ -2,6 +2,7 @@
 // the reference and the fast paths of NoiseNode, the draws of 32-pixel blocks
 // through the scalar generator and the SIMD lanes, and the logarithm alone.
 // Items are samples (draws, logarithms), so the reports read as time per item.
+#include "bench/BenchFrames.h"
 #include "effect/LogFloat.h"
 #include "effect/UniformRandom.h"
 #include "imagelib/core/ImageLib_ImageBuffer.h"
@@ -18,16 +19,9 @@
 
 namespace {
 
-constexpr ImageLib_Rect kFrame{0, 0, 1920, 1080, false};
-constexpr uint32_t kChannels = 3;
-
-ImageLib_PixelFormat FloatFormat3() {
-    ImageLib_PixelFormat format = ImageLib_FloatFormat(ImageLib_HostFormat8());
-    format.channels = format.colorChannels = kChannels;
-    format.alphaChannel = -1;
-    format.bytesPerPixel = 4 * kChannels;
-    return format;
-}
+using benchframes::FloatFormat3;
+using benchframes::kChannels;
+using benchframes::kFrame;
 
 // threads 0: the host's Iterate runs serially.
 void NoiseField(benchmark::State& state, bool reference, bool gaussian, int threads) {
