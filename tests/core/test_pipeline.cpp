@@ -4,12 +4,35 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace {
 
 using Mode = ImageLib_TestCallbacks::IterateMode;
+
+// Loops are handed to Iterate in groups of contiguous indices: whatever the
+// count, each index must run once, with or without a context and threads.
+TEST(ParallelFor, EveryIndexRunsOnceWhateverTheGrouping) {
+    for (Mode mode : {Mode::Serial, Mode::Threaded}) {
+        ImageLib_TestCallbacks callbacks(mode, 3);
+        for (int withContext = 0; withContext < 2; ++withContext) {
+            std::unique_ptr<ImageLib_Context> context;
+            if (withContext) context = std::make_unique<ImageLib_Context>(&callbacks);
+            for (int32_t count : {0, 1, 2, 7, 8, 9, 15, 16, 17, 31, 33, 100, 1001}) {
+                std::vector<std::atomic<int32_t>> hits(static_cast<size_t>(count));
+                ImageLib_ParallelFor(count, [&hits](int32_t i) { hits[static_cast<size_t>(i)].fetch_add(1); });
+                for (int32_t i = 0; i < count; ++i)
+                    ASSERT_EQ(hits[static_cast<size_t>(i)].load(), 1) << "index " << i << " of " << count;
+            }
+        }
+        const int64_t calls = callbacks.iterateCalls;
+        // Only the loops with a context went to the callbacks.
+        EXPECT_EQ(calls, 12);
+    }
+}
 
 TEST(Evaluate, TilesCoverTheClippedRegionInOrder) {
     ImageLib_TestCallbacks callbacks;
