@@ -10,9 +10,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <initializer_list>
-#include <fcntl.h>
 #include <unistd.h>
 #include <vector>
 
@@ -235,17 +235,24 @@ LoadedImage ReadImage(const std::string& path, uint64_t memoryBudget) {
                                                   std::to_string(kLargestSide) + " pixels either way");
     }
     if (native.nchannels < 1) throw CliError(ExitCode::InputOutput, Quoted(path) + " has no channels");
-    // At its peak a read holds the decoder's float pixels, ours and the host
-    // image: refuse before allocating when that cannot fit.
-    const uint64_t pixels = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
-    const uint64_t needed = pixels * (static_cast<uint64_t>(native.nchannels) * 2 * sizeof(float) + 8);
+    // At its peak a read holds the decoder's float pixels (its data window,
+    // which a file may declare far larger than the picture), ours and the host
+    // image (the display window): refuse before allocating when that cannot fit.
+    const uint64_t channelCount = static_cast<uint64_t>(native.nchannels);
+    const uint64_t shown = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
+    const uint64_t stored = native.width > 0 && native.height > 0
+                                ? static_cast<uint64_t>(native.width) * static_cast<uint64_t>(native.height)
+                                : 0;
+    const uint64_t needed = (stored + shown) * channelCount * sizeof(float) + shown * 8;
     const uint64_t budget = memoryBudget > 0 ? memoryBudget : PhysicalMemory();
     if (budget > 0 && needed > budget) {
-        throw CliError(ExitCode::InputOutput, Quoted(path) + " declares " + std::to_string(width) + " x " +
-                                                  std::to_string(height) + " pixels of " +
-                                                  std::to_string(native.nchannels) + " channels; reading it needs " +
-                                                  Gigabytes(needed) + ", more than the " + Gigabytes(budget) +
-                                                  (memoryBudget > 0 ? " allowed" : " this machine has"));
+        const int32_t bigWidth = std::max(width, native.width), bigHeight = std::max(height, native.height);
+        throw CliError(ExitCode::InputOutput,
+                       Quoted(path) + " declares " + std::to_string(bigWidth) + " x " + std::to_string(bigHeight) +
+                           " pixels of " + std::to_string(native.nchannels) +
+                           (native.nchannels == 1 ? " channel" : " channels") + "; reading it needs " +
+                           Gigabytes(needed) + ", more than the " + Gigabytes(budget) +
+                           (memoryBudget > 0 ? " allowed" : " this machine has"));
     }
     if (!file.read(0, 0, true, OIIO::TypeDesc::FLOAT)) {
         throw CliError(ExitCode::InputOutput, "cannot read " + Quoted(path) + ": " + OneLine(file.geterror()));

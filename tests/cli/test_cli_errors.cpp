@@ -118,6 +118,9 @@ TEST_F(Errors, HostileImageFilesAreRenderedOrRefusedInOneLine) {
     write("png-named.exr", png);
     write("huge.ppm", "P6\n30000 30000\n255\n\x01\x02\x03");
     write("flat.ppm", "P6\n0 5\n255\n");
+    // Found by the image fuzzer: a 95 x 255 picture whose data window is
+    // 95 x 1313163520 pixels; the decoder allocates for the data window.
+    fs::copy_file(TEXTURIST_TEST_DATA "/tall-data-window.dpx", Path("tall.dpx"));
 
     struct Case {
         const char* file;
