@@ -71,36 +71,42 @@ void MultiplierNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& 
             ps[j] = p[c], lows[j] = low[c], highs[j] = high[c];
             blacks[j] = shadows[c], mids[j] = midtones[c], whites[j] = highlights[c];
         }
-        ImageLib_ParallelFor(region.Height(), [&, width](int32_t y) {
-            float* g = grainRows.Row(y).As<float>();
-            const float* v = imageRows.Row(y).As<float>();
-            const int32_t n = width * 3;
-            auto apply = [&](int32_t i, int32_t j) {
-                const float value = v[i];
-                const float below = blacks[j] + (mids[j] - blacks[j]) * value * lows[j];
-                const float above = mids[j] + (whites[j] - mids[j]) * (value - ps[j]) * highs[j];
-                g[i] *= ps[j] > value ? below : above;
-            };
-            int32_t i = 0;
-            for (; i + kSpan <= n; i += kSpan)
-                for (int32_t j = 0; j < kSpan; ++j) apply(i + j, j);
-            for (int32_t j = 0; i < n; ++i, ++j) apply(i, j);
-        });
+        ImageLib_ParallelFor(
+            region.Height(),
+            [&, width](int32_t y) {
+                float* g = grainRows.Row(y).As<float>();
+                const float* v = imageRows.Row(y).As<float>();
+                const int32_t n = width * 3;
+                auto apply = [&](int32_t i, int32_t j) {
+                    const float value = v[i];
+                    const float below = blacks[j] + (mids[j] - blacks[j]) * value * lows[j];
+                    const float above = mids[j] + (whites[j] - mids[j]) * (value - ps[j]) * highs[j];
+                    g[i] *= ps[j] > value ? below : above;
+                };
+                int32_t i = 0;
+                for (; i + kSpan <= n; i += kSpan)
+                    for (int32_t j = 0; j < kSpan; ++j) apply(i + j, j);
+                for (int32_t j = 0; i < n; ++i, ++j) apply(i, j);
+            },
+            width);
         return;
     }
-    ImageLib_ParallelFor(region.Height(), [&, width, channels](int32_t y) {
-        float* g = grainRows.Row(y).As<float>();
-        const float* v = imageRows.Row(y).As<float>();
-        for (int32_t x = 0; x < width; ++x, g += channels, v += channels) {
-            for (uint32_t c = 0; c < curved && c < 4; ++c) {
-                if (!usable[c]) continue;
-                const float factor = p[c] > v[c]
-                                         ? shadows[c] + (midtones[c] - shadows[c]) * v[c] * low[c]
-                                         : midtones[c] + (highlights[c] - midtones[c]) * (v[c] - p[c]) * high[c];
-                g[c] *= factor;
+    ImageLib_ParallelFor(
+        region.Height(),
+        [&, width, channels](int32_t y) {
+            float* g = grainRows.Row(y).As<float>();
+            const float* v = imageRows.Row(y).As<float>();
+            for (int32_t x = 0; x < width; ++x, g += channels, v += channels) {
+                for (uint32_t c = 0; c < curved && c < 4; ++c) {
+                    if (!usable[c]) continue;
+                    const float factor = p[c] > v[c]
+                                             ? shadows[c] + (midtones[c] - shadows[c]) * v[c] * low[c]
+                                             : midtones[c] + (highlights[c] - midtones[c]) * (v[c] - p[c]) * high[c];
+                    g[c] *= factor;
+                }
             }
-        }
-    });
+        },
+        width);
 }
 
 } // namespace Strata_AddGrain

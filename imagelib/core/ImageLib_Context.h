@@ -11,6 +11,7 @@
 #pragma once
 
 #include "ImageLib_Callbacks.h"
+#include "ImageLib_Paths.h"
 
 #include <cstdint>
 #include <exception>
@@ -56,11 +57,16 @@ void ImageLib_CheckAbort();
 // different indices at the same time. Indices go to `Iterate` in at most
 // kParallelJobs contiguous runs: a job handed to another thread costs about a
 // microsecond of the host's bookkeeping, far more than a row of most nodes.
+// `pixelsPerIndex` tells roughly how much an index does; a loop whose whole
+// work is below ImageLib_InlineLoopPixels() runs in order on this thread, as
+// a handful of rows (the patches of the grain analysis) costs less than
+// waking the host's workers. Without it (-1) a loop never counts as small.
 constexpr int32_t kParallelJobs = 8;
 
-template <class Body> void ImageLib_ParallelFor(int32_t count, Body&& body) {
+template <class Body> void ImageLib_ParallelFor(int32_t count, Body&& body, int64_t pixelsPerIndex = -1) {
     if (count <= 0) return;
-    if (ImageLib_Context::Current() == nullptr) {
+    if (ImageLib_Context::Current() == nullptr ||
+        (pixelsPerIndex >= 0 && count * pixelsPerIndex < ImageLib_InlineLoopPixels())) {
         for (int32_t i = 0; i < count; ++i) body(i);
         return;
     }

@@ -52,8 +52,11 @@ void ImageLib_CopyRegion(ImageLib_ImageAccess& destination, const ImageLib_Rect&
     ImageLib_MappedRegion out(destination, destinationRegion, ImageLib_AccessMode::Write);
     const ImageLib_RowRange& from = source.rows;
     const ImageLib_RowRange& to = destination.rows;
-    ImageLib_ParallelFor(destinationRegion.Height(), [&from, &to](int32_t y) {
-        const ImageLib_RowIterator row = to.Row(y);
-        std::memcpy(row.rowBegin, from.Row(y).rowBegin, row.rowBytes);
-    });
+    ImageLib_ParallelFor(
+        destinationRegion.Height(),
+        [&from, &to](int32_t y) {
+            const ImageLib_RowIterator row = to.Row(y);
+            std::memcpy(row.rowBegin, from.Row(y).rowBegin, row.rowBytes);
+        },
+        destinationRegion.Width());
 }

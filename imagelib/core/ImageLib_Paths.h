@@ -7,5 +7,14 @@
 // parameters alone. Not to be changed while a render runs.
 #pragma once
 
+#include <cstdint>
+
 void ImageLib_SetReferencePaths(bool reference);
 bool ImageLib_ReferencePaths();
+
+// Loops of fewer pixels than this in all run on the calling thread instead of
+// the host's workers (see ImageLib_ParallelFor). Tests set 0 to send every
+// loop through `Iterate`. Not to be changed while a render runs.
+constexpr int64_t kInlineLoopPixels = 4096;
+void ImageLib_SetInlineLoopPixels(int64_t pixels);
+int64_t ImageLib_InlineLoopPixels();

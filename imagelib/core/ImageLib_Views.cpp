@@ -54,8 +54,9 @@ void ConverterAccess::MapRegion(const ImageLib_Rect& mapped, ImageLib_AccessMode
     const uint32_t width = static_cast<uint32_t>(mapped.Width());
     const ImageLib_RowRange& from = inner_.rows;
     const ImageLib_RowRange& to = rows;
-    ImageLib_ParallelFor(mapped.Height(),
-                         [&](int32_t y) { convert(innerFormat, from.Row(y).rowBegin, to.Row(y).rowBegin, width); });
+    ImageLib_ParallelFor(
+        mapped.Height(), [&](int32_t y) { convert(innerFormat, from.Row(y).rowBegin, to.Row(y).rowBegin, width); },
+        width);
 }
 
 void ConverterAccess::CommitRegion() {
@@ -65,8 +66,9 @@ void ConverterAccess::CommitRegion() {
         const uint32_t width = static_cast<uint32_t>(region.Width());
         const ImageLib_RowRange& from = rows;
         const ImageLib_RowRange& to = inner_.rows;
-        ImageLib_ParallelFor(region.Height(),
-                             [&](int32_t y) { convert(innerFormat, from.Row(y).rowBegin, to.Row(y).rowBegin, width); });
+        ImageLib_ParallelFor(
+            region.Height(), [&](int32_t y) { convert(innerFormat, from.Row(y).rowBegin, to.Row(y).rowBegin, width); },
+            width);
     }
     inner_.Release();
 }

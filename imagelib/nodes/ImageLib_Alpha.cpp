@@ -38,26 +38,29 @@ void CopyColor(const ImageLib_ImageAccess& from, const ImageLib_ImageAccess& to,
     const int32_t width = to.region.Width();
     const ImageLib_RowRange& sources = from.rows;
     const ImageLib_RowRange& targets = to.rows;
-    ImageLib_ParallelFor(to.region.Height(), [&, width](int32_t y) {
-        const uint8_t* in = sources.Row(y).rowBegin + fromOffset;
-        uint8_t* out = targets.Row(y).rowBegin + toOffset;
-        switch (colorBytes) {
-        case 3:
-            return CopyPixels<3>(in, fromPixel, out, toPixel, width);
-        case 4:
-            return CopyPixels<4>(in, fromPixel, out, toPixel, width);
-        case 6:
-            return CopyPixels<6>(in, fromPixel, out, toPixel, width);
-        case 8:
-            return CopyPixels<8>(in, fromPixel, out, toPixel, width);
-        case 12:
-            return CopyPixels<12>(in, fromPixel, out, toPixel, width);
-        case 16:
-            return CopyPixels<16>(in, fromPixel, out, toPixel, width);
-        default:
-            for (int32_t x = 0; x < width; ++x, in += fromPixel, out += toPixel) std::memcpy(out, in, colorBytes);
-        }
-    });
+    ImageLib_ParallelFor(
+        to.region.Height(),
+        [&, width](int32_t y) {
+            const uint8_t* in = sources.Row(y).rowBegin + fromOffset;
+            uint8_t* out = targets.Row(y).rowBegin + toOffset;
+            switch (colorBytes) {
+            case 3:
+                return CopyPixels<3>(in, fromPixel, out, toPixel, width);
+            case 4:
+                return CopyPixels<4>(in, fromPixel, out, toPixel, width);
+            case 6:
+                return CopyPixels<6>(in, fromPixel, out, toPixel, width);
+            case 8:
+                return CopyPixels<8>(in, fromPixel, out, toPixel, width);
+            case 12:
+                return CopyPixels<12>(in, fromPixel, out, toPixel, width);
+            case 16:
+                return CopyPixels<16>(in, fromPixel, out, toPixel, width);
+            default:
+                for (int32_t x = 0; x < width; ++x, in += fromPixel, out += toPixel) std::memcpy(out, in, colorBytes);
+            }
+        },
+        width);
 }
 
 // Stores the format's full intensity in every alpha sample of the mapped access.
@@ -66,19 +69,22 @@ void FillAlpha(const ImageLib_ImageAccess& access) {
     const uint32_t offset = AlphaOffset(format);
     const int32_t width = access.region.Width();
     const ImageLib_RowRange& rows = access.rows;
-    ImageLib_ParallelFor(access.region.Height(), [&rows, &format, offset, width](int32_t y) {
-        uint8_t* alpha = rows.Row(y).rowBegin + offset;
-        const uint32_t step = format.bytesPerPixel;
-        if (format.sampleType == ImageLib_Sample8) {
-            const uint8_t value = static_cast<uint8_t>(format.maxValue);
-            for (int32_t x = 0; x < width; ++x, alpha += step) *alpha = value;
-        } else if (format.sampleType == ImageLib_Sample16) {
-            const uint16_t value = static_cast<uint16_t>(format.maxValue);
-            for (int32_t x = 0; x < width; ++x, alpha += step) std::memcpy(alpha, &value, sizeof value);
-        } else {
-            for (int32_t x = 0; x < width; ++x, alpha += step) std::memcpy(alpha, &format.maxValue, sizeof(float));
-        }
-    });
+    ImageLib_ParallelFor(
+        access.region.Height(),
+        [&rows, &format, offset, width](int32_t y) {
+            uint8_t* alpha = rows.Row(y).rowBegin + offset;
+            const uint32_t step = format.bytesPerPixel;
+            if (format.sampleType == ImageLib_Sample8) {
+                const uint8_t value = static_cast<uint8_t>(format.maxValue);
+                for (int32_t x = 0; x < width; ++x, alpha += step) *alpha = value;
+            } else if (format.sampleType == ImageLib_Sample16) {
+                const uint16_t value = static_cast<uint16_t>(format.maxValue);
+                for (int32_t x = 0; x < width; ++x, alpha += step) std::memcpy(alpha, &value, sizeof value);
+            } else {
+                for (int32_t x = 0; x < width; ++x, alpha += step) std::memcpy(alpha, &format.maxValue, sizeof(float));
+            }
+        },
+        width);
 }
 
 } // namespace
@@ -115,10 +121,13 @@ void DropAlphaNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& r
     const uint32_t alpha = static_cast<uint32_t>(view->format.alphaChannel);
     const int32_t width = region.Width();
     const ImageLib_RowRange& rows = view->rows;
-    ImageLib_ParallelFor(region.Height(), [&rows, channels, alpha, width](int32_t y) {
-        float* pixel = rows.Row(y).As<float>();
-        for (int32_t x = 0; x < width; ++x, pixel += channels) pixel[alpha] = 1.0f;
-    });
+    ImageLib_ParallelFor(
+        region.Height(),
+        [&rows, channels, alpha, width](int32_t y) {
+            float* pixel = rows.Row(y).As<float>();
+            for (int32_t x = 0; x < width; ++x, pixel += channels) pixel[alpha] = 1.0f;
+        },
+        width);
 }
 
 ImageLib_Rect DropAlphaNode::ComputeBounds() { return input->GetBounds(); }
@@ -136,12 +145,15 @@ void MultiplyAlphaNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rec
     const int32_t width = region.Width();
     const ImageLib_RowRange& sources = buffer.rows;
     const ImageLib_RowRange& targets = view->rows;
-    ImageLib_ParallelFor(region.Height(), [&, width](int32_t y) {
-        const float* from = sources.Row(y).As<float>();
-        float* to = targets.Row(y).As<float>();
-        for (int32_t x = 0; x < width; ++x, from += inChannels, to += channels)
-            for (uint32_t k = 0; k < channels; ++k) to[k] = from[alpha] * from[first + k];
-    });
+    ImageLib_ParallelFor(
+        region.Height(),
+        [&, width](int32_t y) {
+            const float* from = sources.Row(y).As<float>();
+            float* to = targets.Row(y).As<float>();
+            for (int32_t x = 0; x < width; ++x, from += inChannels, to += channels)
+                for (uint32_t k = 0; k < channels; ++k) to[k] = from[alpha] * from[first + k];
+        },
+        width);
 }
 
 ImageLib_Rect MultiplyAlphaNode::ComputeBounds() { return input->GetBounds(); }

@@ -10,11 +10,14 @@ namespace ImageLib_BasicNodes {
 
 namespace {
 
-void CopyRows(const ImageLib_RowRange& from, const ImageLib_RowRange& to, int32_t height) {
-    ImageLib_ParallelFor(height, [&from, &to](int32_t y) {
-        const ImageLib_RowIterator source = from.Row(y);
-        std::memcpy(to.Row(y).rowBegin, source.rowBegin, source.rowBytes);
-    });
+void CopyRows(const ImageLib_RowRange& from, const ImageLib_RowRange& to, int32_t height, int64_t rowPixels) {
+    ImageLib_ParallelFor(
+        height,
+        [&from, &to](int32_t y) {
+            const ImageLib_RowIterator source = from.Row(y);
+            std::memcpy(to.Row(y).rowBegin, source.rowBegin, source.rowBytes);
+        },
+        rowPixels);
 }
 
 } // namespace
@@ -33,13 +36,13 @@ void ImageNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& regio
     if (ImageLib_FormatsEqual(output.format, image->format)) {
         ImageLib_MappedRegion in(*image, region, ImageLib_AccessMode::Read);
         ImageLib_MappedRegion out(output, region, ImageLib_AccessMode::Write);
-        CopyRows(image->rows, output.rows, region.Height());
+        CopyRows(image->rows, output.rows, region.Height(), region.Width());
         return;
     }
     std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(output));
     ImageLib_MappedRegion in(*floatView, region, ImageLib_AccessMode::Read);
     ImageLib_MappedRegion out(*view, region, ImageLib_AccessMode::Write);
-    CopyRows(floatView->rows, view->rows, region.Height());
+    CopyRows(floatView->rows, view->rows, region.Height(), region.Width());
 }
 
 void CropNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) {
@@ -64,15 +67,18 @@ void FloatClippingNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rec
     ImageLib_MappedRegion out(*view, region, ImageLib_AccessMode::Write);
     const ImageLib_RowRange& sources = buffer.rows;
     const ImageLib_RowRange& targets = view->rows;
-    ImageLib_ParallelFor(region.Height(), [&sources, &targets](int32_t y) {
-        const ImageLib_RowIterator row = targets.Row(y);
-        const float* from = sources.Row(y).As<float>();
-        float* to = row.As<float>();
-        for (uint32_t i = 0, n = row.rowBytes / 4; i < n; ++i) {
-            const float v = from[i];
-            to[i] = v >= 1.0f ? 1.0f : (0.0f >= v ? 0.0f : v);
-        }
-    });
+    ImageLib_ParallelFor(
+        region.Height(),
+        [&sources, &targets](int32_t y) {
+            const ImageLib_RowIterator row = targets.Row(y);
+            const float* from = sources.Row(y).As<float>();
+            float* to = row.As<float>();
+            for (uint32_t i = 0, n = row.rowBytes / 4; i < n; ++i) {
+                const float v = from[i];
+                to[i] = v >= 1.0f ? 1.0f : (0.0f >= v ? 0.0f : v);
+            }
+        },
+        region.Width());
 }
 
 ImageLib_Rect FloatClippingNode::ComputeBounds() { return input->GetBounds(); }

@@ -42,13 +42,16 @@ void CombineRows(ImageLib_ImageAccess& layer, ImageLib_ImageAccess& view, const 
     ImageLib_MappedRegion lower(view, region, ImageLib_AccessMode::ReadWrite);
     const ImageLib_RowRange& from = upper.rows();
     const ImageLib_RowRange& to = lower.rows();
-    ImageLib_ParallelFor(region.Height(), [&from, &to, op](int32_t y) {
-        const float* s = from.Row(y).As<const float>();
-        const ImageLib_RowIterator row = to.Row(y);
-        float* d = row.As<float>();
-        const uint32_t count = row.rowBytes / sizeof(float);
-        for (uint32_t i = 0; i < count; ++i) d[i] = op(d[i], s[i]);
-    });
+    ImageLib_ParallelFor(
+        region.Height(),
+        [&from, &to, op](int32_t y) {
+            const float* s = from.Row(y).As<const float>();
+            const ImageLib_RowIterator row = to.Row(y);
+            float* d = row.As<float>();
+            const uint32_t count = row.rowBytes / sizeof(float);
+            for (uint32_t i = 0; i < count; ++i) d[i] = op(d[i], s[i]);
+        },
+        region.Width());
 }
 
 // The factor of Screen for one value: 1 - |x|, written so that no sign is lost.
@@ -121,13 +124,16 @@ struct Matcher {
 // Replaces every pixel of the mapped `rows` by its matte, in place.
 template <class Sample>
 void MatchRows(const Matcher& matcher, const ImageLib_RowRange& rows, int32_t width, int32_t height, float scale) {
-    ImageLib_ParallelFor(height, [&matcher, &rows, width, scale](int32_t y) {
-        Sample* pixel = rows.Row(y).As<Sample>();
-        for (int32_t x = 0; x < width; ++x, pixel += matcher.channels) {
-            const Sample value = FromMatte<Sample>(matcher.Matte(pixel, scale), scale);
-            for (uint32_t c = 0; c < matcher.channels; ++c) pixel[c] = value;
-        }
-    });
+    ImageLib_ParallelFor(
+        height,
+        [&matcher, &rows, width, scale](int32_t y) {
+            Sample* pixel = rows.Row(y).As<Sample>();
+            for (int32_t x = 0; x < width; ++x, pixel += matcher.channels) {
+                const Sample value = FromMatte<Sample>(matcher.Matte(pixel, scale), scale);
+                for (uint32_t c = 0; c < matcher.channels; ++c) pixel[c] = value;
+            }
+        },
+        width);
 }
 
 } // namespace
@@ -246,25 +252,28 @@ void SelectChannelNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rec
         const uint32_t offset = present ? channel * sampleBytes : 0;
         const bool single = sourceFormat.layoutTag == kSingleSampleLayout;
         const uint32_t valueSample = ValueSample(sourceFormat);
-        ImageLib_ParallelFor(region.Height(), [&](int32_t y) {
-            const uint8_t* s = from.Row(y).rowBegin + offset;
-            uint8_t* d = to.Row(y).rowBegin;
-            auto put = [&](uint8_t* sample) {
-                if (present) {
-                    std::memcpy(sample, s, sampleBytes);
-                } else {
-                    std::memset(sample, 0, sampleBytes);
+        ImageLib_ParallelFor(
+            region.Height(),
+            [&](int32_t y) {
+                const uint8_t* s = from.Row(y).rowBegin + offset;
+                uint8_t* d = to.Row(y).rowBegin;
+                auto put = [&](uint8_t* sample) {
+                    if (present) {
+                        std::memcpy(sample, s, sampleBytes);
+                    } else {
+                        std::memset(sample, 0, sampleBytes);
+                    }
+                };
+                for (int32_t x = 0; x < width; ++x, s += pixelBytes, d += pixelBytes) {
+                    if (single) {
+                        std::memset(d, 127, pixelBytes);
+                        if (channels > 0) put(d + valueSample * sampleBytes);
+                    } else {
+                        for (uint32_t c = 0; c < channels; ++c) put(d + c * sampleBytes);
+                    }
                 }
-            };
-            for (int32_t x = 0; x < width; ++x, s += pixelBytes, d += pixelBytes) {
-                if (single) {
-                    std::memset(d, 127, pixelBytes);
-                    if (channels > 0) put(d + valueSample * sampleBytes);
-                } else {
-                    for (uint32_t c = 0; c < channels; ++c) put(d + c * sampleBytes);
-                }
-            }
-        });
+            },
+            region.Width());
         return;
     }
 
@@ -279,19 +288,22 @@ void SelectChannelNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rec
     const bool present = channel < inChannels;
     const bool single = output.format.layoutTag == kSingleSampleLayout;
     const uint32_t valueSample = ValueSample(output.format);
-    ImageLib_ParallelFor(region.Height(), [&](int32_t y) {
-        const float* s = from.Row(y).As<const float>();
-        float* d = to.Row(y).As<float>();
-        for (int32_t x = 0; x < width; ++x, s += inChannels, d += outChannels) {
-            const float value = present ? s[channel] : 0.0f;
-            if (single) {
-                for (uint32_t c = 0; c < outChannels; ++c) d[c] = 0.5f;
-                if (outChannels > 0) d[valueSample] = value;
-            } else {
-                for (uint32_t c = 0; c < outChannels; ++c) d[c] = value;
+    ImageLib_ParallelFor(
+        region.Height(),
+        [&](int32_t y) {
+            const float* s = from.Row(y).As<const float>();
+            float* d = to.Row(y).As<float>();
+            for (int32_t x = 0; x < width; ++x, s += inChannels, d += outChannels) {
+                const float value = present ? s[channel] : 0.0f;
+                if (single) {
+                    for (uint32_t c = 0; c < outChannels; ++c) d[c] = 0.5f;
+                    if (outChannels > 0) d[valueSample] = value;
+                } else {
+                    for (uint32_t c = 0; c < outChannels; ++c) d[c] = value;
+                }
             }
-        }
-    });
+        },
+        region.Width());
 }
 
 LuminanceChannelNode::LuminanceChannelNode(const ImageLib_PixelFormat& format, ImageLib_ComputeNode* node)
@@ -312,17 +324,20 @@ void LuminanceChannelNode::Compute(ImageLib_ImageAccess& output, const ImageLib_
     const uint32_t outChannels = output.format.channels;
     const float divisor = static_cast<float>(inChannels);
     const int32_t width = region.Width();
-    ImageLib_ParallelFor(region.Height(), [&](int32_t y) {
-        const float* s = from.Row(y).As<const float>();
-        float* d = to.Row(y).As<float>();
-        for (int32_t x = 0; x < width; ++x, s += inChannels, d += outChannels) {
-            float sum = 0.0f;
-            for (uint32_t c = 0; c < inChannels; ++c) sum += s[c];
-            // A format without channels has nothing to average: black.
-            const float mean = inChannels > 0 ? sum / divisor : 0.0f;
-            for (uint32_t c = 0; c < outChannels; ++c) d[c] = mean;
-        }
-    });
+    ImageLib_ParallelFor(
+        region.Height(),
+        [&](int32_t y) {
+            const float* s = from.Row(y).As<const float>();
+            float* d = to.Row(y).As<float>();
+            for (int32_t x = 0; x < width; ++x, s += inChannels, d += outChannels) {
+                float sum = 0.0f;
+                for (uint32_t c = 0; c < inChannels; ++c) sum += s[c];
+                // A format without channels has nothing to average: black.
+                const float mean = inChannels > 0 ? sum / divisor : 0.0f;
+                for (uint32_t c = 0; c < outChannels; ++c) d[c] = mean;
+            }
+        },
+        width);
 }
 
 MatteNode::MatteNode(float matteAmount) : ImageLib_NodeWithManyInputs(3), amount(matteAmount) {}
@@ -346,14 +361,17 @@ void MatteNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& regio
     const ImageLib_RowRange& from = in.rows();
     const ImageLib_RowRange& by = weights.rows();
     const float scale = amount;
-    ImageLib_ParallelFor(region.Height(), [&](int32_t y) {
-        const ImageLib_RowIterator row = to.Row(y);
-        float* d = row.As<float>();
-        const float* b = from.Row(y).As<const float>();
-        const float* m = by.Row(y).As<const float>();
-        const uint32_t count = row.rowBytes / sizeof(float);
-        for (uint32_t i = 0; i < count; ++i) d[i] = d[i] + (b[i] - d[i]) * m[i] * scale;
-    });
+    ImageLib_ParallelFor(
+        region.Height(),
+        [&](int32_t y) {
+            const ImageLib_RowIterator row = to.Row(y);
+            float* d = row.As<float>();
+            const float* b = from.Row(y).As<const float>();
+            const float* m = by.Row(y).As<const float>();
+            const uint32_t count = row.rowBytes / sizeof(float);
+            for (uint32_t i = 0; i < count; ++i) d[i] = d[i] + (b[i] - d[i]) * m[i] * scale;
+        },
+        region.Width());
 }
 
 ImageLib_ComputeNode* CreateBlendNode(int32_t inputCount, uint32_t mode) { return new BlendNode(inputCount, mode); }

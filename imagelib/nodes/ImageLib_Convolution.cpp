@@ -116,10 +116,13 @@ struct Planes {
 void HorizontalPass(const Planes& p, const KernelList& kernels, uint32_t taps) {
     if (kernels.size() == 1) {
         const float* k = kernels[0]->data();
-        ImageLib_ParallelFor(p.height, [&p, k, taps](int32_t y) {
-            for (uint32_t c = 0; c < p.channels; ++c)
-                Correlate(k, taps, p.Source(0, y, c), p.pixel, p.Target(0, y, c), p.pixel, p.width);
-        });
+        ImageLib_ParallelFor(
+            p.height,
+            [&p, k, taps](int32_t y) {
+                for (uint32_t c = 0; c < p.channels; ++c)
+                    Correlate(k, taps, p.Source(0, y, c), p.pixel, p.Target(0, y, c), p.pixel, p.width);
+            },
+            int64_t{p.width} * taps);
         ImageLib_CheckAbort();
         return;
     }
@@ -137,11 +140,14 @@ void VerticalPass(const Planes& p, const KernelList& kernels, uint32_t taps) {
         // The input buffer of width * channels floats per row already fitted
         // under 2 GiB, so the job count fits 32 bits.
         const int32_t jobs = p.width * static_cast<int32_t>(p.channels);
-        ImageLib_ParallelFor(jobs, [&p, k, taps](int32_t job) {
-            const int32_t x = job / static_cast<int32_t>(p.channels);
-            const uint32_t c = static_cast<uint32_t>(job % static_cast<int32_t>(p.channels));
-            Correlate(k, taps, p.Source(x, 0, c), p.sourceRow, p.Target(x, 0, c), p.targetRow, p.height);
-        });
+        ImageLib_ParallelFor(
+            jobs,
+            [&p, k, taps](int32_t job) {
+                const int32_t x = job / static_cast<int32_t>(p.channels);
+                const uint32_t c = static_cast<uint32_t>(job % static_cast<int32_t>(p.channels));
+                Correlate(k, taps, p.Source(x, 0, c), p.sourceRow, p.Target(x, 0, c), p.targetRow, p.height);
+            },
+            int64_t{p.height} * taps);
         ImageLib_CheckAbort();
         return;
     }
@@ -383,9 +389,10 @@ void InterleavedPass(const Planes& p, const KernelList& kernels, uint32_t taps, 
     const SumRowFunction sum = SumRowFor(p.pixel);
     const intptr_t tapStep = across ? p.pixel : p.sourceRow;
     const int32_t n = p.width * static_cast<int32_t>(p.pixel);
-    ImageLib_ParallelFor(p.height, [&p, &table, sum, tapStep, n](int32_t y) {
-        sum(table, p.Source(0, y, 0), tapStep, p.Target(0, y, 0), n);
-    });
+    ImageLib_ParallelFor(
+        p.height,
+        [&p, &table, sum, tapStep, n](int32_t y) { sum(table, p.Source(0, y, 0), tapStep, p.Target(0, y, 0), n); },
+        int64_t{p.width} * taps);
     ImageLib_CheckAbort();
 }
 
@@ -394,24 +401,27 @@ void FastHorizontalPass(const Planes& p, const KernelList& kernels, uint32_t tap
         InterleavedPass(p, kernels, taps, true);
         return;
     }
-    ImageLib_ParallelFor(p.height, [&p, &kernels, taps](int32_t y) {
-        float line[kBlock + kFastTaps];
-        float acc[kBlock];
-        for (uint32_t c = 0; c < p.channels; ++c) {
-            const float* k = kernels[kernels.size() == 1 ? 0 : c]->data();
-            const float* source = p.Source(0, y, c);
-            float* target = p.Target(0, y, c);
-            for (int32_t x0 = 0; x0 < p.width; x0 += kBlock) {
-                const int32_t n = std::min(kBlock, p.width - x0);
-                const int32_t reach = n + static_cast<int32_t>(taps) - 1;
-                const float* from = source + static_cast<intptr_t>(x0) * p.pixel;
-                for (int32_t i = 0; i < reach; ++i) line[i] = from[static_cast<intptr_t>(i) * p.pixel];
-                SumBlock(k, taps, line, 1, acc, n);
-                float* to = target + static_cast<intptr_t>(x0) * p.pixel;
-                for (int32_t i = 0; i < n; ++i) to[static_cast<intptr_t>(i) * p.pixel] = acc[i];
+    ImageLib_ParallelFor(
+        p.height,
+        [&p, &kernels, taps](int32_t y) {
+            float line[kBlock + kFastTaps];
+            float acc[kBlock];
+            for (uint32_t c = 0; c < p.channels; ++c) {
+                const float* k = kernels[kernels.size() == 1 ? 0 : c]->data();
+                const float* source = p.Source(0, y, c);
+                float* target = p.Target(0, y, c);
+                for (int32_t x0 = 0; x0 < p.width; x0 += kBlock) {
+                    const int32_t n = std::min(kBlock, p.width - x0);
+                    const int32_t reach = n + static_cast<int32_t>(taps) - 1;
+                    const float* from = source + static_cast<intptr_t>(x0) * p.pixel;
+                    for (int32_t i = 0; i < reach; ++i) line[i] = from[static_cast<intptr_t>(i) * p.pixel];
+                    SumBlock(k, taps, line, 1, acc, n);
+                    float* to = target + static_cast<intptr_t>(x0) * p.pixel;
+                    for (int32_t i = 0; i < n; ++i) to[static_cast<intptr_t>(i) * p.pixel] = acc[i];
+                }
             }
-        }
-    });
+        },
+        int64_t{p.width} * taps);
     ImageLib_CheckAbort();
 }
 
@@ -436,31 +446,34 @@ void FastVerticalPass(const Planes& p, const KernelList& kernels, uint32_t taps)
     }
     const float* shared = kernels.size() == 1 ? kernels[0]->data() : nullptr;
     const float* coefficients = spread.data();
-    ImageLib_ParallelFor(p.height, [&p, shared, coefficients, taps, rowFloats, block](int32_t y) {
-        const float* source = p.Source(0, y, 0);
-        float* target = p.Target(0, y, 0);
-        for (int32_t f0 = 0; f0 < rowFloats; f0 += block) {
-            const int32_t n = std::min(block, rowFloats - f0);
-            const float* in = source + f0;
-            float* acc = target + f0;
-            if (shared) {
-                SumBlock(shared, taps, in, p.sourceRow, acc, n);
-                continue;
+    ImageLib_ParallelFor(
+        p.height,
+        [&p, shared, coefficients, taps, rowFloats, block](int32_t y) {
+            const float* source = p.Source(0, y, 0);
+            float* target = p.Target(0, y, 0);
+            for (int32_t f0 = 0; f0 < rowFloats; f0 += block) {
+                const int32_t n = std::min(block, rowFloats - f0);
+                const float* in = source + f0;
+                float* acc = target + f0;
+                if (shared) {
+                    SumBlock(shared, taps, in, p.sourceRow, acc, n);
+                    continue;
+                }
+                uint32_t t = 0;
+                if (taps == 9) {
+                    for (int32_t i = 0; i < n; ++i) acc[i] = coefficients[i] * in[i];
+                    t = 1;
+                } else {
+                    for (int32_t i = 0; i < n; ++i) acc[i] = 0.0f;
+                }
+                for (; t < taps; ++t) {
+                    const float* k = coefficients + static_cast<size_t>(t) * block;
+                    const float* line = in + static_cast<intptr_t>(t) * p.sourceRow;
+                    for (int32_t i = 0; i < n; ++i) acc[i] += k[i] * line[i];
+                }
             }
-            uint32_t t = 0;
-            if (taps == 9) {
-                for (int32_t i = 0; i < n; ++i) acc[i] = coefficients[i] * in[i];
-                t = 1;
-            } else {
-                for (int32_t i = 0; i < n; ++i) acc[i] = 0.0f;
-            }
-            for (; t < taps; ++t) {
-                const float* k = coefficients + static_cast<size_t>(t) * block;
-                const float* line = in + static_cast<intptr_t>(t) * p.sourceRow;
-                for (int32_t i = 0; i < n; ++i) acc[i] += k[i] * line[i];
-            }
-        }
-    });
+        },
+        int64_t{p.width} * taps);
     ImageLib_CheckAbort();
 }
 

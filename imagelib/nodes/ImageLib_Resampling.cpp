@@ -72,19 +72,22 @@ void TransformFloats(ImageLib_ImageAccess& output, const ImageLib_Rect& region, 
             for (uint32_t c = 0; c < 3; ++c) m[r][c] = matrix.Element(r, c);
         const ImageLib_RowRange& rows = view->rows;
         const int32_t width = region.Width();
-        ImageLib_ParallelFor(region.Height(), [&rows, &m, width](int32_t y) {
-            float* pixel = rows.Row(y).As<float>();
-            for (int32_t x = 0; x < width; ++x, pixel += 3) {
-                const float p0 = pixel[0], p1 = pixel[1], p2 = pixel[2];
-                for (uint32_t r = 0; r < 3; ++r) {
-                    float sum = 0.0f;
-                    sum += m[r][0] * p0;
-                    sum += m[r][1] * p1;
-                    sum += m[r][2] * p2;
-                    pixel[r] = sum;
+        ImageLib_ParallelFor(
+            region.Height(),
+            [&rows, &m, width](int32_t y) {
+                float* pixel = rows.Row(y).As<float>();
+                for (int32_t x = 0; x < width; ++x, pixel += 3) {
+                    const float p0 = pixel[0], p1 = pixel[1], p2 = pixel[2];
+                    for (uint32_t r = 0; r < 3; ++r) {
+                        float sum = 0.0f;
+                        sum += m[r][0] * p0;
+                        sum += m[r][1] * p1;
+                        sum += m[r][2] * p2;
+                        pixel[r] = sum;
+                    }
                 }
-            }
-        });
+            },
+            width);
         return;
     }
     for (const ImageLib_RowIterator& row : mapped.rows()) {

@@ -1,3 +1,4 @@
+#include "imagelib/core/ImageLib_Paths.h"
 #include "imagelib/core/ImageLib_Pipeline.h"
 #include "imagelib/testing/ImageLib_TestCallbacks.h"
 #include "tests/support/TestNodes.h"
@@ -5,8 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -31,6 +35,55 @@ TEST(ParallelFor, EveryIndexRunsOnceWhateverTheGrouping) {
         const int64_t calls = callbacks.iterateCalls;
         // Only the loops with a context went to the callbacks.
         EXPECT_EQ(calls, 12);
+    }
+}
+
+// Loops that say they are small stay on the calling thread, in order; every
+// other loop goes to Iterate, and a limit of 0 sends everything there.
+TEST(ParallelFor, SmallLoopsRunInlineInOrder) {
+    struct Restore {
+        ~Restore() { ImageLib_SetInlineLoopPixels(0); }
+    } restore;
+    ImageLib_TestCallbacks callbacks(Mode::Threaded, 3);
+    ImageLib_Context context(&callbacks);
+    struct Case {
+        int64_t limit;
+        int32_t count;
+        int64_t pixelsPerIndex;
+        bool inlined;
+    } cases[] = {
+        {kInlineLoopPixels, 24, 24, true},
+        {kInlineLoopPixels, 64, 64, false},
+        {kInlineLoopPixels, 1, 4095, true},
+        {kInlineLoopPixels, 1, 4096, false},
+        {kInlineLoopPixels, 24, -1, false},
+        {kInlineLoopPixels, 68, 1920, false},
+        {0, 24, 24, false},
+        {0, 1, 0, false},
+        {INT64_MAX, 1000, 1 << 30, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.limit << " " << c.count << " x " << c.pixelsPerIndex);
+        ImageLib_SetInlineLoopPixels(c.limit);
+        const int64_t callsBefore = callbacks.iterateCalls;
+        const std::thread::id caller = std::this_thread::get_id();
+        std::vector<int32_t> order;
+        std::mutex lock;
+        bool offThread = false;
+        ImageLib_ParallelFor(
+            c.count,
+            [&](int32_t i) {
+                std::lock_guard<std::mutex> guard(lock);
+                order.push_back(i);
+                offThread |= std::this_thread::get_id() != caller;
+            },
+            c.pixelsPerIndex);
+        EXPECT_EQ(callbacks.iterateCalls - callsBefore, c.inlined ? 0 : 1);
+        ASSERT_EQ(order.size(), static_cast<size_t>(c.count));
+        if (c.inlined) {
+            EXPECT_FALSE(offThread);
+            for (int32_t i = 0; i < c.count; ++i) EXPECT_EQ(order[static_cast<size_t>(i)], i);
+        }
     }
 }
 
