@@ -49,31 +49,43 @@ void ConverterAccess::MapRegion(const ImageLib_Rect& mapped, ImageLib_AccessMode
         throw;
     }
     if (mode == ImageLib_AccessMode::Write) return;
-    const ImageLib_PixelFormat& innerFormat = inner_.format;
-    const ImageLib_RowConverter convert = innerFormat.toFloat ? innerFormat.toFloat : ImageLib_DefaultToFloat;
-    const uint32_t width = static_cast<uint32_t>(mapped.Width());
-    const ImageLib_RowRange& from = inner_.rows;
-    const ImageLib_RowRange& to = rows;
-    ImageLib_ParallelFor(
-        mapped.Height(), [&](int32_t y) { convert(innerFormat, from.Row(y).rowBegin, to.Row(y).rowBegin, width); },
-        width);
+    ImageLib_RowsToFloat(inner_, rows, mapped.Width(), mapped.Height());
 }
 
 void ConverterAccess::CommitRegion() {
-    if (mode_ != ImageLib_AccessMode::Read) {
-        const ImageLib_PixelFormat& innerFormat = inner_.format;
-        const ImageLib_RowConverter convert = innerFormat.fromFloat ? innerFormat.fromFloat : ImageLib_DefaultFromFloat;
-        const uint32_t width = static_cast<uint32_t>(region.Width());
-        const ImageLib_RowRange& from = rows;
-        const ImageLib_RowRange& to = inner_.rows;
-        ImageLib_ParallelFor(
-            region.Height(), [&](int32_t y) { convert(innerFormat, from.Row(y).rowBegin, to.Row(y).rowBegin, width); },
-            width);
-    }
+    if (mode_ != ImageLib_AccessMode::Read) ImageLib_RowsFromFloat(inner_, rows, region.Width(), region.Height());
     inner_.Release();
 }
 
 } // namespace ImageLibImplementation
+
+ImageLib_RowConverter ImageLib_ToFloatConverter(const ImageLib_PixelFormat& format) {
+    return format.toFloat ? format.toFloat : ImageLib_DefaultToFloat;
+}
+
+ImageLib_RowConverter ImageLib_FromFloatConverter(const ImageLib_PixelFormat& format) {
+    return format.fromFloat ? format.fromFloat : ImageLib_DefaultFromFloat;
+}
+
+void ImageLib_RowsToFloat(const ImageLib_ImageAccess& integer, const ImageLib_RowRange& floats, int32_t width,
+                          int32_t height) {
+    const ImageLib_PixelFormat& format = integer.format;
+    const ImageLib_RowConverter convert = ImageLib_ToFloatConverter(format);
+    const ImageLib_RowRange& from = integer.rows;
+    const uint32_t pixels = static_cast<uint32_t>(width);
+    ImageLib_ParallelFor(
+        height, [&](int32_t y) { convert(format, from.Row(y).rowBegin, floats.Row(y).rowBegin, pixels); }, width);
+}
+
+void ImageLib_RowsFromFloat(const ImageLib_ImageAccess& integer, const ImageLib_RowRange& floats, int32_t width,
+                            int32_t height) {
+    const ImageLib_PixelFormat& format = integer.format;
+    const ImageLib_RowConverter convert = ImageLib_FromFloatConverter(format);
+    const ImageLib_RowRange& to = integer.rows;
+    const uint32_t pixels = static_cast<uint32_t>(width);
+    ImageLib_ParallelFor(
+        height, [&](int32_t y) { convert(format, floats.Row(y).rowBegin, to.Row(y).rowBegin, pixels); }, width);
+}
 
 ImageLib_ImageAccess* ImageLib_MakeFloatView(ImageLib_ImageAccess& access) {
     if (access.format.sampleType != ImageLib_SampleFloat) return new ImageLibImplementation::ConverterAccess(access);

@@ -64,3 +64,15 @@ private:
 // A float view of `access`: a converter for integer samples, a pass-through for
 // float ones. The caller releases and deletes the view before the access dies.
 ImageLib_ImageAccess* ImageLib_MakeFloatView(ImageLib_ImageAccess& access);
+
+// The conversions a ConverterAccess makes, for nodes that hold float rows of
+// their own and would otherwise copy them through a view: the rows of the
+// mapped integer access `integer` from or into `floats`, `width` pixels of
+// each of `height` rows, with the integer format's converters.
+void ImageLib_RowsToFloat(const ImageLib_ImageAccess& integer, const ImageLib_RowRange& floats, int32_t width,
+                          int32_t height);
+void ImageLib_RowsFromFloat(const ImageLib_ImageAccess& integer, const ImageLib_RowRange& floats, int32_t width,
+                            int32_t height);
+// The converter of one row, from or into float, of an integer format.
+ImageLib_RowConverter ImageLib_ToFloatConverter(const ImageLib_PixelFormat& format);
+ImageLib_RowConverter ImageLib_FromFloatConverter(const ImageLib_PixelFormat& format);

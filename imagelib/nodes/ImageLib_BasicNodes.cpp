@@ -39,6 +39,14 @@ void ImageNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& regio
         CopyRows(image->rows, output.rows, region.Height(), region.Width());
         return;
     }
+    if (!ImageLib_ReferencePaths() && output.format.sampleType == ImageLib_SampleFloat &&
+        ImageLib_FormatsEqual(output.format, floatView->format)) {
+        // Straight into the float output, without the float view's rows in between.
+        ImageLib_MappedRegion in(*image, region, ImageLib_AccessMode::Read);
+        ImageLib_MappedRegion out(output, region, ImageLib_AccessMode::Write);
+        ImageLib_RowsToFloat(*image, output.rows, region.Width(), region.Height());
+        return;
+    }
     std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(output));
     ImageLib_MappedRegion in(*floatView, region, ImageLib_AccessMode::Read);
     ImageLib_MappedRegion out(*view, region, ImageLib_AccessMode::Write);
@@ -59,7 +67,42 @@ void TranslateNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& r
 
 ImageLib_Rect TranslateNode::ComputeBounds() { return input->GetBounds().Offset(-offsetX, -offsetY); }
 
+namespace {
+
+inline void ClipSamples(const float* from, float* to, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        const float v = from[i];
+        to[i] = v >= 1.0f ? 1.0f : (0.0f >= v ? 0.0f : v);
+    }
+}
+
+} // namespace
+
 void FloatClippingNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) {
+    if (!ImageLib_ReferencePaths() && output.format.sampleType != ImageLib_SampleFloat) {
+        // Clipped in place and converted row by row into the integer output:
+        // one pass, where a float view would take a pass of its own and a
+        // buffer to fill.
+        ImageLib_ImageBuffer buffer(ImageLib_FloatFormat(output.format), region);
+        input->Compute(buffer, region);
+        ImageLib_MappedRegion in(buffer, region, ImageLib_AccessMode::ReadWrite);
+        ImageLib_MappedRegion out(output, region, ImageLib_AccessMode::Write);
+        const ImageLib_RowRange& floats = buffer.rows;
+        const ImageLib_RowRange& targets = output.rows;
+        const ImageLib_PixelFormat& format = output.format;
+        const ImageLib_RowConverter convert = ImageLib_FromFloatConverter(format);
+        const uint32_t width = static_cast<uint32_t>(region.Width());
+        const uint32_t samples = width * format.channels;
+        ImageLib_ParallelFor(
+            region.Height(),
+            [&](int32_t y) {
+                float* row = floats.Row(y).As<float>();
+                ClipSamples(row, row, samples);
+                convert(format, row, targets.Row(y).rowBegin, width);
+            },
+            region.Width());
+        return;
+    }
     std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(output));
     ImageLib_ImageBuffer buffer(view->format, region);
     input->Compute(buffer, region);
@@ -71,12 +114,7 @@ void FloatClippingNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rec
         region.Height(),
         [&sources, &targets](int32_t y) {
             const ImageLib_RowIterator row = targets.Row(y);
-            const float* from = sources.Row(y).As<float>();
-            float* to = row.As<float>();
-            for (uint32_t i = 0, n = row.rowBytes / 4; i < n; ++i) {
-                const float v = from[i];
-                to[i] = v >= 1.0f ? 1.0f : (0.0f >= v ? 0.0f : v);
-            }
+            ClipSamples(sources.Row(y).As<float>(), row.As<float>(), row.rowBytes / 4);
         },
         region.Width());
 }
