@@ -311,15 +311,79 @@ inline __attribute__((always_inline)) void SumRowBlocked(const ChunkTable& table
 
 using SumRowFunction = void (*)(const ChunkTable&, const float*, intptr_t, float*, int32_t);
 
+// The vertical pass, kRowBlock output rows at a time: each input row of the
+// window is loaded once and feeds every output row it reaches, where one row
+// at a time would load each input row once per tap, from beyond the first
+// cache level. Output row r takes input row j with tap j - r, so as j grows
+// every row still sums its products in tap order.
+constexpr int32_t kRowBlock = 4;
+
+// One chunk of L * P floats across kRowBlock rows; Nine starts every sum from
+// its first product.
+template <int P, typename V, int32_t L, bool Nine>
+inline __attribute__((always_inline)) void SumChunkDown(const ChunkTable& table, const float* in, intptr_t inRow,
+                                                        float* out, intptr_t outRow) {
+#if TEXTURIST_VECTOR_EXTENSIONS
+    constexpr int32_t kRow = kTablePixels * P;
+    constexpr int32_t R = kRowBlock;
+    const int32_t taps = static_cast<int32_t>(table.taps);
+    V acc[R][P];
+    for (int32_t r = 0; r < R; ++r)
+        for (int32_t v = 0; v < P; ++v) acc[r][v] = V{};
+    for (int32_t j = 0; j < taps + R - 1; ++j) {
+        V x[P];
+        const float* line = in + static_cast<intptr_t>(j) * inRow;
+        for (int32_t v = 0; v < P; ++v) x[v] = LoadLanes<V>(line + v * L);
+        for (int32_t r = 0; r < R; ++r) {
+            const int32_t t = j - r;
+            if (t < 0 || t >= taps) continue;
+            const float* k = table.coefficients + static_cast<size_t>(t) * kRow;
+            for (int32_t v = 0; v < P; ++v) {
+                const V product = LoadLanes<V>(k + v * L) * x[v];
+                acc[r][v] = Nine && t == 0 ? product : acc[r][v] + product;
+            }
+        }
+    }
+    for (int32_t r = 0; r < R; ++r)
+        for (int32_t v = 0; v < P; ++v) StoreLanes<V>(out + r * outRow + v * L, acc[r][v]);
+#else
+    (void)table, (void)in, (void)inRow, (void)out, (void)outRow;
+#endif
+}
+
+template <int P, typename V, int32_t L>
+inline __attribute__((always_inline)) void SumRowsDown(const ChunkTable& table, const float* in, intptr_t inRow,
+                                                       float* out, intptr_t outRow, int32_t n) {
+    int32_t i = 0;
+#if TEXTURIST_VECTOR_EXTENSIONS
+    if (table.nine) {
+        for (; i + L * P <= n; i += L * P) SumChunkDown<P, V, L, true>(table, in + i, inRow, out + i, outRow);
+    } else {
+        for (; i + L * P <= n; i += L * P) SumChunkDown<P, V, L, false>(table, in + i, inRow, out + i, outRow);
+    }
+#endif
+    for (int32_t r = 0; r < kRowBlock; ++r) SumRowScalar<P>(table, in + r * inRow, inRow, out + r * outRow, i, n);
+}
+
+using SumRowsFunction = void (*)(const ChunkTable&, const float*, intptr_t, float*, intptr_t, int32_t);
+
 #if TEXTURIST_VECTOR_EXTENSIONS
 template <int P>
 void SumRowPortable(const ChunkTable& table, const float* in, intptr_t tapStep, float* out, int32_t n) {
     SumRowBlocked<P, Lanes8, 8>(table, in, tapStep, out, n);
 }
+template <int P>
+void SumRowsPortable(const ChunkTable& table, const float* in, intptr_t inRow, float* out, intptr_t outRow, int32_t n) {
+    SumRowsDown<P, Lanes8, 8>(table, in, inRow, out, outRow, n);
+}
 #else
 template <int P>
 void SumRowPortable(const ChunkTable& table, const float* in, intptr_t tapStep, float* out, int32_t n) {
     SumRowScalar<P>(table, in, tapStep, out, 0, n);
+}
+template <int P>
+void SumRowsPortable(const ChunkTable& table, const float* in, intptr_t inRow, float* out, intptr_t outRow, int32_t n) {
+    SumRowsDown<P, float, 1>(table, in, inRow, out, outRow, n);
 }
 #endif
 
@@ -336,6 +400,18 @@ __attribute__((target("avx512f"))) void SumRowAvx512(const ChunkTable& table, co
     SumRowBlocked<P, Lanes16, 16>(table, in, tapStep, out, n);
 }
 
+template <int P>
+__attribute__((target("avx2"))) void SumRowsAvx2(const ChunkTable& table, const float* in, intptr_t inRow, float* out,
+                                                 intptr_t outRow, int32_t n) {
+    SumRowsDown<P, Lanes8, 8>(table, in, inRow, out, outRow, n);
+}
+
+template <int P>
+__attribute__((target("avx512f"))) void SumRowsAvx512(const ChunkTable& table, const float* in, intptr_t inRow,
+                                                      float* out, intptr_t outRow, int32_t n) {
+    SumRowsDown<P, Lanes16, 16>(table, in, inRow, out, outRow, n);
+}
+
 bool Avx512Available() {
     static const bool available = [] {
         __builtin_cpu_init();
@@ -345,12 +421,55 @@ bool Avx512Available() {
 }
 #endif
 
+// -1 until a test selects a width.
+int gSelectedWidth = -1;
+
+bool WidthAvailable(VectorWidth width) {
+    switch (width) {
+    case VectorWidth::Portable:
+        return true;
+#if TEXTURIST_HAVE_AVX2_KERNELS
+    case VectorWidth::Avx2:
+        return LogFloatKernel::Avx2Available();
+    case VectorWidth::Avx512:
+        return Avx512Available();
+#endif
+    default:
+        return false;
+    }
+}
+
 template <int P> SumRowFunction SelectSumRow() {
 #if TEXTURIST_HAVE_AVX2_KERNELS
-    if (Avx512Available()) return &SumRowAvx512<P>;
-    if (LogFloatKernel::Avx2Available()) return &SumRowAvx2<P>;
+    const VectorWidth width = SelectedVectorWidth();
+    if (width == VectorWidth::Avx512) return &SumRowAvx512<P>;
+    if (width == VectorWidth::Avx2) return &SumRowAvx2<P>;
 #endif
     return &SumRowPortable<P>;
+}
+
+template <int P> SumRowsFunction SelectSumRows() {
+#if TEXTURIST_HAVE_AVX2_KERNELS
+    const VectorWidth width = SelectedVectorWidth();
+    if (width == VectorWidth::Avx512) return &SumRowsAvx512<P>;
+    if (width == VectorWidth::Avx2) return &SumRowsAvx2<P>;
+#endif
+    return &SumRowsPortable<P>;
+}
+
+SumRowsFunction SumRowsFor(intptr_t pixel) {
+    switch (pixel) {
+    case 1:
+        return SelectSumRows<1>();
+    case 2:
+        return SelectSumRows<2>();
+    case 3:
+        return SelectSumRows<3>();
+    case 4:
+        return SelectSumRows<4>();
+    default:
+        return nullptr;
+    }
 }
 
 SumRowFunction SumRowFor(intptr_t pixel) {
@@ -389,6 +508,24 @@ void InterleavedPass(const Planes& p, const KernelList& kernels, uint32_t taps, 
     const SumRowFunction sum = SumRowFor(p.pixel);
     const intptr_t tapStep = across ? p.pixel : p.sourceRow;
     const int32_t n = p.width * static_cast<int32_t>(p.pixel);
+    if (!across) {
+        const SumRowsFunction rows = SumRowsFor(p.pixel);
+        const int32_t blocks = p.height / kRowBlock;
+        ImageLib_ParallelFor(
+            blocks + p.height % kRowBlock,
+            [&p, &table, rows, sum, n, blocks](int32_t job) {
+                if (job < blocks) {
+                    const int32_t y = job * kRowBlock;
+                    rows(table, p.Source(0, y, 0), p.sourceRow, p.Target(0, y, 0), p.targetRow, n);
+                } else {
+                    const int32_t y = blocks * kRowBlock + (job - blocks);
+                    sum(table, p.Source(0, y, 0), p.sourceRow, p.Target(0, y, 0), n);
+                }
+            },
+            int64_t{p.width} * taps * kRowBlock);
+        ImageLib_CheckAbort();
+        return;
+    }
     ImageLib_ParallelFor(
         p.height,
         [&p, &table, sum, tapStep, n](int32_t y) { sum(table, p.Source(0, y, 0), tapStep, p.Target(0, y, 0), n); },
@@ -550,6 +687,19 @@ void ConvolutionNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect&
     } else {
         VerticalPass(planes, kernels, height);
     }
+}
+
+bool SelectVectorWidth(VectorWidth width) {
+    if (!WidthAvailable(width)) return false;
+    gSelectedWidth = static_cast<int>(width);
+    return true;
+}
+
+VectorWidth SelectedVectorWidth() {
+    if (gSelectedWidth >= 0) return static_cast<VectorWidth>(gSelectedWidth);
+    if (WidthAvailable(VectorWidth::Avx512)) return VectorWidth::Avx512;
+    if (WidthAvailable(VectorWidth::Avx2)) return VectorWidth::Avx2;
+    return VectorWidth::Portable;
 }
 
 ImageLib_ComputeNode* CreateConvolutionNode(const float* const* kernels, uint32_t kernelCount, uint32_t width,

@@ -16,6 +16,7 @@
 namespace {
 
 using Mode = ImageLib_TestCallbacks::IterateMode;
+using VectorWidth = ImageLib_Convolution::VectorWidth;
 
 struct Case {
     uint32_t taps;
@@ -70,10 +71,11 @@ std::vector<uint8_t> Convolve(const Case& c, const ImageLib_PixelFormat& format,
         RandomNode source(seed);
         ImageLib_Convolution::ConvolutionNode conv(pointers.data(), static_cast<uint32_t>(pointers.size()),
                                                    c.horizontal ? c.taps : 1, c.horizontal ? 1 : c.taps, &source);
-        // One row more than is computed, which must stay as it was.
-        ImageLib_ImageBuffer output(format, {-7, 3, 57, 45, false});
+        // One row more than is computed, which must stay as it was. Rows of
+        // 61 pixels hold whole vectors of every width and a tail.
+        ImageLib_ImageBuffer output(format, {-7, 3, 54, 45, false});
         testimages::Fill(output, [](int32_t, int32_t, uint32_t) { return 0.25f; });
-        ImageLib_Evaluate(conv, output, {-7, 3, 57, 44, false}, tw, th);
+        ImageLib_Evaluate(conv, output, {-7, 3, 54, 44, false}, tw, th);
         bytes = testnodes::ReadBytes(output);
     }
     ImageLib_SetReferencePaths(false);
@@ -93,18 +95,23 @@ TEST(FastPaths, ConvolutionMatchesTheReferenceByteForByte) {
         f->bytesPerPixel = 3 * f->bytesPerChannel;
     }
     const ImageLib_PixelFormat formats[] = {rgb8, rgb16, testimages::FloatFormat(3), ImageLib_HostFormat8()};
+    const VectorWidth widest = ImageLib_Convolution::SelectedVectorWidth();
     uint32_t seed = 1;
     for (const Case& c : cases) {
         for (const ImageLib_PixelFormat& format : formats) {
             ++seed;
             const std::vector<uint8_t> reference = Convolve(c, format, true, Mode::Serial, 0, 0, seed);
             const std::pair<int32_t, int32_t> tiles[] = {{0, 0}, {0, 1}, {0, 7}, {13, 5}};
-            for (auto [tw, th] : tiles)
-                for (Mode mode : {Mode::Serial, Mode::Threaded})
-                    ASSERT_EQ(Convolve(c, format, false, mode, tw, th, seed), reference)
-                        << c.taps << (c.horizontal ? " across" : " down") << (c.perChannel ? " per channel" : "")
-                        << ", " << format.channels << "x" << format.bytesPerChannel * 8 << "-bit, tiles " << tw << "x"
-                        << th;
+            for (VectorWidth width : {VectorWidth::Portable, VectorWidth::Avx2, VectorWidth::Avx512}) {
+                if (!ImageLib_Convolution::SelectVectorWidth(width)) continue;
+                for (auto [tw, th] : tiles)
+                    for (Mode mode : {Mode::Serial, Mode::Threaded})
+                        ASSERT_EQ(Convolve(c, format, false, mode, tw, th, seed), reference)
+                            << c.taps << (c.horizontal ? " across" : " down") << (c.perChannel ? " per channel" : "")
+                            << ", " << format.channels << "x" << format.bytesPerChannel * 8 << "-bit, tiles " << tw
+                            << "x" << th << ", vectors " << static_cast<int>(width);
+            }
+            ImageLib_Convolution::SelectVectorWidth(widest);
             // The reference itself does not depend on the tiling either.
             ASSERT_EQ(Convolve(c, format, true, Mode::Threaded, 13, 5, seed), reference) << c.taps;
         }
