@@ -56,8 +56,7 @@ void BlockDraws(benchmark::State& state, ImageLib_NoiseLanes::Kernel kernel, boo
         ImageLib_NoiseLanes::FillBlocks(blocks.data(), kBlocks, draw);
         benchmark::ClobberMemory();
     }
-    ImageLib_NoiseLanes::SelectKernel(ImageLib_NoiseLanes::LanesAvailable() ? ImageLib_NoiseLanes::Kernel::Lanes
-                                                                            : ImageLib_NoiseLanes::Kernel::Scalar);
+    ImageLib_NoiseLanes::SelectKernel(ImageLib_NoiseLanes::DefaultKernel());
     state.SetItemsProcessed(state.iterations() * kBlocks * kDraws);
 }
 
@@ -120,8 +119,10 @@ BENCHMARK_CAPTURE(NoiseField, uniformReference, true, false, 0)->Unit(benchmark:
 BENCHMARK_CAPTURE(NoiseField, uniformFast1Thread, false, false, 0)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BlockDraws, gaussianScalar, Kernel::Scalar, true)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BlockDraws, gaussianLanes, Kernel::Lanes, true)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BlockDraws, gaussianWideLanes, Kernel::WideLanes, true)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BlockDraws, uniformScalar, Kernel::Scalar, false)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BlockDraws, uniformLanes, Kernel::Lanes, false)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BlockDraws, uniformWideLanes, Kernel::WideLanes, false)->Unit(benchmark::kMicrosecond);
 BENCHMARK(ScalarGaussian);
 BENCHMARK(LogScalar)->Unit(benchmark::kMicrosecond);
 BENCHMARK(LogVector)->Unit(benchmark::kMicrosecond);

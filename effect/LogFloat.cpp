@@ -157,6 +157,18 @@ bool Avx2Available() {
 #endif
 }
 
+bool Avx512Available() {
+#if TEXTURIST_HAVE_AVX2_KERNELS
+    static const bool available = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") != 0;
+    }();
+    return available;
+#else
+    return false;
+#endif
+}
+
 } // namespace LogFloatKernel
 
 float LogFloat(float x) {
@@ -193,14 +205,35 @@ __attribute__((target("avx2"))) size_t LogFloatArrayAvx2(const float* in, float*
     }
     return i;
 }
+
+__attribute__((target("avx512f"))) size_t LogFloatArrayAvx512(const float* in, float* out, size_t count) {
+    size_t i = 0;
+    const __m512i lowest = _mm512_set1_epi32(0x00800000);
+    const __m512i span = _mm512_set1_epi32(0x7EFFFFFF);
+    for (; i + 16 <= count; i += 16) {
+        const __m512 x = _mm512_loadu_ps(in + i);
+        const __m512i t = _mm512_sub_epi32(_mm512_castps_si512(x), lowest);
+        if (_mm512_cmpgt_epu32_mask(t, span) == 0) {
+            _mm512_storeu_ps(out + i, LogFloatKernel::LogAvx512(x));
+        } else {
+            for (size_t j = i; j < i + 16; ++j) out[j] = LogFloat(in[j]);
+        }
+    }
+    return i;
+}
 #endif
 
 } // namespace
 
-void LogFloatArray(const float* in, float* out, size_t count) {
+void LogFloatArray(const float* in, float* out, size_t count, int vectorBits) {
     size_t done = 0;
 #if TEXTURIST_HAVE_AVX2_KERNELS
-    if (LogFloatKernel::Avx2Available()) done = LogFloatArrayAvx2(in, out, count);
+    if (vectorBits != 256 && LogFloatKernel::Avx512Available())
+        done = LogFloatArrayAvx512(in, out, count);
+    else if (LogFloatKernel::Avx2Available())
+        done = LogFloatArrayAvx2(in, out, count);
+#else
+    (void)vectorBits;
 #endif
     for (size_t i = done; i < count; ++i) out[i] = LogFloat(in[i]);
 }

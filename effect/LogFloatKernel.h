@@ -59,8 +59,9 @@ constexpr double kC2 = -1.0 / 2.0, kC3 = 1.0 / 3.0, kC4 = -1.0 / 4.0, kC5 = 1.0 
 
 extern const Entry kTable[1 << kTableBits];
 
-// Whether this processor and operating system run AVX2 code.
+// Whether this processor and operating system run AVX2 (AVX-512F) code.
 bool Avx2Available();
+bool Avx512Available();
 
 // The exact path: ln(bits) carried as a double-double and rounded once.
 // `bits` is the bit pattern of a positive normal finite float; subnormals come
@@ -213,6 +214,63 @@ __attribute__((target("avx2"))) inline __m256 LogAvx2(__m256 x) {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanesBits), bits);
         for (int l = 0; l < 8; ++l) lanes[l] = FromBits(lanesBits[l]);
         result = _mm256_loadu_ps(lanes);
+    }
+    return result;
+}
+
+__attribute__((target("avx512f"))) inline __m512d PairAvx512(__m512d x, double c0, double c1) {
+    return _mm512_add_pd(_mm512_set1_pd(c0), _mm512_mul_pd(x, _mm512_set1_pd(c1)));
+}
+
+// Estimate and Hard for eight lanes in AVX-512, the table entries gathered.
+__attribute__((target("avx512f"))) inline __m256 EstimateAvx512(__m256 zf, __m256i k, __m256i index, __mmask8& hard) {
+    const double* base = &kTable[0].inverse;
+    const __m512d inverse = _mm512_i32gather_pd(index, base, 8);
+    const __m512d lnHigh = _mm512_i32gather_pd(index, base + 1, 8);
+    const __m512d z = _mm512_cvtps_pd(zf);
+    const __m512d kd = _mm512_cvtepi32_pd(k);
+    const __m512d r = _mm512_sub_pd(_mm512_mul_pd(z, inverse), _mm512_set1_pd(1.0));
+    const __m512d r2 = _mm512_mul_pd(r, r);
+    const __m512d r4 = _mm512_mul_pd(r2, r2);
+    const __m512d p = _mm512_add_pd(
+        _mm512_add_pd(PairAvx512(r, kC2, kC3), _mm512_mul_pd(r2, PairAvx512(r, kC4, kC5))),
+        _mm512_mul_pd(r4, _mm512_add_pd(PairAvx512(r, kC6, kC7), _mm512_mul_pd(r2, _mm512_set1_pd(kC8)))));
+    const __m512d q = _mm512_mul_pd(r2, p);
+    const __m512d high = _mm512_add_pd(_mm512_mul_pd(kd, _mm512_set1_pd(kLn2High)), lnHigh);
+    const __m512d low = _mm512_add_pd(r, _mm512_add_pd(q, _mm512_mul_pd(kd, _mm512_set1_pd(kLn2Low))));
+    const __m512d estimate = _mm512_add_pd(high, low);
+    const __m512i distance =
+        _mm512_sub_epi64(_mm512_and_si512(_mm512_castpd_si512(estimate), _mm512_set1_epi64(kBelowFloat)),
+                         _mm512_set1_epi64(static_cast<int64_t>(kHalf)));
+    hard = _mm512_cmpge_epi64_mask(distance, _mm512_set1_epi64(-kHardDistance)) &
+           _mm512_cmple_epi64_mask(distance, _mm512_set1_epi64(kHardDistance));
+    return _mm512_cvtpd_ps(estimate);
+}
+
+// LogFloat of sixteen positive normal finite floats.
+__attribute__((target("avx512f"))) inline __m512 LogAvx512(__m512 x) {
+    const __m512i bits = _mm512_castps_si512(x);
+    const __m512i t = _mm512_sub_epi32(bits, _mm512_set1_epi32(kOffset));
+    const __m512i index = _mm512_slli_epi32(
+        _mm512_and_si512(_mm512_srli_epi32(t, 23 - kTableBits), _mm512_set1_epi32((1 << kTableBits) - 1)), 2);
+    const __m512i k = _mm512_srai_epi32(t, 23);
+    const __m512i iz =
+        _mm512_sub_epi32(bits, _mm512_and_si512(t, _mm512_set1_epi32(static_cast<int32_t>(0xFF800000u))));
+    const __m512d z = _mm512_castsi512_pd(iz);
+    __mmask8 hardLow, hardHigh;
+    const __m256 low = EstimateAvx512(_mm256_castpd_ps(_mm512_castpd512_pd256(z)), _mm512_castsi512_si256(k),
+                                      _mm512_castsi512_si256(index), hardLow);
+    const __m256 high = EstimateAvx512(_mm256_castpd_ps(_mm512_extractf64x4_pd(z, 1)), _mm512_extracti64x4_epi64(k, 1),
+                                       _mm512_extracti64x4_epi64(index, 1), hardHigh);
+    __m512 result =
+        _mm512_castpd_ps(_mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(low)), _mm256_castps_pd(high), 1));
+    if ((hardLow | hardHigh) != 0) {
+        // Rare: redo the whole vector on the scalar path, which takes Exact where needed.
+        float lanes[16];
+        int32_t lanesBits[16];
+        _mm512_storeu_si512(lanesBits, bits);
+        for (int l = 0; l < 16; ++l) lanes[l] = FromBits(lanesBits[l]);
+        result = _mm512_loadu_ps(lanes);
     }
     return result;
 }

@@ -252,9 +252,11 @@ __attribute__((target("avx2"))) void FillLanes(const Block* const* blocks, int32
                         static_cast<size_t>(blocks[l]->count) * sizeof(float));
 }
 
-void FillBlocksLanes(const Block* blocks, int32_t count, const Draw& draw) {
-    LaneMemory memory;
-    const Block* group[kLanes];
+// Eligible blocks in groups of up to `lanes`, the others on their own generators.
+template <int32_t kGroup, class Memory, class Fill>
+void FillBlocksInGroups(const Block* blocks, int32_t count, const Draw& draw, Fill fill) {
+    Memory memory;
+    const Block* group[kGroup];
     int32_t grouped = 0;
     for (int32_t i = 0; i < count; ++i) {
         if (!Eligible(blocks[i])) {
@@ -262,36 +264,250 @@ void FillBlocksLanes(const Block* blocks, int32_t count, const Draw& draw) {
             continue;
         }
         group[grouped++] = &blocks[i];
-        if (grouped == kLanes) {
-            FillLanes(group, grouped, draw, memory);
+        if (grouped == kGroup) {
+            fill(group, grouped, draw, memory);
             grouped = 0;
         }
     }
-    if (grouped > 0) FillLanes(group, grouped, draw, memory);
+    if (grouped > 0) fill(group, grouped, draw, memory);
+}
+
+void FillBlocksLanes(const Block* blocks, int32_t count, const Draw& draw) {
+    FillBlocksInGroups<kLanes, LaneMemory>(blocks, count, draw, FillLanes);
+}
+
+// ---- The same in AVX-512: 32 lanes in two vectors of sixteen --------------
+//
+// Every step is the AVX2 one with twice the lanes; the shuffle-table exchange
+// gathers and scatters (each lane owns its column of the table, so no two
+// lanes of a vector touch one entry), and accepted Gaussian pairs are
+// scattered into their lanes' draws under a mask.
+
+namespace wide {
+
+constexpr int kVectors = 2;
+constexpr int kLanes = 16 * kVectors;
+constexpr int kLaneShift = 5;
+static_assert(kLanes == 1 << kLaneShift);
+
+struct LaneMemory {
+    int32_t table[Random::kTableSize * kLanes]; // entry j of lane l at j * kLanes + l
+    float stage[kLanes * kStage];               // lane l's draws from l * kStage
+};
+
+struct LaneState {
+    __m512i state1[kVectors];
+    __m512i state2[kVectors];
+    __m512i last[kVectors];
+};
+
+#define TEXTURIST_AVX512 __attribute__((target("avx512f"), always_inline)) inline
+#define TEXTURIST_EACH_VECTOR _Pragma("GCC unroll 4")
+
+TEXTURIST_AVX512 __m512i Fold(__m512i product, int32_t c) {
+    return _mm512_add_epi64(_mm512_mul_epu32(_mm512_srli_epi64(product, 31), _mm512_set1_epi32(c)),
+                            _mm512_and_si512(product, _mm512_set1_epi64(0x7FFFFFFF)));
+}
+
+TEXTURIST_AVX512 __m512i MultiplyModulo(__m512i x, int32_t a, int32_t c) {
+    const __m512i multiplier = _mm512_set1_epi32(a);
+    const __m512i even = Fold(_mm512_mul_epu32(x, multiplier), c);
+    const __m512i odd = Fold(_mm512_mul_epu32(_mm512_srli_epi64(x, 32), multiplier), c);
+    const __m512i folded = _mm512_mask_blend_epi32(0xAAAA, even, _mm512_slli_epi64(odd, 32));
+    return _mm512_min_epu32(folded, _mm512_sub_epi32(folded, _mm512_set1_epi32(static_cast<int32_t>(kTwo31 - c))));
+}
+
+TEXTURIST_AVX512 __m512i LaneIndex(int v) {
+    return _mm512_add_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                            _mm512_set1_epi32(16 * v));
+}
+
+TEXTURIST_AVX512 void WarmUp(LaneMemory& memory, const int32_t* start, LaneState& state) {
+    for (int v = 0; v < kVectors; ++v) {
+        state.state1[v] = _mm512_loadu_si512(start + 16 * v);
+        state.state2[v] = state.state1[v];
+    }
+    for (int32_t count = Random::kWarmUpSteps - 1; count >= 0; --count) {
+        TEXTURIST_EACH_VECTOR
+        for (int v = 0; v < kVectors; ++v) {
+            state.state1[v] = MultiplyModulo(state.state1[v], Random::kA1, kFold1);
+            if (count < Random::kTableSize)
+                _mm512_storeu_si512(&memory.table[count * kLanes + 16 * v], state.state1[v]);
+        }
+    }
+    for (int v = 0; v < kVectors; ++v) state.last[v] = state.state1[v];
+}
+
+TEXTURIST_AVX512 void Uniform(LaneMemory& memory, LaneState& state, __m512* out) {
+    TEXTURIST_EACH_VECTOR
+    for (int v = 0; v < kVectors; ++v) {
+        state.state1[v] = MultiplyModulo(state.state1[v], Random::kA1, kFold1);
+        state.state2[v] = MultiplyModulo(state.state2[v], Random::kA2, kFold2);
+        const __m512i last = state.last[v];
+        const __m512i high = _mm512_srli_epi32(last, 26);
+        const __m512i rest =
+            _mm512_add_epi32(_mm512_and_si512(last, _mm512_set1_epi32((1 << 26) - 1)), _mm512_add_epi32(high, high));
+        const __m512i j = _mm512_mask_add_epi32(
+            high, _mm512_cmpgt_epi32_mask(rest, _mm512_set1_epi32(Random::kDivisor - 1)), high, _mm512_set1_epi32(1));
+        const __m512i slot = _mm512_add_epi32(_mm512_slli_epi32(j, kLaneShift), LaneIndex(v));
+        const __m512i entry = _mm512_i32gather_epi32(slot, memory.table, 4);
+        _mm512_i32scatter_epi32(memory.table, slot, state.state1[v], 4);
+        const __m512i difference = _mm512_sub_epi32(entry, state.state2[v]);
+        state.last[v] = _mm512_mask_add_epi32(difference, _mm512_cmplt_epi32_mask(difference, _mm512_set1_epi32(1)),
+                                              difference, _mm512_set1_epi32(Random::kM1 - 1));
+        const __m512 value = _mm512_mul_ps(_mm512_cvtepi32_ps(state.last[v]), _mm512_set1_ps(Random::kScale));
+        out[v] = _mm512_min_ps(value, _mm512_set1_ps(Random::kLargest));
+    }
+}
+
+TEXTURIST_AVX512 __m512 Centre(__m512 u) { return _mm512_sub_ps(_mm512_add_ps(u, u), _mm512_set1_ps(1.0f)); }
+
+TEXTURIST_AVX512 __m256 Radius(__m256 ln, __m256 s) {
+    return _mm512_cvtpd_ps(
+        _mm512_sqrt_pd(_mm512_div_pd(_mm512_mul_pd(_mm512_set1_pd(-2.0), _mm512_cvtps_pd(ln)), _mm512_cvtps_pd(s))));
+}
+TEXTURIST_AVX512 __m512 Radius(__m512 ln, __m512 s) {
+    const __m256 low = Radius(_mm512_castps512_ps256(ln), _mm512_castps512_ps256(s));
+    const __m256 high = Radius(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(ln), 1)),
+                               _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(s), 1)));
+    return _mm512_castpd_ps(
+        _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(low)), _mm256_castps_pd(high), 1));
+}
+
+// Where each lane's draw `position` lands in the stage.
+TEXTURIST_AVX512 __m512i StageIndex(int v, __m512i position) {
+    return _mm512_add_epi32(_mm512_mullo_epi32(LaneIndex(v), _mm512_set1_epi32(kStage)), position);
+}
+
+TEXTURIST_AVX512 void Gaussians(LaneMemory& memory, LaneState& state, const int32_t* end, const Draw& draw) {
+    __m512i ends[kVectors], positions[kVectors];
+    for (int v = 0; v < kVectors; ++v) {
+        ends[v] = _mm512_loadu_si512(end + 16 * v);
+        positions[v] = StageIndex(v, _mm512_setzero_si512());
+        ends[v] = _mm512_add_epi32(ends[v], positions[v]);
+    }
+    const __m512 scale = _mm512_set1_ps(draw.scale), offset = _mm512_set1_ps(draw.offset);
+    for (;;) {
+        __m512 u1[kVectors], u2[kVectors];
+        Uniform(memory, state, u1);
+        Uniform(memory, state, u2);
+        __m512 a[kVectors], b[kVectors], kept[kVectors], ln[kVectors];
+        __mmask16 accept[kVectors];
+        TEXTURIST_EACH_VECTOR
+        for (int v = 0; v < kVectors; ++v) {
+            a[v] = Centre(u1[v]);
+            b[v] = Centre(u2[v]);
+            const __m512 s = _mm512_add_ps(_mm512_mul_ps(b[v], b[v]), _mm512_mul_ps(a[v], a[v]));
+            accept[v] = _mm512_cmp_ps_mask(s, _mm512_set1_ps(1.0f), _CMP_LT_OQ) &
+                        _mm512_cmp_ps_mask(s, _mm512_setzero_ps(), _CMP_NEQ_OQ);
+            kept[v] = _mm512_mask_blend_ps(accept[v], _mm512_set1_ps(0.5f), s);
+        }
+        TEXTURIST_EACH_VECTOR
+        for (int v = 0; v < kVectors; ++v) ln[v] = LogFloatKernel::LogAvx512(kept[v]);
+        __mmask16 open = 0;
+        TEXTURIST_EACH_VECTOR
+        for (int v = 0; v < kVectors; ++v) {
+            const __m512 f = _mm512_mul_ps(Radius(ln[v], kept[v]), _mm512_set1_ps(0.5f));
+            const __m512 first = _mm512_add_ps(_mm512_mul_ps(_mm512_mul_ps(f, a[v]), scale), offset);
+            const __m512 second = _mm512_add_ps(_mm512_mul_ps(_mm512_mul_ps(f, b[v]), scale), offset);
+            const __mmask16 write = accept[v] & _mm512_cmpgt_epi32_mask(ends[v], positions[v]);
+            _mm512_mask_i32scatter_ps(memory.stage, write, positions[v], first, 4);
+            _mm512_mask_i32scatter_ps(memory.stage + 1, write, positions[v], second, 4);
+            positions[v] = _mm512_mask_add_epi32(positions[v], write, positions[v], _mm512_set1_epi32(2));
+            open |= _mm512_cmpgt_epi32_mask(ends[v], positions[v]);
+        }
+        if (open == 0) return;
+    }
+}
+
+TEXTURIST_AVX512 void Centreds(LaneMemory& memory, LaneState& state, int32_t steps, const Draw& draw) {
+    const __m512 scale = _mm512_set1_ps(draw.scale), offset = _mm512_set1_ps(draw.offset);
+    __m512i positions[kVectors];
+    for (int v = 0; v < kVectors; ++v) positions[v] = StageIndex(v, _mm512_setzero_si512());
+    for (int32_t n = 0; n < steps; ++n) {
+        __m512 u[kVectors];
+        Uniform(memory, state, u);
+        for (int v = 0; v < kVectors; ++v) {
+            const __m512 centred = _mm512_sub_ps(u[v], _mm512_set1_ps(0.5f));
+            _mm512_i32scatter_ps(memory.stage, positions[v], _mm512_add_ps(_mm512_mul_ps(centred, scale), offset), 4);
+            positions[v] = _mm512_add_epi32(positions[v], _mm512_set1_epi32(1));
+        }
+    }
+}
+
+#undef TEXTURIST_AVX512
+#undef TEXTURIST_EACH_VECTOR
+
+__attribute__((target("avx512f"))) void FillLanes(const Block* const* blocks, int32_t count, const Draw& draw,
+                                                  LaneMemory& memory) {
+    int32_t start[kLanes], end[kLanes];
+    int32_t steps = 0;
+    for (int32_t l = 0; l < kLanes; ++l) {
+        start[l] = l < count ? Random::WarmUpStart(blocks[l]->seed) : 1;
+        end[l] = l < count ? blocks[l]->skip + blocks[l]->count : 0;
+        if (end[l] > steps) steps = end[l];
+    }
+    LaneState state;
+    WarmUp(memory, start, state);
+    if (draw.gaussian)
+        Gaussians(memory, state, end, draw);
+    else
+        Centreds(memory, state, steps, draw);
+    for (int32_t l = 0; l < count; ++l)
+        if (blocks[l]->count > 0)
+            std::memcpy(blocks[l]->out, memory.stage + l * kStage + blocks[l]->skip,
+                        static_cast<size_t>(blocks[l]->count) * sizeof(float));
+}
+
+} // namespace wide
+
+void FillBlocksWideLanes(const Block* blocks, int32_t count, const Draw& draw) {
+    FillBlocksInGroups<wide::kLanes, wide::LaneMemory>(blocks, count, draw, wide::FillLanes);
 }
 
 #endif
 
 } // namespace
 
-bool LanesAvailable() { return LogFloatKernel::Avx2Available(); }
+bool KernelAvailable(Kernel kernel) {
+    switch (kernel) {
+    case Kernel::Scalar:
+        return true;
+    case Kernel::Lanes:
+        return TEXTURIST_HAVE_AVX2_KERNELS && LogFloatKernel::Avx2Available();
+    case Kernel::WideLanes:
+        return TEXTURIST_HAVE_AVX2_KERNELS && LogFloatKernel::Avx512Available();
+    }
+    return false;
+}
 
 bool SelectKernel(Kernel kernel) {
-    if (kernel == Kernel::Lanes && !LanesAvailable()) return false;
+    if (!KernelAvailable(kernel)) return false;
     gSelected = static_cast<int>(kernel);
     return true;
 }
 
 Kernel SelectedKernel() {
     if (gSelected >= 0) return static_cast<Kernel>(gSelected);
-    return LanesAvailable() ? Kernel::Lanes : Kernel::Scalar;
+    return DefaultKernel();
+}
+
+Kernel DefaultKernel() {
+    if (KernelAvailable(Kernel::WideLanes)) return Kernel::WideLanes;
+    return KernelAvailable(Kernel::Lanes) ? Kernel::Lanes : Kernel::Scalar;
 }
 
 void FillBlocks(const Block* blocks, int32_t count, const Draw& draw) {
 #if TEXTURIST_HAVE_AVX2_KERNELS
-    if (SelectedKernel() == Kernel::Lanes) {
+    switch (SelectedKernel()) {
+    case Kernel::WideLanes:
+        FillBlocksWideLanes(blocks, count, draw);
+        return;
+    case Kernel::Lanes:
         FillBlocksLanes(blocks, count, draw);
         return;
+    case Kernel::Scalar:
+        break;
     }
 #endif
     for (int32_t i = 0; i < count; ++i) FillScalar(blocks[i], draw);

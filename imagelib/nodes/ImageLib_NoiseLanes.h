@@ -8,8 +8,8 @@
 // region starts inside the block), then `count` draws, each written as
 // draw * scale + offset, in the generator's order.
 //
-// The lanes need AVX2 and serve blocks of up to kLaneDraws draws (32 pixels of
-// up to 4 channels); anything else runs on UniformRandom itself. Never
+// The lanes need AVX2 (or AVX-512) and serve blocks of up to kLaneDraws draws
+// (32 pixels of up to 4 channels); anything else runs on UniformRandom itself. Never
 // allocates, never calls the library's callbacks: made for `Iterate` workers.
 #pragma once
 
@@ -35,13 +35,15 @@ struct Draw {
 // Fills every block's output. Outputs must not overlap.
 void FillBlocks(const Block* blocks, int32_t count, const Draw& draw);
 
-// Which generator FillBlocks uses. Lanes is the default where the processor
-// runs AVX2; tests select Scalar to check the other path. Not to be changed
-// while blocks are being filled.
-enum class Kernel { Scalar, Lanes };
-bool LanesAvailable();
+// Which generator FillBlocks uses: the widest lanes the processor runs by
+// default (WideLanes: 32 in AVX-512, Lanes: 16 in AVX2); tests select the
+// others to check that they give the same draws. Not to be changed while
+// blocks are being filled.
+enum class Kernel { Scalar, Lanes, WideLanes };
+bool KernelAvailable(Kernel kernel);
 // Returns false, changing nothing, when the kernel cannot run here.
 bool SelectKernel(Kernel kernel);
 Kernel SelectedKernel();
+Kernel DefaultKernel();
 
 } // namespace ImageLib_NoiseLanes
