@@ -122,6 +122,32 @@ void Refine(SampleCandidate& candidate, const SampleSelection& selection, const 
     candidate = best;
 }
 
+// Adds a row's samples and squares to each channel's sums, one sample after
+// the other as they come: the sums are the same whatever the channel count's
+// form, only kept in registers when it is known.
+inline void Accumulate(const float* sample, int32_t width, uint32_t channels, double* sums, double* squares) {
+    for (int32_t x = 0; x < width; ++x) {
+        for (uint32_t c = 0; c < channels; ++c, ++sample) {
+            const float value = *sample;
+            sums[c] += static_cast<double>(value);
+            squares[c] += static_cast<double>(value * value);
+        }
+    }
+}
+
+template <uint32_t kChannels> void Accumulate(const float* sample, int32_t width, double* sums, double* squares) {
+    double s[kChannels], q[kChannels];
+    for (uint32_t c = 0; c < kChannels; ++c) s[c] = sums[c], q[c] = squares[c];
+    for (int32_t x = 0; x < width; ++x, sample += kChannels) {
+        for (uint32_t c = 0; c < kChannels; ++c) {
+            const float value = sample[c];
+            s[c] += static_cast<double>(value);
+            q[c] += static_cast<double>(value * value);
+        }
+    }
+    for (uint32_t c = 0; c < kChannels; ++c) sums[c] = s[c], squares[c] = q[c];
+}
+
 } // namespace
 
 float SampleCandidate::Score() const {
@@ -148,14 +174,17 @@ void VarianceNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& re
     ImageLib_MappedRegion mapped(*view, region, ImageLib_AccessMode::Read);
     const int32_t width = region.Width();
     for (const ImageLib_RowIterator& row : mapped.rows()) {
-        const float* sample = row.As<float>();
         for (uint32_t c = 0; c < channels; ++c) counts[c] += width;
-        for (int32_t x = 0; x < width; ++x) {
-            for (uint32_t c = 0; c < channels; ++c, ++sample) {
-                const float value = *sample;
-                sums[c] += static_cast<double>(value);
-                sumSquares[c] += static_cast<double>(value * value);
-            }
+        switch (channels) {
+        case 3:
+            Accumulate<3>(row.As<float>(), width, sums.data(), sumSquares.data());
+            break;
+        case 4:
+            Accumulate<4>(row.As<float>(), width, sums.data(), sumSquares.data());
+            break;
+        default:
+            Accumulate(row.As<float>(), width, channels, sums.data(), sumSquares.data());
+            break;
         }
     }
 }
