@@ -176,7 +176,7 @@ BENCHMARK_CAPTURE(ColourMatrix, reference, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(ColourMatrix, fast, false)->Unit(benchmark::kMillisecond);
 BENCHMARK(Multiplier)->Unit(benchmark::kMillisecond);
 BENCHMARK(Blend)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
-BENCHMARK(Analysis)->Args({8, 24})->Args({10, 64})->Unit(benchmark::kMillisecond);
+BENCHMARK(Analysis)->Args({8, 24})->Args({10, 64})->Args({10, 256})->Unit(benchmark::kMillisecond);
 BENCHMARK(Selection)->Args({8, 24})->Args({10, 64})->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -1,16 +1,19 @@
 #include "imagelib/core/ImageLib_Fourier.h"
 #include "imagelib/core/ImageLib_Kernel.h"
 #include "imagelib/core/ImageLib_Matrix.h"
+#include "imagelib/core/ImageLib_Paths.h"
 #include "imagelib/testing/ImageLib_TestCallbacks.h"
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <complex>
 #include <cstdint>
 #include <functional>
 #include <numbers>
 #include <random>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -495,6 +498,47 @@ TEST_F(FourierTest, MatchesADoublePrecisionDftOnAnySize) {
         ImageLib_ComplexMatrix inPlace = a;
         ForwardTransform2D(inPlace, inPlace);
         EXPECT_TRUE(inPlace.values == forward.values);
+    }
+}
+
+// The vectorised products sum every element in the plain loops' order: the
+// same bits on sizes with and without a vector tail, square or not, forward,
+// inverse, spectrum and kernel alike.
+TEST_F(FourierTest, FastProductsGiveTheReferenceBits) {
+    struct Restore {
+        ~Restore() { ImageLib_SetReferencePaths(false); }
+    } restore;
+    const std::pair<uint32_t, uint32_t> sizes[] = {{1, 1},   {2, 3},   {7, 9},   {8, 8},
+                                                   {17, 16}, {24, 24}, {33, 20}, {64, 64}};
+    for (const auto& [columns, rows] : sizes) {
+        SCOPED_TRACE(testing::Message() << columns << "x" << rows);
+        const ImageLib_ComplexMatrix a = RandomMatrix(columns, rows, 77 + columns * rows);
+        ImageLib_ComplexMatrix forward[2], inverse[2];
+        ImageLib_Matrix power[2];
+        ImageLib_Kernel kernel[2];
+        for (int reference = 0; reference < 2; ++reference) {
+            ImageLib_SetReferencePaths(reference != 0);
+            ForwardTransform2D(a, forward[reference]);
+            InverseTransform2D(a, inverse[reference]);
+            PowerSpectrum(a, power[reference]);
+            KernelFromPowerSpectrum(power[reference], kernel[reference]);
+        }
+        const auto bits = [](const auto& values) {
+            std::vector<uint32_t> out;
+            for (const auto& v : values) {
+                if constexpr (std::is_same_v<std::decay_t<decltype(v)>, Complex>) {
+                    out.push_back(std::bit_cast<uint32_t>(v.real()));
+                    out.push_back(std::bit_cast<uint32_t>(v.imag()));
+                } else {
+                    out.push_back(std::bit_cast<uint32_t>(v));
+                }
+            }
+            return out;
+        };
+        EXPECT_EQ(bits(forward[0].values), bits(forward[1].values));
+        EXPECT_EQ(bits(inverse[0].values), bits(inverse[1].values));
+        EXPECT_EQ(bits(power[0].values), bits(power[1].values));
+        EXPECT_EQ(bits(kernel[0].values), bits(kernel[1].values));
     }
 }
 
