@@ -1,14 +1,18 @@
 #include "imagelib/core/ImageLib_ImageBuffer.h"
+#include "imagelib/core/ImageLib_Paths.h"
 #include "imagelib/core/ImageLib_Views.h"
 #include "imagelib/testing/ImageLib_TestCallbacks.h"
 #include "tests/support/TestNodes.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
@@ -90,6 +94,49 @@ TEST_F(AccessTest, SamplesConvertToAndFromFloat) {
         uint32_t sample = bytes[0] | (bytes.size() > 1 ? bytes[1] << 8 : 0);
         EXPECT_EQ(sample, c.sample) << c.value;
     }
+}
+
+// The vectorised default converters against the plain loops: every byte and
+// every 16-bit sample, and floats in and far out of range (NaN, infinities,
+// values that wrap) into both widths, on counts with and without a vector tail.
+TEST_F(AccessTest, FastConvertersGiveTheReferenceBytes) {
+    struct Restore {
+        ~Restore() { ImageLib_SetReferencePaths(false); }
+    } restore;
+    std::vector<uint8_t> bytes(256);
+    std::vector<uint16_t> shorts(65536);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i);
+    for (size_t i = 0; i < shorts.size(); ++i) shorts[i] = static_cast<uint16_t>(i);
+    std::vector<float> floats;
+    std::mt19937 random(5);
+    std::uniform_real_distribution<float> near(-0.2f, 1.2f), far(-3.0e9f, 3.0e9f);
+    for (int i = 0; i < 4000; ++i) floats.push_back(i % 5 == 0 ? far(random) : near(random));
+    for (float special : {NAN, INFINITY, -INFINITY, 2147483520.0f, 2147483648.0f, -2147483648.0f, 0.0f, -0.0f, 0.998f,
+                          1.0f, 255.5f, 65535.5f})
+        floats.push_back(special);
+    const ImageLib_PixelFormat formats[] = {OneChannel(ImageLib_HostFormat8()), OneChannel(ImageLib_HostFormat16())};
+    for (const ImageLib_PixelFormat& format : formats) {
+        SCOPED_TRACE(format.bytesPerChannel);
+        const void* samples = format.bytesPerChannel == 1 ? static_cast<const void*>(bytes.data()) : shorts.data();
+        const uint32_t available = format.bytesPerChannel == 1 ? 256 : 65536;
+        for (uint32_t count : {1u, 15u, 16u, 17u, 63u, available}) {
+            std::vector<float> toFloat[2];
+            std::vector<uint8_t> fromFloat[2];
+            const uint32_t floatCount = std::min<uint32_t>(count, static_cast<uint32_t>(floats.size()));
+            for (int reference = 0; reference < 2; ++reference) {
+                ImageLib_SetReferencePaths(reference != 0);
+                toFloat[reference].assign(count, -1.0f);
+                ImageLib_DefaultToFloat(format, samples, toFloat[reference].data(), count);
+                fromFloat[reference].assign(floatCount * format.bytesPerChannel, 0xCD);
+                ImageLib_DefaultFromFloat(format, floats.data(), fromFloat[reference].data(), floatCount);
+            }
+            EXPECT_EQ(0, std::memcmp(toFloat[0].data(), toFloat[1].data(), count * sizeof(float))) << count;
+            EXPECT_EQ(fromFloat[0], fromFloat[1]) << count;
+        }
+    }
+    // The byte table is what division by 255 gives.
+    const float* table = ImageLib_ByteToFloatTable();
+    for (int i = 0; i < 256; ++i) EXPECT_EQ(table[i], static_cast<float>(i) / 255.0f) << i;
 }
 
 TEST_F(AccessTest, ConverterRowsArePaddedToSixteenBytes) {
