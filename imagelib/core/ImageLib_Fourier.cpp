@@ -8,6 +8,10 @@
 #include <complex>
 #include <cstddef>
 #include <cstring>
+
+#if defined(__x86_64__) || defined(_M_X64)
+#include <immintrin.h>
+#endif
 #include <utility>
 
 namespace {
@@ -25,7 +29,7 @@ int32_t StepsFor(uint32_t count) {
 // routine only when both parts of a product are NaN, which finite inputs never
 // give. Vectors hold interleaved (real, imaginary) pairs: the products with xr
 // and with xi times the pair-swapped vector are subtracted in the real lanes
-// and added in the imaginary ones.
+// and added in the imaginary ones, which are the scalar operations lane by lane.
 inline void MultiplyAddScalar(float xr, float xi, const float* in, float* out, uint32_t from, uint32_t n) {
     for (uint32_t i = from; i < n; ++i) {
         const float yr = in[2 * i], yi = in[2 * i + 1];
@@ -34,67 +38,53 @@ inline void MultiplyAddScalar(float xr, float xi, const float* in, float* out, u
     }
 }
 
-#if defined(__GNUC__) || defined(__clang__)
-#define TEXTURIST_FOURIER_VECTORS 1
-// Vectors pass between file-local inlined helpers only.
-#pragma GCC diagnostic ignored "-Wpsabi"
-typedef float Floats4 __attribute__((vector_size(16)));
-typedef float Floats8 __attribute__((vector_size(32)));
-typedef float Floats16 __attribute__((vector_size(64)));
-typedef int32_t Ints4 __attribute__((vector_size(16)));
-typedef int32_t Ints8 __attribute__((vector_size(32)));
-typedef int32_t Ints16 __attribute__((vector_size(64)));
+using MultiplyAddFunction = void (*)(float, float, const float*, float*, uint32_t);
 
-template <typename V, typename I, uint32_t L>
-inline __attribute__((always_inline)) void MultiplyAddBlocked(float xr, float xi, const float* in, float* out,
-                                                              uint32_t n) {
-    I swap, pick;
-    for (uint32_t l = 0; l < L; ++l) {
-        swap[l] = static_cast<int32_t>(l ^ 1u);
-        pick[l] = static_cast<int32_t>(l % 2 == 0 ? l : l + L); // real: difference, imaginary: sum
-    }
-    const V vr = V{} + xr, vi = V{} + xi;
+void MultiplyAddPlain(float xr, float xi, const float* in, float* out, uint32_t n) {
+    MultiplyAddScalar(xr, xi, in, out, 0, n);
+}
+
+#if (defined(__x86_64__) || defined(_M_X64)) && (defined(__GNUC__) || defined(__clang__))
+#define TEXTURIST_FOURIER_VECTORS 1
+
+__attribute__((target("avx2"))) void MultiplyAddAvx2(float xr, float xi, const float* in, float* out, uint32_t n) {
+    const __m256 vr = _mm256_set1_ps(xr), vi = _mm256_set1_ps(xi);
     uint32_t i = 0;
-    for (; 2 * i + L <= 2 * n; i += L / 2) {
-        V y, acc;
-        std::memcpy(&y, in + 2 * i, sizeof y);
-        std::memcpy(&acc, out + 2 * i, sizeof acc);
-        const V straight = vr * y;
-        const V crossed = vi * __builtin_shuffle(y, swap);
-        acc += __builtin_shuffle(straight - crossed, straight + crossed, pick);
-        std::memcpy(out + 2 * i, &acc, sizeof acc);
+    for (; i + 4 <= n; i += 4) {
+        const __m256 y = _mm256_loadu_ps(in + 2 * i);
+        const __m256 straight = _mm256_mul_ps(vr, y);
+        const __m256 crossed = _mm256_mul_ps(vi, _mm256_permute_ps(y, 0xB1));
+        const __m256 product =
+            _mm256_blend_ps(_mm256_sub_ps(straight, crossed), _mm256_add_ps(straight, crossed), 0xAA);
+        _mm256_storeu_ps(out + 2 * i, _mm256_add_ps(_mm256_loadu_ps(out + 2 * i), product));
     }
     MultiplyAddScalar(xr, xi, in, out, i, n);
 }
 
-void MultiplyAddPortable(float xr, float xi, const float* in, float* out, uint32_t n) {
-    MultiplyAddBlocked<Floats4, Ints4, 4>(xr, xi, in, out, n);
-}
-
-#if defined(__x86_64__) || defined(_M_X64)
-__attribute__((target("avx2"))) void MultiplyAddAvx2(float xr, float xi, const float* in, float* out, uint32_t n) {
-    MultiplyAddBlocked<Floats8, Ints8, 8>(xr, xi, in, out, n);
-}
 __attribute__((target("avx512f"))) void MultiplyAddAvx512(float xr, float xi, const float* in, float* out, uint32_t n) {
-    MultiplyAddBlocked<Floats16, Ints16, 16>(xr, xi, in, out, n);
+    const __m512 vr = _mm512_set1_ps(xr), vi = _mm512_set1_ps(xi);
+    uint32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m512 y = _mm512_loadu_ps(in + 2 * i);
+        const __m512 straight = _mm512_mul_ps(vr, y);
+        const __m512 crossed = _mm512_mul_ps(vi, _mm512_permute_ps(y, 0xB1));
+        const __m512 product =
+            _mm512_mask_blend_ps(0xAAAA, _mm512_sub_ps(straight, crossed), _mm512_add_ps(straight, crossed));
+        _mm512_storeu_ps(out + 2 * i, _mm512_add_ps(_mm512_loadu_ps(out + 2 * i), product));
+    }
+    MultiplyAddScalar(xr, xi, in, out, i, n);
 }
-#endif
 #else
 #define TEXTURIST_FOURIER_VECTORS 0
-void MultiplyAddPortable(float xr, float xi, const float* in, float* out, uint32_t n) {
-    MultiplyAddScalar(xr, xi, in, out, 0, n);
-}
 #endif
 
-using MultiplyAddFunction = void (*)(float, float, const float*, float*, uint32_t);
-
 MultiplyAddFunction SelectMultiplyAdd() {
-#if TEXTURIST_FOURIER_VECTORS && (defined(__x86_64__) || defined(_M_X64))
+#if TEXTURIST_FOURIER_VECTORS
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f")) return &MultiplyAddAvx512;
     if (__builtin_cpu_supports("avx2")) return &MultiplyAddAvx2;
 #endif
-    return &MultiplyAddPortable;
+    return &MultiplyAddPlain;
 }
 
 inline void MultiplyAddColumn(Complex x, const Complex* column, Complex* acc, uint32_t n) {
