@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <initializer_list>
 #include <unistd.h>
 #include <vector>
@@ -209,6 +210,26 @@ std::string Gigabytes(uint64_t bytes) {
     return text;
 }
 
+// The DPX decoder allocates the user data block a header declares before it
+// reads anything; a damaged header can declare 4 GB in a file of a few
+// kilobytes. Such a file is refused here, from the size field alone (bytes 32
+// to 35 in the byte order the magic number gives; all ones means none).
+void CheckDpxUserData(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    unsigned char header[36];
+    if (!file.read(reinterpret_cast<char*>(header), sizeof header)) return;
+    const bool big = std::memcmp(header, "SDPX", 4) == 0, little = std::memcmp(header, "XPDS", 4) == 0;
+    if (!big && !little) return;
+    uint32_t declared = 0;
+    for (int i = 0; i < 4; ++i) declared |= static_cast<uint32_t>(header[32 + (big ? i : 3 - i)]) << (8 * (3 - i));
+    std::error_code error;
+    const uint64_t size = fs::file_size(path, error);
+    if (error || declared == 0xFFFFFFFFu || declared <= size) return;
+    throw CliError(ExitCode::InputOutput, "cannot read " + Quoted(path) + ": its DPX header declares " +
+                                              std::to_string(declared) + " bytes of user data in a file of " +
+                                              std::to_string(size) + " bytes");
+}
+
 } // namespace
 
 LoadedImage ReadImage(const std::string& path, uint64_t memoryBudget) {
@@ -216,6 +237,7 @@ LoadedImage ReadImage(const std::string& path, uint64_t memoryBudget) {
     if (!fs::exists(path, error)) throw CliError(ExitCode::InputOutput, Quoted(path) + ": no such file");
     if (fs::is_directory(path, error)) throw CliError(ExitCode::InputOutput, Quoted(path) + " is a folder");
 
+    CheckDpxUserData(path);
     const QuietStderr quiet;
     OIIO::ImageSpec config;
     config.attribute("oiio:UnassociatedAlpha", 1);

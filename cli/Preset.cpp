@@ -74,8 +74,11 @@ void LoadPreset(const std::string& path, HostParamStore& store, const ParamSette
     } catch (const json::exception& error) {
         throw CliError(ExitCode::InputOutput, "preset " + Quoted(path) + " is not valid JSON: " + error.what());
     }
-    if (!preset.is_object() || preset.value("format", "") != kFormat || !preset.contains("parameters") ||
-        !preset["parameters"].is_object()) {
+    // Every member is checked for its type before it is read: json's typed
+    // accessors throw on a mismatch, and a preset is whatever a file holds.
+    const bool ours = preset.is_object() && preset.contains("format") && preset["format"].is_string() &&
+                      preset["format"].get<std::string>() == kFormat;
+    if (!ours || !preset.contains("parameters") || !preset["parameters"].is_object()) {
         throw CliError(ExitCode::InputOutput, Quoted(path) + " is not a texturist preset");
     }
     const json version = preset.value("version", json());

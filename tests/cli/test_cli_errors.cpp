@@ -121,13 +121,17 @@ TEST_F(Errors, HostileImageFilesAreRenderedOrRefusedInOneLine) {
     // Found by the image fuzzer: a 95 x 255 picture whose data window is
     // 95 x 1313163520 pixels; the decoder allocates for the data window.
     fs::copy_file(TEXTURIST_TEST_DATA "/tall-data-window.dpx", Path("tall.dpx"));
+    // Also the image fuzzer's: a DPX header declaring 4 GB of user data, which
+    // the decoder would allocate before reading a pixel.
+    fs::copy_file(TEXTURIST_TEST_DATA "/huge-user-data.dpx", Path("user-data.dpx"));
 
     struct Case {
         const char* file;
         int exitCode; // 0: rendered
     } cases[] = {
-        {"grey.png", 0},  {"grey-alpha.png", 0}, {"five.tif", 0}, {"cut.png", 3},  {"cut.exr", 3},
-        {"empty.png", 3}, {"png-named.exr", 0},  {"huge.ppm", 3}, {"flat.ppm", 3},
+        {"grey.png", 0}, {"grey-alpha.png", 0}, {"five.tif", 0},      {"cut.png", 3},
+        {"cut.exr", 3},  {"empty.png", 3},      {"png-named.exr", 0}, {"huge.ppm", 3},
+        {"flat.ppm", 3}, {"tall.dpx", 3},       {"user-data.dpx", 3},
     };
     for (const Case& c : cases) {
         for (const char* role : {"--input", "--noise-source"}) {

@@ -238,6 +238,8 @@ TEST_F(Params, BadPresetsAreRefused) {
     } cases[] = {
         {"{ not json", 3, "not valid JSON"},
         {R"({"format": "something-else", "version": 1, "parameters": {}})", 3, "not a texturist preset"},
+        // Found by the preset fuzzer: a format that is not text.
+        {R"({"format": 2, "parameters": {}})", 3, "not a texturist preset"},
         {R"({"format": "texturist-preset", "version": 2, "parameters": {}})", 3, "version 2"},
         {R"({"format": "texturist-preset", "version": 1, "parameters": {"999": {"value": 1}}})", 2, "999"},
         {R"({"format": "texturist-preset", "version": 1, "parameters": {"119": {"value": 101}}})", 2, "0 to 100"},
