@@ -118,4 +118,31 @@ TEST(FastPaths, ConvolutionMatchesTheReferenceByteForByte) {
     }
 }
 
+// The colour matrix on three-channel float pixels: whole vectors of sixteen
+// pixels and the tail, widths around the vector, mixed-sign coefficients.
+TEST(FastPaths, ColourMatrixMatchesTheReferenceByteForByte) {
+    const float values[3][3] = {{0.8f, -0.35f, 0.1f}, {0.2f, 1.25f, -0.05f}, {-0.6f, 0.3f, 0.9f}};
+    for (int32_t width : {1, 15, 16, 17, 31, 33, 61}) {
+        std::vector<uint8_t> bytes[2];
+        for (int reference = 0; reference < 2; ++reference) {
+            ImageLib_SetReferencePaths(reference != 0);
+            ImageLib_TestCallbacks callbacks(Mode::Threaded, 2);
+            {
+                ImageLib_Context context(&callbacks);
+                ImageLib_Matrix matrix(3, 3);
+                for (uint32_t r = 0; r < 3; ++r)
+                    for (uint32_t c = 0; c < 3; ++c) matrix.Element(r, c) = values[r][c];
+                RandomNode source(static_cast<uint32_t>(width));
+                std::unique_ptr<ImageLib_ComputeNode> mix(ImageLib_Resampling::CreateColorspaceNode(matrix, &source));
+                ImageLib_ImageBuffer output(testimages::FloatFormat(3), {-3, 2, width - 3, 9, false});
+                ImageLib_Evaluate(*mix, output, output.bounds, 0, 0);
+                bytes[reference] = testnodes::ReadBytes(output);
+            }
+            EXPECT_TRUE(callbacks.Clean());
+        }
+        ImageLib_SetReferencePaths(false);
+        EXPECT_EQ(bytes[0], bytes[1]) << "width " << width;
+    }
+}
+
 } // namespace
