@@ -4,7 +4,7 @@
 PRESET ?= dev
 JOBS ?= $(shell nproc)
 
-.PHONY: setup configure build run test asan tsan windows fuzz format clean
+.PHONY: setup configure build run test asan tsan windows fuzz bench format clean
 
 setup:
 	@./scripts/setup
@@ -41,6 +41,14 @@ windows: setup
 	@cmake --build --preset windows -j $(JOBS)
 	@./scripts/check-dll-exports build/windows/effect/Texturist.dll
 	@./scripts/check-dll-vector-moves build/windows/effect/Texturist.dll
+
+# Whole frames through the module at 1080p and 2160p, 8 and 16 bits, one and
+# two threads: medians and ratios to the reference paths and to a plain copy.
+# BENCH_ARGS passes options on (e.g. --hd-only --runs 21).
+bench: setup
+	@cmake --preset release >/dev/null
+	@cmake --build --preset release -j $(JOBS) --target render_bench nodes_bench noise_bench
+	@./build/release/bench/render_bench $(BENCH_ARGS)
 
 format:
 	@clang-format -i $$(git ls-files '*.h' '*.cpp')
