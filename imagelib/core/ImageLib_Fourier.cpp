@@ -80,15 +80,15 @@ __attribute__((target("avx512f"))) void MultiplyAddAvx512(float xr, float xi, co
 
 MultiplyAddFunction SelectMultiplyAdd() {
 #if TEXTURIST_FOURIER_VECTORS
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return &MultiplyAddAvx512;
-    if (__builtin_cpu_supports("avx2")) return &MultiplyAddAvx2;
+    const ImageLib_VectorWidth width = ImageLib_SelectedVectorWidth();
+    if (width == ImageLib_VectorWidth::Avx512) return &MultiplyAddAvx512;
+    if (width == ImageLib_VectorWidth::Avx2) return &MultiplyAddAvx2;
 #endif
     return &MultiplyAddPlain;
 }
 
-inline void MultiplyAddColumn(Complex x, const Complex* column, Complex* acc, uint32_t n) {
-    static const MultiplyAddFunction function = SelectMultiplyAdd();
+inline void MultiplyAddColumn(MultiplyAddFunction function, Complex x, const Complex* column, Complex* acc,
+                              uint32_t n) {
     function(x.real(), x.imag(), reinterpret_cast<const float*>(column), reinterpret_cast<float*>(acc), n);
 }
 
@@ -120,6 +120,7 @@ void TransformColumns(const ImageLib_ComplexMatrix& input, const ImageLib_Comple
     output.Reset(input.columns, input.rows);
     progress.Step();
     const bool fast = !ImageLib_ReferencePaths();
+    const MultiplyAddFunction multiplyAdd = SelectMultiplyAdd();
     for (uint32_t c = 0; c < input.columns; ++c) {
         if (fast) {
             // Column c of the output gathers, for each k in turn, column k of
@@ -127,7 +128,7 @@ void TransformColumns(const ImageLib_ComplexMatrix& input, const ImageLib_Comple
             // the same order as below. Columns are contiguous.
             Complex* out = &output.Element(0, c);
             for (uint32_t k = 0; k < input.rows; ++k)
-                MultiplyAddColumn(input.Element(k, c), &fourier.Element(0, k), out, input.rows);
+                MultiplyAddColumn(multiplyAdd, input.Element(k, c), &fourier.Element(0, k), out, input.rows);
         } else {
             for (uint32_t r = 0; r < input.rows; ++r) {
                 Complex sum(0.0f, 0.0f);
@@ -146,11 +147,12 @@ void TransformRows(const ImageLib_ComplexMatrix& input, const ImageLib_ComplexMa
     output.Reset(input.columns, input.rows);
     progress.Step();
     const bool fast = !ImageLib_ReferencePaths();
+    const MultiplyAddFunction multiplyAdd = SelectMultiplyAdd();
     for (uint32_t c = 0; c < input.columns; ++c) {
         if (fast) {
             Complex* out = &output.Element(0, c);
             for (uint32_t k = 0; k < input.columns; ++k)
-                MultiplyAddColumn(fourier.Element(k, c), &input.Element(0, k), out, input.rows);
+                MultiplyAddColumn(multiplyAdd, fourier.Element(k, c), &input.Element(0, k), out, input.rows);
         } else {
             for (uint32_t r = 0; r < input.rows; ++r) {
                 Complex sum(0.0f, 0.0f);

@@ -18,3 +18,13 @@ bool ImageLib_ReferencePaths();
 constexpr int64_t kInlineLoopPixels = 4096;
 void ImageLib_SetInlineLoopPixels(int64_t pixels);
 int64_t ImageLib_InlineLoopPixels();
+
+// The widest vector code the fast paths may use: by default the widest this
+// processor runs. Tests select the narrower ones to check that every width
+// gives the same bytes; a width the processor cannot run is refused (false,
+// nothing changed). Not to be changed while a render runs.
+enum class ImageLib_VectorWidth { Portable, Avx2, Avx512 };
+bool ImageLib_VectorWidthAvailable(ImageLib_VectorWidth width);
+bool ImageLib_SelectVectorWidth(ImageLib_VectorWidth width);
+ImageLib_VectorWidth ImageLib_SelectedVectorWidth();
+ImageLib_VectorWidth ImageLib_WidestVectorWidth();

@@ -78,13 +78,7 @@ __attribute__((target("avx512f"))) uint64_t FromFloatAvx512(const float* in, uin
     return i;
 }
 
-bool VectorConvertersAvailable() {
-    static const bool available = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") != 0;
-    }();
-    return available;
-}
+bool VectorConvertersAvailable() { return ImageLib_SelectedVectorWidth() == ImageLib_VectorWidth::Avx512; }
 #else
 #define TEXTURIST_CONVERT_VECTORS 0
 #endif

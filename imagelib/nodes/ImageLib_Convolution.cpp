@@ -411,48 +411,22 @@ __attribute__((target("avx512f"))) void SumRowsAvx512(const ChunkTable& table, c
                                                       float* out, intptr_t outRow, int32_t n) {
     SumRowsDown<P, Lanes16, 16>(table, in, inRow, out, outRow, n);
 }
-
-bool Avx512Available() {
-    static const bool available = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") != 0;
-    }();
-    return available;
-}
 #endif
-
-// -1 until a test selects a width.
-int gSelectedWidth = -1;
-
-bool WidthAvailable(VectorWidth width) {
-    switch (width) {
-    case VectorWidth::Portable:
-        return true;
-#if TEXTURIST_HAVE_AVX2_KERNELS
-    case VectorWidth::Avx2:
-        return LogFloatKernel::Avx2Available();
-    case VectorWidth::Avx512:
-        return Avx512Available();
-#endif
-    default:
-        return false;
-    }
-}
 
 template <int P> SumRowFunction SelectSumRow() {
 #if TEXTURIST_HAVE_AVX2_KERNELS
-    const VectorWidth width = SelectedVectorWidth();
-    if (width == VectorWidth::Avx512) return &SumRowAvx512<P>;
-    if (width == VectorWidth::Avx2) return &SumRowAvx2<P>;
+    const ImageLib_VectorWidth width = ImageLib_SelectedVectorWidth();
+    if (width == ImageLib_VectorWidth::Avx512) return &SumRowAvx512<P>;
+    if (width == ImageLib_VectorWidth::Avx2) return &SumRowAvx2<P>;
 #endif
     return &SumRowPortable<P>;
 }
 
 template <int P> SumRowsFunction SelectSumRows() {
 #if TEXTURIST_HAVE_AVX2_KERNELS
-    const VectorWidth width = SelectedVectorWidth();
-    if (width == VectorWidth::Avx512) return &SumRowsAvx512<P>;
-    if (width == VectorWidth::Avx2) return &SumRowsAvx2<P>;
+    const ImageLib_VectorWidth width = ImageLib_SelectedVectorWidth();
+    if (width == ImageLib_VectorWidth::Avx512) return &SumRowsAvx512<P>;
+    if (width == ImageLib_VectorWidth::Avx2) return &SumRowsAvx2<P>;
 #endif
     return &SumRowsPortable<P>;
 }
@@ -687,19 +661,6 @@ void ConvolutionNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect&
     } else {
         VerticalPass(planes, kernels, height);
     }
-}
-
-bool SelectVectorWidth(VectorWidth width) {
-    if (!WidthAvailable(width)) return false;
-    gSelectedWidth = static_cast<int>(width);
-    return true;
-}
-
-VectorWidth SelectedVectorWidth() {
-    if (gSelectedWidth >= 0) return static_cast<VectorWidth>(gSelectedWidth);
-    if (WidthAvailable(VectorWidth::Avx512)) return VectorWidth::Avx512;
-    if (WidthAvailable(VectorWidth::Avx2)) return VectorWidth::Avx2;
-    return VectorWidth::Portable;
 }
 
 ImageLib_ComputeNode* CreateConvolutionNode(const float* const* kernels, uint32_t kernelCount, uint32_t width,

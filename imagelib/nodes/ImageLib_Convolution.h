@@ -51,12 +51,4 @@ private:
 ImageLib_ComputeNode* CreateConvolutionNode(const float* const* kernels, uint32_t kernelCount, uint32_t width,
                                             uint32_t height, ImageLib_ComputeNode* input);
 
-// The vector width of the fast passes: the widest this processor runs by
-// default; tests select the others to check that every width gives the same
-// bytes. Not to be changed while a convolution runs.
-enum class VectorWidth { Portable, Avx2, Avx512 };
-// Returns false, changing nothing, when the width cannot run here.
-bool SelectVectorWidth(VectorWidth width);
-VectorWidth SelectedVectorWidth();
-
 } // namespace ImageLib_Convolution

@@ -109,8 +109,7 @@ __attribute__((target("avx512f"))) int32_t MixRowAvx512(float* pixel, int32_t wi
 
 MixRow SelectMixRow() {
 #if (defined(__x86_64__) || defined(_M_X64)) && (defined(__GNUC__) || defined(__clang__))
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return &MixRowAvx512;
+    if (ImageLib_SelectedVectorWidth() == ImageLib_VectorWidth::Avx512) return &MixRowAvx512;
 #endif
     return &MixRowPlain;
 }
@@ -129,10 +128,10 @@ void TransformFloats(ImageLib_ImageAccess& output, const ImageLib_Rect& region, 
             for (uint32_t c = 0; c < 3; ++c) m[r][c] = matrix.Element(r, c);
         const ImageLib_RowRange& rows = view->rows;
         const int32_t width = region.Width();
-        static const MixRow mixRow = SelectMixRow();
+        const MixRow mixRow = SelectMixRow();
         ImageLib_ParallelFor(
             region.Height(),
-            [&rows, &m, width](int32_t y) {
+            [&rows, &m, width, mixRow](int32_t y) {
                 float* pixel = rows.Row(y).As<float>();
                 const int32_t done = mixRow(pixel, width, m);
                 pixel += 3 * static_cast<ptrdiff_t>(done);

@@ -101,7 +101,10 @@ TEST_F(AccessTest, SamplesConvertToAndFromFloat) {
 // values that wrap) into both widths, on counts with and without a vector tail.
 TEST_F(AccessTest, FastConvertersGiveTheReferenceBytes) {
     struct Restore {
-        ~Restore() { ImageLib_SetReferencePaths(false); }
+        ~Restore() {
+            ImageLib_SetReferencePaths(false);
+            ImageLib_SelectVectorWidth(ImageLib_WidestVectorWidth());
+        }
     } restore;
     std::vector<uint8_t> bytes(256);
     std::vector<uint16_t> shorts(65536);
@@ -125,6 +128,7 @@ TEST_F(AccessTest, FastConvertersGiveTheReferenceBytes) {
             const uint32_t floatCount = std::min<uint32_t>(count, static_cast<uint32_t>(floats.size()));
             for (int reference = 0; reference < 2; ++reference) {
                 ImageLib_SetReferencePaths(reference != 0);
+                ImageLib_SelectVectorWidth(ImageLib_WidestVectorWidth());
                 toFloat[reference].assign(count, -1.0f);
                 ImageLib_DefaultToFloat(format, samples, toFloat[reference].data(), count);
                 fromFloat[reference].assign(floatCount * format.bytesPerChannel, 0xCD);

@@ -16,7 +16,7 @@
 namespace {
 
 using Mode = ImageLib_TestCallbacks::IterateMode;
-using VectorWidth = ImageLib_Convolution::VectorWidth;
+using VectorWidth = ImageLib_VectorWidth;
 
 struct Case {
     uint32_t taps;
@@ -95,7 +95,6 @@ TEST(FastPaths, ConvolutionMatchesTheReferenceByteForByte) {
         f->bytesPerPixel = 3 * f->bytesPerChannel;
     }
     const ImageLib_PixelFormat formats[] = {rgb8, rgb16, testimages::FloatFormat(3), ImageLib_HostFormat8()};
-    const VectorWidth widest = ImageLib_Convolution::SelectedVectorWidth();
     uint32_t seed = 1;
     for (const Case& c : cases) {
         for (const ImageLib_PixelFormat& format : formats) {
@@ -103,7 +102,7 @@ TEST(FastPaths, ConvolutionMatchesTheReferenceByteForByte) {
             const std::vector<uint8_t> reference = Convolve(c, format, true, Mode::Serial, 0, 0, seed);
             const std::pair<int32_t, int32_t> tiles[] = {{0, 0}, {0, 1}, {0, 7}, {13, 5}};
             for (VectorWidth width : {VectorWidth::Portable, VectorWidth::Avx2, VectorWidth::Avx512}) {
-                if (!ImageLib_Convolution::SelectVectorWidth(width)) continue;
+                if (!ImageLib_SelectVectorWidth(width)) continue;
                 for (auto [tw, th] : tiles)
                     for (Mode mode : {Mode::Serial, Mode::Threaded})
                         ASSERT_EQ(Convolve(c, format, false, mode, tw, th, seed), reference)
@@ -111,7 +110,7 @@ TEST(FastPaths, ConvolutionMatchesTheReferenceByteForByte) {
                             << ", " << format.channels << "x" << format.bytesPerChannel * 8 << "-bit, tiles " << tw
                             << "x" << th << ", vectors " << static_cast<int>(width);
             }
-            ImageLib_Convolution::SelectVectorWidth(widest);
+            ImageLib_SelectVectorWidth(ImageLib_WidestVectorWidth());
             // The reference itself does not depend on the tiling either.
             ASSERT_EQ(Convolve(c, format, true, Mode::Threaded, 13, 5, seed), reference) << c.taps;
         }
@@ -119,30 +118,36 @@ TEST(FastPaths, ConvolutionMatchesTheReferenceByteForByte) {
 }
 
 // The colour matrix on three-channel float pixels: whole vectors of sixteen
-// pixels and the tail, widths around the vector, mixed-sign coefficients.
+// pixels and the tail, widths around the vector, mixed-sign coefficients, in
+// every vector width.
 TEST(FastPaths, ColourMatrixMatchesTheReferenceByteForByte) {
     const float values[3][3] = {{0.8f, -0.35f, 0.1f}, {0.2f, 1.25f, -0.05f}, {-0.6f, 0.3f, 0.9f}};
     for (int32_t width : {1, 15, 16, 17, 31, 33, 61}) {
-        std::vector<uint8_t> bytes[2];
-        for (int reference = 0; reference < 2; ++reference) {
-            ImageLib_SetReferencePaths(reference != 0);
-            ImageLib_TestCallbacks callbacks(Mode::Threaded, 2);
-            {
-                ImageLib_Context context(&callbacks);
-                ImageLib_Matrix matrix(3, 3);
-                for (uint32_t r = 0; r < 3; ++r)
-                    for (uint32_t c = 0; c < 3; ++c) matrix.Element(r, c) = values[r][c];
-                RandomNode source(static_cast<uint32_t>(width));
-                std::unique_ptr<ImageLib_ComputeNode> mix(ImageLib_Resampling::CreateColorspaceNode(matrix, &source));
-                ImageLib_ImageBuffer output(testimages::FloatFormat(3), {-3, 2, width - 3, 9, false});
-                ImageLib_Evaluate(*mix, output, output.bounds, 0, 0);
-                bytes[reference] = testnodes::ReadBytes(output);
+        for (VectorWidth vectors : {VectorWidth::Portable, VectorWidth::Avx2, VectorWidth::Avx512}) {
+            if (!ImageLib_SelectVectorWidth(vectors)) continue;
+            std::vector<uint8_t> bytes[2];
+            for (int reference = 0; reference < 2; ++reference) {
+                ImageLib_SetReferencePaths(reference != 0);
+                ImageLib_TestCallbacks callbacks(Mode::Threaded, 2);
+                {
+                    ImageLib_Context context(&callbacks);
+                    ImageLib_Matrix matrix(3, 3);
+                    for (uint32_t r = 0; r < 3; ++r)
+                        for (uint32_t c = 0; c < 3; ++c) matrix.Element(r, c) = values[r][c];
+                    RandomNode source(static_cast<uint32_t>(width));
+                    std::unique_ptr<ImageLib_ComputeNode> mix(
+                        ImageLib_Resampling::CreateColorspaceNode(matrix, &source));
+                    ImageLib_ImageBuffer output(testimages::FloatFormat(3), {-3, 2, width - 3, 9, false});
+                    ImageLib_Evaluate(*mix, output, output.bounds, 0, 0);
+                    bytes[reference] = testnodes::ReadBytes(output);
+                }
+                EXPECT_TRUE(callbacks.Clean());
             }
-            EXPECT_TRUE(callbacks.Clean());
+            ImageLib_SetReferencePaths(false);
+            EXPECT_EQ(bytes[0], bytes[1]) << "width " << width << ", vectors " << static_cast<int>(vectors);
         }
-        ImageLib_SetReferencePaths(false);
-        EXPECT_EQ(bytes[0], bytes[1]) << "width " << width;
     }
+    ImageLib_SelectVectorWidth(ImageLib_WidestVectorWidth());
 }
 
 } // namespace
