@@ -2,6 +2,7 @@
 
 #include "effect/LogFloatKernel.h"
 #include "effect/UniformRandom.h"
+#include "imagelib/core/ImageLib_Paths.h"
 
 #include <cstring>
 
@@ -49,6 +50,27 @@ constexpr int kLaneShift = 4;
 static_assert(kLanes == 1 << kLaneShift);
 // A lane's Gaussian pair may land two draws past its last one.
 constexpr int kStage = kLaneDraws + 4;
+
+// The starting states and the draws of up to `lanes` blocks in as many lanes;
+// idle lanes run a valid generator and need no draws. Returns the most draws
+// of any lane.
+int32_t PrepareLanes(const Block* const* blocks, int32_t count, int32_t lanes, int32_t* start, int32_t* end) {
+    int32_t steps = 0;
+    for (int32_t l = 0; l < lanes; ++l) {
+        start[l] = l < count ? Random::WarmUpStart(blocks[l]->seed) : 1;
+        end[l] = l < count ? blocks[l]->skip + blocks[l]->count : 0;
+        if (end[l] > steps) steps = end[l];
+    }
+    return steps;
+}
+
+// Each block's draws from its lane, whose draws start at stage + lane * kStage.
+void DeliverLanes(const Block* const* blocks, int32_t count, const float* stage) {
+    for (int32_t l = 0; l < count; ++l)
+        if (blocks[l]->count > 0)
+            std::memcpy(blocks[l]->out, stage + static_cast<size_t>(l) * kStage + blocks[l]->skip,
+                        static_cast<size_t>(blocks[l]->count) * sizeof(float));
+}
 
 // Every lane's generator table and draws. Only unaligned loads and stores touch
 // it: the Windows x64 stack does not promise 32-byte alignment.
@@ -233,23 +255,14 @@ TEXTURIST_AVX2 void Centreds(LaneMemory& memory, LaneState& state, int32_t steps
 __attribute__((target("avx2"))) void FillLanes(const Block* const* blocks, int32_t count, const Draw& draw,
                                                LaneMemory& memory) {
     int32_t start[kLanes], end[kLanes];
-    int32_t steps = 0;
-    for (int32_t l = 0; l < kLanes; ++l) {
-        // Idle lanes run a valid generator and need no draws.
-        start[l] = l < count ? Random::WarmUpStart(blocks[l]->seed) : 1;
-        end[l] = l < count ? blocks[l]->skip + blocks[l]->count : 0;
-        if (end[l] > steps) steps = end[l];
-    }
+    const int32_t steps = PrepareLanes(blocks, count, kLanes, start, end);
     LaneState state;
     WarmUp(memory, start, state);
     if (draw.gaussian)
         Gaussians(memory, state, end, draw);
     else
         Centreds(memory, state, steps, draw);
-    for (int32_t l = 0; l < count; ++l)
-        if (blocks[l]->count > 0)
-            std::memcpy(blocks[l]->out, memory.stage[l] + blocks[l]->skip,
-                        static_cast<size_t>(blocks[l]->count) * sizeof(float));
+    DeliverLanes(blocks, count, &memory.stage[0][0]);
 }
 
 // Eligible blocks in groups of up to `lanes`, the others on their own generators.
@@ -441,22 +454,14 @@ TEXTURIST_AVX512 void Centreds(LaneMemory& memory, LaneState& state, int32_t ste
 __attribute__((target("avx512f"))) void FillLanes(const Block* const* blocks, int32_t count, const Draw& draw,
                                                   LaneMemory& memory) {
     int32_t start[kLanes], end[kLanes];
-    int32_t steps = 0;
-    for (int32_t l = 0; l < kLanes; ++l) {
-        start[l] = l < count ? Random::WarmUpStart(blocks[l]->seed) : 1;
-        end[l] = l < count ? blocks[l]->skip + blocks[l]->count : 0;
-        if (end[l] > steps) steps = end[l];
-    }
+    const int32_t steps = PrepareLanes(blocks, count, kLanes, start, end);
     LaneState state;
     WarmUp(memory, start, state);
     if (draw.gaussian)
         Gaussians(memory, state, end, draw);
     else
         Centreds(memory, state, steps, draw);
-    for (int32_t l = 0; l < count; ++l)
-        if (blocks[l]->count > 0)
-            std::memcpy(blocks[l]->out, memory.stage + l * kStage + blocks[l]->skip,
-                        static_cast<size_t>(blocks[l]->count) * sizeof(float));
+    DeliverLanes(blocks, count, memory.stage);
 }
 
 } // namespace wide
@@ -474,9 +479,9 @@ bool KernelAvailable(Kernel kernel) {
     case Kernel::Scalar:
         return true;
     case Kernel::Lanes:
-        return TEXTURIST_HAVE_AVX2_KERNELS && LogFloatKernel::Avx2Available();
+        return TEXTURIST_HAVE_AVX2_KERNELS && ImageLib_VectorWidthAvailable(ImageLib_VectorWidth::Avx2);
     case Kernel::WideLanes:
-        return TEXTURIST_HAVE_AVX2_KERNELS && LogFloatKernel::Avx512Available();
+        return TEXTURIST_HAVE_AVX2_KERNELS && ImageLib_VectorWidthAvailable(ImageLib_VectorWidth::Avx512);
     }
     return false;
 }
@@ -493,8 +498,17 @@ Kernel SelectedKernel() {
 }
 
 Kernel DefaultKernel() {
-    if (KernelAvailable(Kernel::WideLanes)) return Kernel::WideLanes;
-    return KernelAvailable(Kernel::Lanes) ? Kernel::Lanes : Kernel::Scalar;
+    // The library's vector width, which tests narrow for every fast path at once.
+    switch (ImageLib_SelectedVectorWidth()) {
+    case ImageLib_VectorWidth::Avx512:
+        if (KernelAvailable(Kernel::WideLanes)) return Kernel::WideLanes;
+        [[fallthrough]];
+    case ImageLib_VectorWidth::Avx2:
+        if (KernelAvailable(Kernel::Lanes)) return Kernel::Lanes;
+        [[fallthrough]];
+    default:
+        return Kernel::Scalar;
+    }
 }
 
 void FillBlocks(const Block* blocks, int32_t count, const Draw& draw) {

@@ -35,10 +35,10 @@ struct Draw {
 // Fills every block's output. Outputs must not overlap.
 void FillBlocks(const Block* blocks, int32_t count, const Draw& draw);
 
-// Which generator FillBlocks uses: the widest lanes the processor runs by
-// default (WideLanes: 32 in AVX-512, Lanes: 16 in AVX2); tests select the
-// others to check that they give the same draws. Not to be changed while
-// blocks are being filled.
+// Which generator FillBlocks uses: by default the widest lanes the library's
+// vector width allows (ImageLib_SelectVectorWidth; WideLanes: 32 in AVX-512,
+// Lanes: 16 in AVX2); tests select the others to check that they give the
+// same draws. Not to be changed while blocks are being filled.
 enum class Kernel { Scalar, Lanes, WideLanes };
 bool KernelAvailable(Kernel kernel);
 // Returns false, changing nothing, when the kernel cannot run here.
