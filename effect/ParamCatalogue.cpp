@@ -3,6 +3,7 @@
 #include "CallContext.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <iterator>
 
@@ -10,189 +11,85 @@ namespace {
 
 using P = ParamId;
 
-// Host order for every host but HOSA, HOSB and HOSC.
-constexpr ParamId kDefaultOrder[] = {
-    P::InputLayer,
-    P::ViewingMode,
-    P::NoiseSourceLayer,
-    P::PreviewRegionGroup,
-    P::PreviewCenter,
-    P::PreviewWidth,
-    P::PreviewHeight,
-    P::ShowBox,
-    P::BoxColor,
-    P::PreviewRegionGroupEnd,
-    P::TweakingGroup,
-    P::Intensity,
-    P::Size,
-    P::Softness,
-    P::AspectRatio,
-    P::CompensateForExistingNoise,
-    P::ChannelIntensitiesGroup,
-    P::RedIntensity,
-    P::GreenIntensity,
-    P::BlueIntensity,
-    P::ChannelIntensitiesGroupEnd,
-    P::ChannelSizeGroup,
-    P::RedSize,
-    P::GreenSize,
-    P::BlueSize,
-    P::ChannelSizeGroupEnd,
-    P::TweakingGroupEnd,
-    P::ColorGroup,
-    P::Monochromatic,
-    P::Saturation,
-    P::TintAmount,
-    P::TintColor,
-    P::ColorGroupEnd,
-    P::ApplicationGroup,
-    P::BlendingMode,
-    P::Shadows,
-    P::Midtones,
-    P::Highlights,
-    P::Midpoint,
-    P::ChannelBalanceGroup,
-    P::RedShadows,
-    P::RedMidtones,
-    P::RedHighlights,
-    P::GreenShadows,
-    P::GreenMidtones,
-    P::GreenHighlights,
-    P::BlueShadows,
-    P::BlueMidtones,
-    P::BlueHighlights,
-    P::ChannelBalanceGroupEnd,
-    P::ApplicationGroupEnd,
-    P::SamplingGroup,
-    P::SourceFrame,
-    P::NumberOfSamples,
-    P::SampleSize,
-    P::SampleBoxColor,
-    P::SampleSelection,
-    P::NoiseSamplePointsGroup,
-    NoiseSamplePoint(0),
-    NoiseSamplePoint(1),
-    NoiseSamplePoint(2),
-    NoiseSamplePoint(3),
-    NoiseSamplePoint(4),
-    NoiseSamplePoint(5),
-    NoiseSamplePoint(6),
-    NoiseSamplePoint(7),
-    NoiseSamplePoint(8),
-    NoiseSamplePoint(9),
-    P::NoiseSamplePointsGroupEnd,
-    P::CompensationSamplePointsGroup,
-    CompensationSamplePoint(0),
-    CompensationSamplePoint(1),
-    CompensationSamplePoint(2),
-    CompensationSamplePoint(3),
-    CompensationSamplePoint(4),
-    CompensationSamplePoint(5),
-    CompensationSamplePoint(6),
-    CompensationSamplePoint(7),
-    CompensationSamplePoint(8),
-    CompensationSamplePoint(9),
-    P::CompensationSamplePointsGroupEnd,
-    P::SamplingGroupEnd,
-    P::AnimationGroup,
-    P::AnimationSpeed,
-    P::AnimateSmoothly,
-    P::RandomSeed,
-    P::AnimationGroupEnd,
-    P::BlendWithOriginalGroup,
-    P::BlendAmount,
-    P::CombineMatchAndMask,
-    P::BlurMatte,
-    P::ColorMatchingGroup,
-    P::MatchColorUsing,
-    P::MatchingColor,
-    P::MatchingTolerance,
-    P::MatchingSoftness,
-    P::InvertMatch,
-    P::ColorMatchingGroupEnd,
-    P::MaskingLayerGroup,
-    P::MaskLayer,
-    P::MaskingMode,
-    P::IfMaskSizeDiffers,
-    P::MaskingLayerGroupEnd,
-    P::BlendWithOriginalGroupEnd,
-};
-constexpr int32_t kParamTotal = static_cast<int32_t>(std::size(kDefaultOrder));
-static_assert(kParamTotal == 104);
+// ---- Host orders ---------------------------------------------------------------
+// Each host's order is a full table, assembled from runs that every host keeps
+// together, and checked below to hold every declared parameter exactly once.
 
-void BuildOrder(uint32_t appId, ParamId (&order)[kParamTotal]) {
-    std::copy(std::begin(kDefaultOrder), std::end(kDefaultOrder), order);
-    if (appId == kHostAppA) {
-        // Compensation sits right after the Preview Region group, before Tweaking.
-        const ParamId moved[] = {
-            P::CompensateForExistingNoise, P::TweakingGroup, P::Intensity, P::Size, P::Softness, P::AspectRatio};
-        std::copy(std::begin(moved), std::end(moved), order + 10);
-    } else if (appId == kHostAppB || appId == kHostAppC) {
-        // Hosts without nested groups: every group is closed before the next opens.
-        const ParamId flat[] = {P::CompensateForExistingNoise,
-                                P::TweakingGroupEnd,
-                                P::ChannelIntensitiesGroup,
-                                P::RedIntensity,
-                                P::GreenIntensity,
-                                P::BlueIntensity,
-                                P::ChannelIntensitiesGroupEnd,
-                                P::ChannelSizeGroup,
-                                P::RedSize,
-                                P::GreenSize,
-                                P::BlueSize,
-                                P::ChannelSizeGroupEnd,
-                                P::ColorGroup,
-                                P::Monochromatic,
-                                P::Saturation,
-                                P::TintAmount,
-                                P::TintColor,
-                                P::ColorGroupEnd,
-                                P::ApplicationGroup,
-                                P::BlendingMode,
-                                P::Shadows,
-                                P::Midtones,
-                                P::Highlights,
-                                P::Midpoint,
-                                P::ApplicationGroupEnd,
-                                P::ChannelBalanceGroup,
-                                P::RedShadows,
-                                P::RedMidtones,
-                                P::RedHighlights,
-                                P::GreenShadows,
-                                P::GreenMidtones,
-                                P::GreenHighlights,
-                                P::BlueShadows,
-                                P::BlueMidtones,
-                                P::BlueHighlights,
-                                P::ChannelBalanceGroupEnd,
-                                P::SamplingGroup,
-                                P::SourceFrame,
-                                P::NumberOfSamples,
-                                P::SampleSize,
-                                P::SampleBoxColor,
-                                P::SampleSelection,
-                                P::SamplingGroupEnd};
-        std::copy(std::begin(flat), std::end(flat), order + 15);
-        // 58 to 86 (both sample-point groups and Animation) stay where they are.
-        const ParamId tail[] = {P::BlendWithOriginalGroup,
-                                P::BlendAmount,
-                                P::BlurMatte,
-                                P::BlendWithOriginalGroupEnd,
-                                P::ColorMatchingGroup,
-                                P::MatchColorUsing,
-                                P::MatchingColor,
-                                P::MatchingTolerance,
-                                P::MatchingSoftness,
-                                P::InvertMatch,
-                                P::ColorMatchingGroupEnd,
-                                P::MaskingLayerGroup,
-                                P::MaskLayer,
-                                P::MaskingMode,
-                                P::IfMaskSizeDiffers,
-                                P::MaskingLayerGroupEnd,
-                                P::CombineMatchAndMask};
-        std::copy(std::begin(tail), std::end(tail), order + 87);
-    }
+template <size_t N> using Run = std::array<ParamId, N>;
+
+template <size_t... N> constexpr auto Join(const Run<N>&... runs) {
+    std::array<ParamId, (N + ...)> out{};
+    size_t at = 0;
+    ((std::copy(runs.begin(), runs.end(), out.begin() + at), at += N), ...);
+    return out;
+}
+
+constexpr Run<12> SamplePointGroup(ParamId group, ParamId (*point)(int32_t)) {
+    Run<12> run{};
+    run[0] = group;
+    for (int32_t i = 0; i < kSamplePointCount; ++i) run[1 + i] = point(i);
+    run[11] = static_cast<ParamId>(static_cast<int32_t>(group) + 1);
+    return run;
+}
+
+constexpr Run<10> kHead = {P::InputLayer,    P::ViewingMode,          P::NoiseSourceLayer, P::PreviewRegionGroup,
+                           P::PreviewCenter, P::PreviewWidth,         P::PreviewHeight,    P::ShowBox,
+                           P::BoxColor,      P::PreviewRegionGroupEnd};
+constexpr Run<5> kTweakingStart = {P::TweakingGroup, P::Intensity, P::Size, P::Softness, P::AspectRatio};
+constexpr Run<1> kCompensate = {P::CompensateForExistingNoise};
+constexpr Run<5> kChannelIntensities = {P::ChannelIntensitiesGroup, P::RedIntensity, P::GreenIntensity,
+                                        P::BlueIntensity, P::ChannelIntensitiesGroupEnd};
+constexpr Run<5> kChannelSize = {P::ChannelSizeGroup, P::RedSize, P::GreenSize, P::BlueSize, P::ChannelSizeGroupEnd};
+constexpr Run<1> kTweakingEnd = {P::TweakingGroupEnd};
+constexpr Run<6> kColor = {P::ColorGroup, P::Monochromatic, P::Saturation,
+                           P::TintAmount, P::TintColor,     P::ColorGroupEnd};
+constexpr Run<6> kApplicationStart = {P::ApplicationGroup, P::BlendingMode, P::Shadows,
+                                      P::Midtones,         P::Highlights,   P::Midpoint};
+constexpr Run<11> kChannelBalance = {
+    P::ChannelBalanceGroup, P::RedShadows,     P::RedMidtones,           P::RedHighlights,
+    P::GreenShadows,        P::GreenMidtones,  P::GreenHighlights,       P::BlueShadows,
+    P::BlueMidtones,        P::BlueHighlights, P::ChannelBalanceGroupEnd};
+constexpr Run<1> kApplicationEnd = {P::ApplicationGroupEnd};
+constexpr Run<6> kSamplingStart = {P::SamplingGroup, P::SourceFrame,    P::NumberOfSamples,
+                                   P::SampleSize,    P::SampleBoxColor, P::SampleSelection};
+constexpr Run<12> kNoisePoints = SamplePointGroup(P::NoiseSamplePointsGroup, NoiseSamplePoint);
+constexpr Run<12> kCompensationPoints = SamplePointGroup(P::CompensationSamplePointsGroup, CompensationSamplePoint);
+constexpr Run<1> kSamplingEnd = {P::SamplingGroupEnd};
+constexpr Run<5> kAnimation = {P::AnimationGroup, P::AnimationSpeed, P::AnimateSmoothly, P::RandomSeed,
+                               P::AnimationGroupEnd};
+constexpr Run<2> kBlendStart = {P::BlendWithOriginalGroup, P::BlendAmount};
+constexpr Run<1> kCombine = {P::CombineMatchAndMask};
+constexpr Run<1> kBlurMatte = {P::BlurMatte};
+constexpr Run<7> kColorMatching = {P::ColorMatchingGroup,   P::MatchColorUsing,  P::MatchingColor,
+                                   P::MatchingTolerance,    P::MatchingSoftness, P::InvertMatch,
+                                   P::ColorMatchingGroupEnd};
+constexpr Run<5> kMaskingLayer = {P::MaskingLayerGroup, P::MaskLayer, P::MaskingMode, P::IfMaskSizeDiffers,
+                                  P::MaskingLayerGroupEnd};
+constexpr Run<1> kBlendEnd = {P::BlendWithOriginalGroupEnd};
+
+// Every host but HOSA, HOSB and HOSC: groups nested.
+constexpr auto kDefaultOrder =
+    Join(kHead, kTweakingStart, kCompensate, kChannelIntensities, kChannelSize, kTweakingEnd, kColor, kApplicationStart,
+         kChannelBalance, kApplicationEnd, kSamplingStart, kNoisePoints, kCompensationPoints, kSamplingEnd, kAnimation,
+         kBlendStart, kCombine, kBlurMatte, kColorMatching, kMaskingLayer, kBlendEnd);
+// HOSA: the compensation slider sits between Preview Region and Tweaking.
+constexpr auto kHostAOrder =
+    Join(kHead, kCompensate, kTweakingStart, kChannelIntensities, kChannelSize, kTweakingEnd, kColor, kApplicationStart,
+         kChannelBalance, kApplicationEnd, kSamplingStart, kNoisePoints, kCompensationPoints, kSamplingEnd, kAnimation,
+         kBlendStart, kCombine, kBlurMatte, kColorMatching, kMaskingLayer, kBlendEnd);
+// HOSB and HOSC: no nesting, every group is closed before the next opens.
+constexpr auto kFlatOrder =
+    Join(kHead, kTweakingStart, kCompensate, kTweakingEnd, kChannelIntensities, kChannelSize, kColor, kApplicationStart,
+         kApplicationEnd, kChannelBalance, kSamplingStart, kSamplingEnd, kNoisePoints, kCompensationPoints, kAnimation,
+         kBlendStart, kBlurMatte, kBlendEnd, kColorMatching, kMaskingLayer, kCombine);
+
+constexpr int32_t kParamTotal = static_cast<int32_t>(kDefaultOrder.size());
+static_assert(kParamTotal == 104 && kHostAOrder.size() == 104 && kFlatOrder.size() == 104);
+
+const ParamId* OrderFor(uint32_t appId) {
+    if (appId == kHostAppA) return kHostAOrder.data();
+    if (appId == kHostAppB || appId == kHostAppC) return kFlatOrder.data();
+    return kDefaultOrder.data();
 }
 
 // Entries 0..255: host index per ParamId; entry 256: built flag.
@@ -204,8 +101,9 @@ HostParamRecord gRecords[kMaxParams];
 void EnsureIndexTable() {
     const uint32_t appId = gCall.in ? gCall.in->appId : 0;
     if (gIndexTable[256] && gIndexTableApp == appId) return;
-    ParamId order[kParamTotal];
-    BuildOrder(appId, order);
+    const ParamId* order = OrderFor(appId);
+    // Records declared for another host's order sit at other indices: none may outlive the switch.
+    if (gIndexTable[256]) std::memset(gRecords, 0, sizeof gRecords);
     std::fill(std::begin(gIndexTable), std::end(gIndexTable), 0);
     for (int32_t i = 0; i < kParamTotal; ++i) gIndexTable[static_cast<int32_t>(order[i])] = i;
     gIndexTable[static_cast<int32_t>(ParamId::ParamCount)] = kParamTotal;
@@ -317,7 +215,7 @@ const StringTable& Strings() {
 
 enum class Kind : uint8_t { Layer, Slider, Fixed, Percent, Checkbox, Colour, Point, Popup, Group };
 
-struct Spec {
+struct ParamDeclaration {
     ParamId id;
     Kind kind;
     int16_t name; // string number; -1: sample points, named by their number
@@ -328,37 +226,42 @@ struct Spec {
     bool restrict; // points
 };
 
-constexpr Spec Group(ParamId id, int16_t name) { return {id, Kind::Group, name, 0, 0, 0, 0, 0, 0, 0, false, false}; }
-constexpr Spec Layer(ParamId id, int16_t name) { return {id, Kind::Layer, name, 0, 0, 0, 0, 0, 0, 0, false, false}; }
-constexpr Spec Slider(ParamId id, int16_t name, float min, float max, float def, float smin, float smax,
-                      bool supervised = false) {
+constexpr ParamDeclaration Group(ParamId id, int16_t name) {
+    return {id, Kind::Group, name, 0, 0, 0, 0, 0, 0, 0, false, false};
+}
+constexpr ParamDeclaration Layer(ParamId id, int16_t name) {
+    return {id, Kind::Layer, name, 0, 0, 0, 0, 0, 0, 0, false, false};
+}
+constexpr ParamDeclaration Slider(ParamId id, int16_t name, float min, float max, float def, float smin, float smax,
+                                  bool supervised = false) {
     return {id, Kind::Slider, name, min, max, def, smin, smax, 0, 0, supervised, false};
 }
-constexpr Spec Fixed(ParamId id, int16_t name, float min, float max, float def, float smin, float smax) {
+constexpr ParamDeclaration Fixed(ParamId id, int16_t name, float min, float max, float def, float smin, float smax) {
     return {id, Kind::Fixed, name, min, max, def, smin, smax, 0, 0, false, false};
 }
-constexpr Spec Fixed(ParamId id, int16_t name, float min, float max, float def) {
+constexpr ParamDeclaration Fixed(ParamId id, int16_t name, float min, float max, float def) {
     return Fixed(id, name, min, max, def, min, max);
 }
-constexpr Spec Percent(ParamId id, int16_t name, float def) {
+constexpr ParamDeclaration Percent(ParamId id, int16_t name, float def) {
     return {id, Kind::Percent, name, 0, 100, def, 0, 100, 0, 0, false, false};
 }
-constexpr Spec Checkbox(ParamId id, int16_t name, bool def, bool supervised = false) {
+constexpr ParamDeclaration Checkbox(ParamId id, int16_t name, bool def, bool supervised = false) {
     return {id, Kind::Checkbox, name, 0, 0, def ? 1.0f : 0.0f, 0, 0, 0, 0, supervised, false};
 }
-constexpr Spec Colour(ParamId id, int16_t name, float level) {
+constexpr ParamDeclaration Colour(ParamId id, int16_t name, float level) {
     return {id, Kind::Colour, name, 0, 0, level, 0, 0, 0, 0, false, false};
 }
-constexpr Spec Point(ParamId id, int16_t name, bool restrict) {
+constexpr ParamDeclaration Point(ParamId id, int16_t name, bool restrict) {
     return {id, Kind::Point, name, 0, 0, 50, 0, 0, 0, 0, false, restrict};
 }
-constexpr Spec Popup(ParamId id, int16_t name, int16_t def, int16_t count, int16_t choices, bool supervised = false) {
+constexpr ParamDeclaration Popup(ParamId id, int16_t name, int16_t def, int16_t count, int16_t choices,
+                                 bool supervised = false) {
     return {id, Kind::Popup, name, 0, 0, static_cast<float>(def), 0, 0, choices, count, supervised, false};
 }
 
 // Every declaration, in the order parameter setup makes them (the host order
 // comes from the index table alone). Sample points are expanded in code.
-constexpr Spec kSpecs[] = {
+constexpr ParamDeclaration kDeclarations[] = {
     Popup(P::ViewingMode, 1, 1, 5, 2),
     Percent(P::CompensateForExistingNoise, 3, 0),
     Group(P::PreviewRegionGroup, 4),
@@ -430,6 +333,45 @@ constexpr Spec kSpecs[] = {
     Slider(P::RandomSeed, 74, 0, 10000, 0, 0, 100),
 };
 
+// What a host order may hold: the input layer, each declaration, each group's
+// end and the sample points of both point groups.
+constexpr bool IsDeclared(ParamId id) {
+    if (id == P::InputLayer) return true;
+    const int32_t n = static_cast<int32_t>(id);
+    for (const ParamDeclaration& d : kDeclarations) {
+        const int32_t declared = static_cast<int32_t>(d.id);
+        if (n == declared || (d.kind == Kind::Group && n == declared + 1)) return true;
+        const bool points = d.id == P::NoiseSamplePointsGroup || d.id == P::CompensationSamplePointsGroup;
+        const int32_t first =
+            static_cast<int32_t>(d.id == P::NoiseSamplePointsGroup ? NoiseSamplePoint(0) : CompensationSamplePoint(0));
+        if (points && n >= first && n < first + kSamplePointCount) return true;
+    }
+    return false;
+}
+
+constexpr int32_t DeclaredCount() {
+    int32_t count = 1; // the input layer
+    for (const ParamDeclaration& d : kDeclarations) {
+        count += d.kind == Kind::Group ? 2 : 1;
+        if (d.id == P::NoiseSamplePointsGroup || d.id == P::CompensationSamplePointsGroup) count += kSamplePointCount;
+    }
+    return count;
+}
+
+// A host order must list every declared parameter once, the input layer first.
+template <size_t N> constexpr bool IsPermutationOfDeclarations(const std::array<ParamId, N>& order) {
+    if (static_cast<int32_t>(N) != DeclaredCount() || order[0] != P::InputLayer) return false;
+    for (size_t i = 0; i < N; ++i) {
+        if (!IsDeclared(order[i])) return false;
+        for (size_t j = 0; j < i; ++j)
+            if (order[j] == order[i]) return false;
+    }
+    return true;
+}
+static_assert(IsPermutationOfDeclarations(kDefaultOrder));
+static_assert(IsPermutationOfDeclarations(kHostAOrder));
+static_assert(IsPermutationOfDeclarations(kFlatOrder));
+
 const char* BuiltInString(int32_t number) {
     const char* text = std::strchr(kStrings[number], '=');
     return text ? text + 1 : kStrings[number];
@@ -458,7 +400,7 @@ HostParamRecord& Begin(ParamId id, HostParamType type, const char* name) {
     return record;
 }
 
-void Declare(const Spec& spec, const char* name) {
+void Declare(const ParamDeclaration& spec, const char* name) {
     switch (spec.kind) {
     case Kind::Group:
         Begin(spec.id, kHostParamGroupStart, name);
@@ -550,7 +492,7 @@ const HostStringTableHeader& StringTableHeader() { return Strings().header; }
 
 int32_t SetupParameters() {
     gCall.out->numParams = 1;
-    for (const Spec& spec : kSpecs) {
+    for (const ParamDeclaration& spec : kDeclarations) {
         Declare(spec, HostString(spec.name));
         if (spec.id == P::NoiseSamplePointsGroup) DeclareSamplePoints(NoiseSamplePoint);
         if (spec.id == P::CompensationSamplePointsGroup) DeclareSamplePoints(CompensationSamplePoint);

@@ -588,6 +588,30 @@ void FastVerticalPass(const Planes& p, const KernelList& kernels, uint32_t taps)
     ImageLib_CheckAbort();
 }
 
+// The reference loops check for cancel after every channel of per-channel
+// kernels, so a fast pass over such kernels runs in slices of rows, each
+// followed by a check: a cancel never waits for a whole pass of a large kernel.
+// Slices are whole row blocks and every output keeps its sum, so the bytes do
+// not depend on the slicing.
+constexpr int64_t kSliceWork = int64_t{1} << 22; // multiply-adds between two checks
+
+template <typename Pass> void FastPassInSlices(Pass pass, const Planes& p, const KernelList& kernels, uint32_t taps) {
+    if (kernels.size() == 1 || p.height <= 0) {
+        pass(p, kernels, taps);
+        return;
+    }
+    const int64_t rowWork = std::max<int64_t>(1, int64_t{p.width} * taps * p.channels);
+    int64_t rows = kSliceWork / rowWork;
+    rows = std::max<int64_t>(kRowBlock, rows - rows % kRowBlock);
+    for (int32_t y0 = 0; y0 < p.height; y0 += static_cast<int32_t>(rows)) {
+        Planes slice = p;
+        slice.source += y0 * p.sourceRow;
+        slice.target += y0 * p.targetRow;
+        slice.height = static_cast<int32_t>(std::min<int64_t>(rows, p.height - y0));
+        pass(slice, kernels, taps);
+    }
+}
+
 } // namespace
 
 ConvolutionNode::ConvolutionNode(const float* const* kernelData, uint32_t kernelCount, uint32_t kernelWidth,
@@ -651,13 +675,13 @@ void ConvolutionNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect&
     const bool fast = !ImageLib_ReferencePaths();
     if (height == 1) {
         if (fast && width <= kFastTaps)
-            FastHorizontalPass(planes, kernels, width);
+            FastPassInSlices(FastHorizontalPass, planes, kernels, width);
         else
             HorizontalPass(planes, kernels, width);
     } else if (width != 1) {
         TwoDimensionalPass(planes, kernels, width, height);
     } else if (fast) {
-        FastVerticalPass(planes, kernels, height);
+        FastPassInSlices(FastVerticalPass, planes, kernels, height);
     } else {
         VerticalPass(planes, kernels, height);
     }

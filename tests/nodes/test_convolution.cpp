@@ -1,5 +1,6 @@
 // Convolution nodes against independent double-precision sums, in every output
 // format, serial and threaded, and under injected faults.
+#include "imagelib/core/ImageLib_Paths.h"
 #include "imagelib/core/ImageLib_Pipeline.h"
 #include "imagelib/nodes/ImageLib_Convolution.h"
 #include "imagelib/testing/ImageLib_TestCallbacks.h"
@@ -7,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -257,3 +259,38 @@ TEST(ConvolutionFailures, MemoryRefusedAndAbortAtEveryStep) {
 }
 
 } // namespace
+
+// Per-channel kernels: the fast passes check for cancel at least as often as
+// the reference loops do over the same work, in slices that keep the bytes.
+TEST(ConvolutionFailures, FastPerChannelPassesCheckForCancelAsOftenAsTheReference) {
+    std::vector<float> taps(401);
+    for (size_t i = 0; i < taps.size(); ++i) taps[i] = Noise(7, static_cast<int64_t>(i), 0, 0) / 64.0f;
+    const float* kernels[] = {taps.data(), taps.data() + 1, taps.data() + 2};
+    for (bool down : {false, true}) {
+        const uint32_t length = 399;
+        const ImageLib_Rect area{0, 0, 600, 90, false};
+        int64_t checks[2];
+        std::vector<float> out[2];
+        for (int reference : {0, 1}) {
+            ImageLib_SetReferencePaths(reference != 0);
+            ImageLib_TestCallbacks callbacks;
+            {
+                ImageLib_Context context(&callbacks);
+                FieldNode field([](int32_t x, int32_t y, uint32_t c) { return Noise(3, x, y, c); });
+                NodePtr node(CreateConvolutionNode(kernels, 3, down ? 1 : length, down ? length : 1, &field));
+                ImageLib_ImageBuffer output(FloatPixels(3), area);
+                ImageLib_Evaluate(*node, output, area, 0, 0);
+                out[reference] = testnodes::ReadFloats(output);
+            }
+            checks[reference] = callbacks.abortChecks;
+            EXPECT_TRUE(callbacks.Clean());
+        }
+        ImageLib_SetReferencePaths(false);
+        EXPECT_EQ(out[0], out[1]) << (down ? "down" : "across");
+        // The reference checks after each channel (down) or each row and channel
+        // (across); the fast pass after each slice of at most 4 M multiply-adds.
+        const int64_t work = int64_t{area.Width()} * area.Height() * 3 * length;
+        EXPECT_GE(checks[0], std::min<int64_t>(checks[1], work >> 22)) << (down ? "down" : "across");
+        EXPECT_GE(checks[0], 3) << (down ? "down" : "across");
+    }
+}
