@@ -62,7 +62,7 @@ ExitCode RunDemo(const DemoSettings& settings) {
         render.quiet = settings.quiet;
         const ExitCode code = RunRender(render);
         if (code != ExitCode::Ok) return code;
-        std::printf("wrote %s: %s\n", render.output.c_str(), view.what);
+        if (!settings.quiet) std::printf("wrote %s: %s\n", render.output.c_str(), view.what);
     }
     return ExitCode::Ok;
 }

@@ -41,7 +41,7 @@ bool ReadNumber(std::string_view text, size_t& at, int64_t& value, bool allowSig
 // OpenImageIO enumerates the frames; it neither rejects a step of 0 nor
 // guards against huge ranges, so each element is checked here first:
 // FIRST, FIRST-LAST, FIRST-LASTxSTEP or FIRST-LASTySTEP.
-int64_t CheckedCount(std::string_view whole, std::string_view element) {
+int64_t CheckedCount(std::string_view whole, std::string_view element, std::vector<std::string>* backwards) {
     const auto bad = [&] { Bad(whole, "\"" + std::string(element) + "\" is not a frame or a range"); };
     size_t at = 0;
     int64_t first = 0, last = 0, step = 1;
@@ -58,17 +58,18 @@ int64_t CheckedCount(std::string_view whole, std::string_view element) {
         Bad(whole, "frame numbers must lie within -100000000 to 100000000");
     }
     if (step == 0) Bad(whole, "a step must be at least 1");
+    if (backwards && last < first) backwards->emplace_back(element);
     return std::llabs(last - first) + 1;
 }
 
 } // namespace
 
-std::vector<int32_t> ParseFrameList(std::string_view text) {
+std::vector<int32_t> ParseFrameList(std::string_view text, std::vector<std::string>* backwards) {
     const std::string compact = Compact(text);
     if (compact.empty()) Bad(text, "it is empty");
     int64_t total = 0;
     for (const std::string& element : OIIO::Strutil::splits(compact, ",")) {
-        total += CheckedCount(text, element);
+        total += CheckedCount(text, element, backwards);
         if (total > kMostFrames) Bad(text, "more than a million frames");
     }
     std::vector<int> numbers;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -17,7 +18,8 @@ struct ChunkSlice {
     int32_t count = 1;
 };
 
-std::vector<int32_t> ParseFrameList(std::string_view text);
+// Ranges that run backwards ("1010-1005") are added to `backwards`, when given.
+std::vector<int32_t> ParseFrameList(std::string_view text, std::vector<std::string>* backwards = nullptr);
 
 // "K/N" with 1 <= K <= N.
 ChunkSlice ParseChunk(std::string_view text);

@@ -16,7 +16,8 @@ namespace {
 }
 
 FrameRate FromRatio(std::string_view text, int64_t numerator, int64_t denominator) {
-    if (numerator <= 0 || denominator <= 0 || numerator > 1000 * denominator) Bad(text, "use a rate from 0 to 1000");
+    if (numerator <= 0 || denominator <= 0 || numerator > 1000 * denominator)
+        Bad(text, "use a rate above 0 and at most 1000 frames per second");
     const int64_t common = std::gcd(numerator, denominator);
     numerator /= common;
     denominator /= common;

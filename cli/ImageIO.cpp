@@ -1,7 +1,9 @@
 #include "cli/ImageIO.h"
 
 #include "cli/CliError.h"
+#include "cli/SafeFiles.h"
 
+#include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imagebufalgo.h>
 
@@ -115,9 +117,19 @@ bool Carried(const std::string& name) {
 }
 
 void CarryMetadata(const OIIO::ImageSpec& from, OIIO::ImageSpec& to, const OutputFormat& format) {
+    const std::string name = format.oiioName;
     for (const OIIO::ParamValue& attribute : from.extra_attribs) {
-        if (Carried(attribute.name().string())) to.extra_attribs.push_back(attribute);
+        if (!Carried(attribute.name().string())) continue;
+        // PNG has no timecode field but keeps text: the timecode goes as its text.
+        if (name == "png" && attribute.name() == "smpte:TimeCode") {
+            to.attribute("smpte:TimeCode", attribute.get_string());
+            continue;
+        }
+        to.extra_attribs.push_back(attribute);
     }
+    // DPX has no artist field; its header's creator names whoever made the picture.
+    const std::string artist = from.get_string_attribute("Artist");
+    if (name == "dpx" && !artist.empty()) to.attribute("Software", artist);
     // DPX keeps its frame rate under a name of its own.
     if (std::string(format.oiioName) == "dpx") {
         if (const OIIO::ParamValue* rate = from.find_attribute("FramesPerSecond", OIIO::TypeRational)) {
@@ -179,12 +191,6 @@ public:
 private:
     int saved_ = -1;
 };
-
-fs::path TemporaryPathFor(const fs::path& path) {
-    const std::string name =
-        "." + path.filename().string() + "." + std::to_string(::getpid()) + ".tmp" + path.extension().string();
-    return path.parent_path() / name;
-}
 
 void CheckFolder(const std::string& path) {
     const fs::path folder = fs::path(path).parent_path();
@@ -319,6 +325,7 @@ LoadedImage ReadImage(const std::string& path, uint64_t memoryBudget) {
         uint8_t* row = image.pixels + static_cast<ptrdiff_t>(y) * image.rowBytes;
         const float* in = samples.data() + static_cast<size_t>(y) * static_cast<size_t>(width) * channels;
         for (int32_t x = 0; x < width; ++x, in += channels) {
+            for (int32_t c : colour) loaded.finiteSamples += std::isfinite(in[c]) ? 1 : 0;
             const uint16_t argb[4] = {alpha >= 0 ? Quantise(in[alpha], full) : static_cast<uint16_t>(full),
                                       Quantise(in[colour[0]], full), Quantise(in[colour[1]], full),
                                       Quantise(in[colour[2]], full)};
@@ -373,8 +380,8 @@ bool WriteImage(const HostImage& image, const std::string& path, const WriteOpti
     header.channelnames =
         alpha ? std::vector<std::string>{"R", "G", "B", "A"} : std::vector<std::string>{"R", "G", "B"};
     header.alpha_channel = alpha ? 3 : -1;
-    if (options.metadata) CarryMetadata(*options.metadata, header, format);
     header.attribute("Software", "texturist " TEXTURIST_VERSION);
+    if (options.metadata) CarryMetadata(*options.metadata, header, format);
     if (depth == SampleDepth::UInt10) header.attribute("oiio:BitsPerSample", 10);
     const bool premultiply = alpha && std::string(format.oiioName) == "openexr";
     if (alpha && !premultiply) header.attribute("oiio:UnassociatedAlpha", 1);
@@ -398,27 +405,19 @@ bool WriteImage(const HostImage& image, const std::string& path, const WriteOpti
         OIIO::ImageBufAlgo::premult(wrapped, wrapped);
     }
 
-    const fs::path temporary = TemporaryPathFor(path);
-    struct Remover {
-        fs::path file;
-        bool keep = false;
-        ~Remover() {
-            std::error_code ignored;
-            if (!keep) fs::remove(file, ignored);
-        }
-    } remover{temporary};
-
+    // The encoder writes into memory and the disk sees one checked write: some
+    // encoders neither report a failed write nor survive one (libpng goes on,
+    // libjpeg exits the process).
+    std::vector<unsigned char> encoded;
+    OIIO::Filesystem::IOVecOutput memory(encoded);
+    void* proxy = &memory;
+    header.attribute("oiio:ioproxy", OIIO::TypeDesc::PTR, &proxy);
     std::unique_ptr<OIIO::ImageOutput> output = OIIO::ImageOutput::create(path);
-    if (!output || !output->open(temporary.string(), header) ||
-        !output->write_image(OIIO::TypeDesc::FLOAT, samples.data()) || !output->close()) {
+    if (!output || !output->open(path, header) || !output->write_image(OIIO::TypeDesc::FLOAT, samples.data()) ||
+        !output->close()) {
         const std::string why = output ? output->geterror() : OIIO::geterror();
         throw CliError(ExitCode::InputOutput, "cannot write " + Quoted(path) + ": " + OneLine(why));
     }
     output.reset();
-    if (options.abandon && options.abandon()) return false;
-    std::error_code error;
-    fs::rename(temporary, path, error);
-    if (error) throw CliError(ExitCode::InputOutput, "cannot write " + Quoted(path) + ": " + error.message());
-    remover.keep = true;
-    return true;
+    return WriteFileAtomically(path, encoded.data(), encoded.size(), options.abandon);
 }

@@ -28,7 +28,8 @@
 struct LoadedImage {
     HostImageBuffer pixels;
     bool hasAlpha = false;
-    OIIO::ImageSpec metadata; // as the file describes itself
+    OIIO::ImageSpec metadata;  // as the file describes itself
+    int64_t finiteSamples = 0; // colour samples that were neither NaN nor infinite before clamping
 };
 
 // Files whose pixels would take more than `memoryBudget` bytes to read (0:

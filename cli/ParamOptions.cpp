@@ -49,6 +49,7 @@ LayerFiles ApplyParamOptions(HostParamStore& store, const ParamSetter& setter, c
             TakeLayer(layers.mask, param, value);
         } else {
             setter.Apply(param, value);
+            layers.set.push_back(&param);
         }
     }
     if (!options.view.empty()) viewingMode.SetPopup(ParseView(options.view));

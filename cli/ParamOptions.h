@@ -24,6 +24,7 @@ struct ParamOptions {
 struct LayerFiles {
     std::string noiseSource;
     std::string mask;
+    std::vector<const HostParam*> set; // the parameters --set named, in order
 };
 
 // The "Viewing Mode" value of a --view name; CliError(Usage) for others.

@@ -95,9 +95,9 @@ int32_t SliderDefaultPrecision(const HostParam& param) {
     return param.Type() == kHostParamFixedSlider ? param.Record().u.slider.precision : 0;
 }
 
-std::string ColorText(HostPixel8 color) {
+std::string ColorText(HostPixel8 color, bool alphaMatters = true) {
     char text[16];
-    if (color.alpha == 255) {
+    if (color.alpha == 255 || !alphaMatters) {
         std::snprintf(text, sizeof text, "#%02x%02x%02x", color.red, color.green, color.blue);
     } else {
         std::snprintf(text, sizeof text, "#%02x%02x%02x%02x", color.red, color.green, color.blue, color.alpha);
@@ -150,6 +150,10 @@ bool ParseFlag(std::string_view text, bool& flag) {
 }
 
 bool IsSeparator(const std::string& entry) { return entry.rfind("(-", 0) == 0; }
+
+// The effect reads the alpha of the sample box colour (its boxes draw into
+// the alpha of the sample views); the other colours are colours only.
+bool ColourAlphaMatters(const HostParam& param) { return param.Id() == static_cast<int32_t>(ParamId::SampleBoxColor); }
 
 } // namespace
 
@@ -241,7 +245,7 @@ HostParam& ParamSetter::Parse(std::string_view assignment, std::string& value) c
     return Find(assignment.substr(0, equals));
 }
 
-void ParamSetter::Apply(HostParam& param, std::string_view text) const {
+void ParamSetter::Apply(HostParam& param, std::string_view text, Syntax syntax) const {
     const std::string value(Strutil::strip(text));
     switch (param.Type()) {
     case kHostParamSlider: {
@@ -257,9 +261,15 @@ void ParamSetter::Apply(HostParam& param, std::string_view text) const {
     case kHostParamFixedSlider: {
         const HostSliderValue& s = param.Record().u.slider;
         std::string digits = value;
-        if (ParamIsPercent(param) && !digits.empty() && digits.back() == '%') digits.pop_back();
+        const bool percent = ParamIsPercent(param);
+        const bool marked = percent && !digits.empty() && digits.back() == '%';
+        if (marked) digits.pop_back();
         double number = 0;
         if (!ParseNumber(digits, number)) Refuse(param, Quoted(value) + " is not a number");
+        if (percent && !marked && syntax == Syntax::Current && number > 0.0 && number < 1.0) {
+            Refuse(param, Quoted(value) + " is ambiguous for a percentage: write " + digits + "% or " +
+                              FormatNumber(number * 100.0) + "%");
+        }
         const double fixed = std::round(number * 65536.0);
         if (fixed < s.validMin || fixed > s.validMax) {
             Refuse(param, value + " is outside its valid range " + ParamRangeText(param));
@@ -275,18 +285,25 @@ void ParamSetter::Apply(HostParam& param, std::string_view text) const {
     }
     case kHostParamPopup: {
         const std::vector<std::string>& entries = param.PopupEntries();
+        const std::vector<std::pair<int32_t, std::string>> choices = PopupChoices(param);
         int64_t number = 0;
-        if (!ParseInteger(value, number)) {
-            const auto named = std::find_if(entries.begin(), entries.end(),
-                                            [&](const std::string& entry) { return Lower(entry) == Lower(value); });
-            number = named == entries.end() ? 0 : named - entries.begin() + 1;
-            if (number == 0) Refuse(param, Quoted(value) + " is not one of " + ParamRangeText(param));
-        }
-        if (number < 1 || number > static_cast<int64_t>(entries.size())) {
-            Refuse(param, value + " is not one of " + ParamRangeText(param));
-        }
-        if (IsSeparator(entries[static_cast<size_t>(number - 1)])) {
-            Refuse(param, "entry " + std::to_string(number) + " is a separator line, not a choice");
+        if (ParseInteger(value, number)) {
+            if (syntax == Syntax::PresetVersion1) {
+                if (number < 1 || number > static_cast<int64_t>(entries.size()) ||
+                    IsSeparator(entries[static_cast<size_t>(number - 1)])) {
+                    Refuse(param, value + " is not one of its choices");
+                }
+            } else {
+                if (number < 1 || number > static_cast<int64_t>(choices.size())) {
+                    Refuse(param, value + " is not one of " + ParamRangeText(param));
+                }
+                number = choices[static_cast<size_t>(number - 1)].first;
+            }
+        } else {
+            const auto named = std::find_if(choices.begin(), choices.end(),
+                                            [&](const auto& choice) { return Lower(choice.second) == Lower(value); });
+            if (named == choices.end()) Refuse(param, Quoted(value) + " is not one of " + ParamRangeText(param));
+            number = named->first;
         }
         param.SetPopup(static_cast<int32_t>(number));
         return;
@@ -295,10 +312,25 @@ void ParamSetter::Apply(HostParam& param, std::string_view text) const {
         param.SetColor(ParseColor(param, value));
         return;
     case kHostParamPoint: {
-        const std::vector<std::string> parts = Strutil::splits(value, ",");
+        std::vector<std::string> parts = Strutil::splits(value, ",");
+        int32_t percentages = 0;
+        for (std::string& part : parts) {
+            part = Strutil::strip(part);
+            if (!part.empty() && part.back() == '%') {
+                part.pop_back();
+                ++percentages;
+            }
+        }
         double x = 0, y = 0;
-        if (parts.size() != 2 || !ParseNumber(parts[0], x) || !ParseNumber(parts[1], y)) {
-            Refuse(param, Quoted(value) + " is not a point: expected x,y in pixels");
+        if (parts.size() != 2 || !ParseNumber(parts[0], x) || !ParseNumber(parts[1], y) || percentages == 1) {
+            Refuse(param, Quoted(value) + " is not a point: expected x,y in pixels or x%,y% of the input");
+        }
+        if (percentages == 2) {
+            if (std::fabs(x) > 1000.0 || std::fabs(y) > 1000.0) {
+                Refuse(param, value + " is outside its valid range -1000% to 1000% of the input");
+            }
+            param.SetPointPercent(x, y);
+            return;
         }
         if (std::fabs(x) > kLargestCoordinate || std::fabs(y) > kLargestCoordinate) {
             Refuse(param, value + " is outside its valid range " + ParamRangeText(param));
@@ -313,6 +345,16 @@ void ParamSetter::Apply(HostParam& param, std::string_view text) const {
         throw CliError(ExitCode::Usage,
                        "parameter " + Quoted(param.Path()) + " is a group of parameters and has no value of its own");
     }
+}
+
+std::vector<std::pair<int32_t, std::string>> PopupChoices(const HostParam& param) {
+    std::vector<std::pair<int32_t, std::string>> choices;
+    int32_t value = 0;
+    for (const std::string& entry : param.PopupEntries()) {
+        ++value;
+        if (!IsSeparator(entry)) choices.emplace_back(value, entry);
+    }
+    return choices;
 }
 
 bool ParamIsPercent(const HostParam& param) {
@@ -367,11 +409,8 @@ std::string ParamRangeText(const HostParam& param) {
     case kHostParamPopup: {
         std::string text;
         int32_t number = 0;
-        for (const std::string& entry : param.PopupEntries()) {
-            ++number;
-            if (IsSeparator(entry)) continue;
-            text += (text.empty() ? "" : ", ") + std::to_string(number) + " " + entry;
-        }
+        for (const auto& choice : PopupChoices(param))
+            text += (text.empty() ? "" : ", ") + std::to_string(++number) + " " + choice.second;
         return text;
     }
     case kHostParamColor:
@@ -401,7 +440,7 @@ std::string ParamDefaultText(const HostParam& param) {
                                                                              : std::to_string(choice);
     }
     case kHostParamColor:
-        return ColorText(record.u.color.defaultValue);
+        return ColorText(record.u.color.defaultValue, ColourAlphaMatters(param));
     case kHostParamPoint:
         return std::to_string(record.u.point.defaultX >> 16) + "%," + std::to_string(record.u.point.defaultY >> 16) +
                "% of the input";
@@ -427,9 +466,11 @@ std::string ParamValueText(const HostParam& param) {
                                                                              : std::to_string(choice);
     }
     case kHostParamColor:
-        return ColorText(param.Color());
+        return ColorText(param.Color(), ColourAlphaMatters(param));
     case kHostParamPoint: {
         if (param.PointFollowsDefault()) return ParamDefaultText(param);
+        if (const auto percent = param.PointPercent())
+            return FormatNumber((*percent)[0]) + "%," + FormatNumber((*percent)[1]) + "%";
         const HostPointPixels p = param.Point();
         return FormatNumber(p.x) + "," + FormatNumber(p.y);
     }

@@ -11,11 +11,13 @@
 // Values, by the parameter's type:
 //   integer    a whole number within the valid range
 //   number     a decimal number within the valid range (stored as 16.16)
-//   percent    0 to 100, with or without a trailing '%'
+//   percent    0 to 100, with or without a trailing '%'; a bare number between
+//              0 and 1 is refused as ambiguous (0.5% or 50%?)
 //   checkbox   on/off, true/false, yes/no, 1/0
-//   popup      the entry's text or its number (1-based); separators refused
+//   popup      the entry's text or its number, counted from 1 over the
+//              choices (separator lines are not counted)
 //   colour     #rrggbb, #rrggbbaa, or r,g,b[,a] with each in 0..1
-//   point      x,y in pixels
+//   point      x,y in pixels, or x%,y% of the input's size
 // Layers take a file name and groups take nothing; Apply refuses both, and the
 // render binds layers itself. Errors are CliError(Usage) naming the parameter,
 // its valid range and the value given.
@@ -35,7 +37,11 @@ public:
     HostParam& Find(std::string_view name) const;
     // Splits "NAME=VALUE" and finds the parameter; the value is returned trimmed.
     HostParam& Parse(std::string_view assignment, std::string& value) const;
-    void Apply(HostParam& param, std::string_view value) const;
+    // How a value was written: on the command line and in current presets, or
+    // in a version-1 preset (popups by the host's value, separators counted;
+    // percentages as bare numbers).
+    enum class Syntax { Current, PresetVersion1 };
+    void Apply(HostParam& param, std::string_view value, Syntax syntax = Syntax::Current) const;
 
     // The shortest name that reaches the parameter.
     std::string ShortName(const HostParam& param) const;
@@ -57,3 +63,5 @@ std::string ParamRangeText(const HostParam& param);
 std::string ParamDefaultText(const HostParam& param);
 std::string ParamValueText(const HostParam& param);
 bool ParamIsPercent(const HostParam& param);
+// The popup's choices without separator lines, as (host value, text).
+std::vector<std::pair<int32_t, std::string>> PopupChoices(const HostParam& param);

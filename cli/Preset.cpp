@@ -1,10 +1,15 @@
 #include "cli/Preset.h"
 
 #include "cli/CliError.h"
+#include "cli/SafeFiles.h"
+#include "effect/ParamId.h"
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <unistd.h>
@@ -12,13 +17,17 @@
 namespace {
 
 using nlohmann::json;
+using nlohmann::ordered_json;
 namespace fs = std::filesystem;
 
 constexpr const char* kFormat = "texturist-preset";
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
+// The viewing mode is how a render is looked at, not how the grain looks:
+// --view decides it, and presets leave it out.
 bool Stored(const HostParam& param) {
+    if (param.Id() == static_cast<int32_t>(ParamId::ViewingMode)) return false;
     switch (param.Type()) {
     case kHostParamSlider:
     case kHostParamFixedSlider:
@@ -33,26 +42,51 @@ bool Stored(const HostParam& param) {
     }
 }
 
-json ValueOf(const HostParam& param) {
+// The shortest decimal, at the control's precision or finer, that gives back
+// the same 16.16 value: 0.7, not 0.6999969482421875.
+std::string FixedText(const HostParam& param) {
+    const int32_t fixed = param.Record().u.slider.value;
+    for (int precision = std::max<int>(param.Record().u.slider.precision, 0); precision <= 10; ++precision) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.*f", precision, fixed / 65536.0);
+        if (std::lround(std::strtod(text, nullptr) * 65536.0) == fixed) {
+            std::string shown = text;
+            if (shown.find('.') != std::string::npos) {
+                shown.erase(shown.find_last_not_of('0') + 1);
+                if (shown.back() == '.') shown.pop_back();
+            }
+            return shown == "-0" ? "0" : shown;
+        }
+    }
+    char exact[64];
+    std::snprintf(exact, sizeof exact, "%.17g", fixed / 65536.0);
+    return exact;
+}
+
+ordered_json ValueOf(const HostParam& param) {
     switch (param.Type()) {
     case kHostParamSlider:
         return param.Integer();
-    case kHostParamFixedSlider:
-        return param.Number(); // a 16.16 value is exact in a double, and JSON keeps it exact
+    case kHostParamFixedSlider: {
+        const std::string text = FixedText(param);
+        if (ParamIsPercent(param)) return text + "%";
+        return ordered_json::parse(text);
+    }
     case kHostParamCheckbox:
         return param.Checkbox();
     case kHostParamPopup:
-        return param.Popup();
     case kHostParamColor:
         return ParamValueText(param);
     default: {
+        if (const auto percent = param.PointPercent()) return ParamValueText(param);
         const HostPointPixels p = param.Point();
-        return json::array({p.x, p.y});
+        return ordered_json::array({p.x, p.y});
     }
     }
 }
 
 // The preset's value as the text --set would take, so both go through the same checks.
+
 std::string AsText(const json& value) {
     if (value.is_boolean()) return value.get<bool>() ? "on" : "off";
     if (value.is_string()) return value.get<std::string>();
@@ -99,13 +133,16 @@ void LoadPreset(const std::string& path, HostParamStore& store, const ParamSette
         if (used != key.size() || id < 1 || id > 254) {
             throw CliError(ExitCode::Usage, where + Quoted(key) + " is not a parameter identifier");
         }
+        // Presets of version 1 stored the viewing mode; --view decides it now.
+        if (id == static_cast<int>(ParamId::ViewingMode)) continue;
         HostParam* param = store.FindById(id);
         if (!param || !(Stored(*param) || param->Type() == kHostParamPoint)) {
             throw CliError(ExitCode::Usage, where + "no parameter with a value has identifier " + key);
         }
         const json value = entry.is_object() ? entry.value("value", json()) : entry;
         try {
-            setter.Apply(*param, AsText(value));
+            setter.Apply(*param, AsText(value),
+                         version.get<int>() == 1 ? ParamSetter::Syntax::PresetVersion1 : ParamSetter::Syntax::Current);
         } catch (const CliError& error) {
             throw CliError(error.Code(), where + error.what());
         } catch (const std::invalid_argument& error) {
@@ -115,32 +152,21 @@ void LoadPreset(const std::string& path, HostParamStore& store, const ParamSette
 }
 
 void SavePreset(const std::string& path, const HostParamStore& store) {
-    json parameters = json::object();
+    ordered_json parameters = ordered_json::object(); // in the host's order
     for (int32_t index = 1; index < store.Count(); ++index) {
         const HostParam& param = store.At(index);
         if (!Stored(param)) continue;
         parameters[std::to_string(param.Id())] = {{"name", param.Path()}, {"value", ValueOf(param)}};
     }
-    const json preset = {{"format", kFormat}, {"version", kPresetVersion}, {"parameters", parameters}};
+    ordered_json preset = ordered_json::object();
+    preset["format"] = kFormat;
+    preset["version"] = kPresetVersion;
+    preset["parameters"] = parameters;
 
-    const fs::path final(path);
-    const fs::path temporary =
-        final.parent_path() / ("." + final.filename().string() + "." + std::to_string(::getpid()) + ".tmp");
-    {
-        std::ofstream file(temporary);
-        file << preset.dump(2) << '\n';
-        file.close();
-        if (!file) {
-            std::error_code ignored;
-            fs::remove(temporary, ignored);
-            throw CliError(ExitCode::InputOutput, "cannot write preset " + Quoted(path));
-        }
-    }
-    std::error_code error;
-    fs::rename(temporary, final, error);
-    if (error) {
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        throw CliError(ExitCode::InputOutput, "cannot write preset " + Quoted(path) + ": " + error.message());
+    const std::string text = preset.dump(2) + "\n";
+    try {
+        WriteFileAtomically(path, text.data(), text.size());
+    } catch (const CliError& error) {
+        throw CliError(error.Code(), std::string("preset: ") + error.what());
     }
 }

@@ -27,7 +27,9 @@
 
 #include <string>
 
-constexpr int kPresetVersion = 1;
+// Version 2: popups by their text, percentages with '%', keys in the host's
+// order, no viewing mode. Version 1 presets load as they were written.
+constexpr int kPresetVersion = 2;
 
 void LoadPreset(const std::string& path, HostParamStore& store, const ParamSetter& setter);
 void SavePreset(const std::string& path, const HostParamStore& store);

@@ -8,11 +8,15 @@
 #include "cli/ModuleSession.h"
 #include "cli/ParamSetter.h"
 #include "cli/Progress.h"
+#include "cli/SafeFiles.h"
 #include "cli/SequencePattern.h"
+#include "cli/Warnings.h"
 #include "effect/ParamId.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -20,6 +24,17 @@
 namespace {
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
+// The frame number a single file carries in its name ("clean.1001.exr"), so
+// that its output is numbered as it is.
+std::optional<int32_t> FrameNumberInName(const std::string& path) {
+    const std::string name = std::filesystem::path(path).stem().string();
+    const size_t dot = name.find_last_of("._");
+    if (dot == std::string::npos || dot + 1 >= name.size() || name.size() - dot - 1 > 8) return std::nullopt;
+    const std::string digits = name.substr(dot + 1);
+    if (digits.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+    return std::stoi(digits);
+}
 
 // The frames to render and the composition they belong to.
 struct FramePlan {
@@ -37,11 +52,14 @@ FramePlan PlanFrames(const SequencePattern& input, const RenderSettings& setting
         if (onDisk.empty()) throw CliError(ExitCode::InputOutput, "no files match the input " + Quoted(input.Text()));
     }
     if (!settings.frames.empty()) {
-        plan.all = ParseFrameList(settings.frames);
+        std::vector<std::string> backwards;
+        plan.all = ParseFrameList(settings.frames, &backwards);
+        for (const std::string& range : backwards)
+            Warn("the frame range " + range + " runs backwards: its frames render from the last down");
     } else if (input.IsSequence()) {
         for (int32_t frame = onDisk.front(); frame <= onDisk.back(); ++frame) plan.all.push_back(frame);
     } else {
-        plan.all = {1};
+        plan.all = {FrameNumberInName(input.Text()).value_or(1)};
     }
     const auto [lowest, highest] = std::minmax_element(plan.all.begin(), plan.all.end());
     plan.start = input.IsSequence() ? std::min(onDisk.front(), *lowest) : *lowest;
@@ -84,6 +102,55 @@ private:
     int32_t count_ = 1;
 };
 
+// Grain below a quarter of an 8-bit step is no grain a render can reproduce.
+constexpr double kLeastGrain = 0.25 / 255.0;
+
+// A robust grain level of a plate, 0..1 scale: the median absolute difference
+// of horizontal neighbours, per channel, scaled to a Gaussian's sigma; the
+// largest channel's. Picture edges barely move a median.
+double PlateGrainLevel(const HostImageBuffer& image) {
+    const double full = image.MaxValue();
+    double level = 0.0;
+    for (int c = 0; c < 3; ++c) {
+        std::vector<float> differences;
+        const int32_t step = std::max(1, image.Height() / 256);
+        for (int32_t y = 0; y < image.Height(); y += step)
+            for (int32_t x = 0; x + 1 < image.Width(); ++x) {
+                const HostPixelValue a = image.Get(x, y), b = image.Get(x + 1, y);
+                const uint16_t* pa[] = {&a.red, &a.green, &a.blue};
+                const uint16_t* pb[] = {&b.red, &b.green, &b.blue};
+                differences.push_back(static_cast<float>(std::abs(*pa[c] - *pb[c])));
+            }
+        if (differences.empty()) continue;
+        std::nth_element(differences.begin(), differences.begin() + differences.size() / 2, differences.end());
+        const double median = differences[differences.size() / 2];
+        level = std::max(level, median / (0.6745 * std::sqrt(2.0)) / full);
+    }
+    return level;
+}
+
+// Why the effect shows a parameter disabled, in the words of its controls.
+std::string WhyDisabled(HostParamStore& store, const HostParam& param) {
+    const int32_t id = param.Id();
+    const auto popup = [&](ParamId p) { return store.ById(static_cast<int32_t>(p)).Popup(); };
+    const bool point = (id >= static_cast<int32_t>(NoiseSamplePoint(0)) &&
+                        id < static_cast<int32_t>(NoiseSamplePoint(kSamplePointCount))) ||
+                       (id >= static_cast<int32_t>(CompensationSamplePoint(0)) &&
+                        id < static_cast<int32_t>(CompensationSamplePoint(kSamplePointCount)));
+    if (point && popup(ParamId::SampleSelection) != 2) {
+        return "sample points are used only when \"Sample Selection\" is Manual";
+    }
+    if (point) {
+        return "only the first \"Number of Samples\" (" +
+               std::to_string(store.ById(static_cast<int32_t>(ParamId::NumberOfSamples)).Integer()) +
+               ") sample points are used";
+    }
+    if (store.ById(static_cast<int32_t>(ParamId::Monochromatic)).Checkbox()) {
+        return "\"Monochromatic\" is on, which makes the grain grey";
+    }
+    return "the effect disables it in this configuration";
+}
+
 ExitCode RenderFailure(const HostRuntime& host, int32_t code) {
     if (code == kHostErrCancelled && (InterruptGuard::Requested() || host.CancelRequested())) {
         return ExitCode::Cancelled;
@@ -123,9 +190,9 @@ public:
         }
         const int32_t first = plan_.mine.front();
         CheckOutputFile(output_.FileFor(first), depth_);
-        if (output_.FileFor(first) == input_.FileFor(first)) {
-            throw CliError(ExitCode::Usage, "--output would overwrite the input " + Quoted(input_.Text()));
-        }
+        GuardLayers(noisePath, maskPath);
+        const OutputLock lock(output_.Text(), plan_.mine);
+        WarnAboutSettings(maskPath, layers);
 
         host_.SetIterateThreads(settings_.threads);
         if (settings_.memoryLimit > 0) host_.SetHandleLimit(settings_.memoryLimit);
@@ -158,6 +225,53 @@ public:
     }
 
 private:
+    // No output may land on a file the render reads, however its path is
+    // spelled: compared by device and inode, so "..", absolute paths and links
+    // are seen through.
+    void GuardLayers(const std::string& noisePath, const std::string& maskPath) const {
+        std::vector<std::pair<FileIdentity, std::string>> read;
+        const auto add = [&read](const std::string& file, const std::string& what) {
+            if (const std::optional<FileIdentity> id = IdentityOf(file)) read.emplace_back(*id, what);
+        };
+        for (int32_t frame : plan_.mine) add(input_.FileFor(frame), "the input " + Quoted(input_.FileFor(frame)));
+        for (const auto& [path, what] : {std::pair{noisePath, "the noise source"}, std::pair{maskPath, "the mask"}}) {
+            if (path.empty()) continue;
+            const LayerFootage footage(path);
+            const int32_t count = footage.IsSequence() ? std::min(plan_.length, footage.Count()) : 1;
+            for (int32_t k = 0; k < count; ++k)
+                add(footage.FileAt(k), std::string(what) + " " + Quoted(footage.FileAt(k)));
+        }
+        if (!settings_.params.preset.empty())
+            add(settings_.params.preset, "the preset " + Quoted(settings_.params.preset));
+        for (int32_t frame : plan_.mine) {
+            const std::optional<FileIdentity> target = IdentityOf(output_.FileFor(frame));
+            if (!target) continue;
+            for (const auto& [id, what] : read) {
+                if (id == *target) {
+                    throw CliError(ExitCode::Usage,
+                                   "--output " + Quoted(output_.FileFor(frame)) + " would overwrite " + what);
+                }
+            }
+        }
+    }
+
+    // Settings that make the render do something other than the user probably means.
+    void WarnAboutSettings(const std::string& maskPath, const LayerFiles& layers) {
+        HostParamStore& store = host_.Params();
+        if (!maskPath.empty() && store.ById(static_cast<int32_t>(ParamId::BlendAmount)).Number() == 0.0) {
+            Warn("--mask has no effect while \"Blend with Original/Amount\" is 0%: the mask only brings the "
+                 "original back, by that amount (see Masks in cli/README.md)");
+        }
+        if (const int32_t code = host_.UpdateParamsUi()) {
+            throw CliError(ExitCode::RenderFailed,
+                           "the module's UI update failed: " + DescribeModuleFailure(host_, code));
+        }
+        for (const HostParam* param : layers.set) {
+            if (param->Enabled()) continue;
+            Warn("\"" + param->Path() + "\" is set but has no effect: " + WhyDisabled(store, *param));
+        }
+    }
+
     static std::string Pick(const std::string& option, const std::string& set, const char* name) {
         if (!option.empty() && !set.empty() && option != set) {
             throw CliError(ExitCode::Usage, std::string(name) + " and --set name different files for the same layer");
@@ -176,10 +290,25 @@ private:
                 throw CliError(ExitCode::Cancelled, "cancelled while reading the noise source");
             }
             LoadedImage image = ReadImage(noise.FileAt(k));
+            if (k == 0) WarnAboutPlate(noise.FileAt(k), image);
             noiseAlpha_ = noiseAlpha_ || image.hasAlpha;
             layer->AddFrame(std::move(image.pixels));
         }
         host_.Params().ById(static_cast<int32_t>(ParamId::NoiseSourceLayer)).BindLayer(std::move(layer));
+    }
+
+    // Plates that cannot give the grain the user expects.
+    void WarnAboutPlate(const std::string& file, const LoadedImage& image) {
+        const int32_t sampleSize = host_.Params().ById(static_cast<int32_t>(ParamId::SampleSize)).Integer();
+        if (image.finiteSamples == 0) {
+            Warn("the noise source " + Quoted(file) + " has no finite pixels (all NaN or infinite): it holds no grain");
+        } else if (image.pixels.Width() < sampleSize || image.pixels.Height() < sampleSize) {
+            Warn("the noise source " + Quoted(file) + " is " + std::to_string(image.pixels.Width()) + " x " +
+                 std::to_string(image.pixels.Height()) + " pixels, smaller than \"Sample Size\" " +
+                 std::to_string(sampleSize) + ": its grain cannot be measured reliably");
+        } else if (PlateGrainLevel(image.pixels) < kLeastGrain) {
+            Warn("the noise source " + Quoted(file) + " holds no measurable grain: the output will carry none");
+        }
     }
 
     // Binds the input and the mask at composition frame k; returns the input's file description.
@@ -270,6 +399,7 @@ private:
 } // namespace
 
 ExitCode RunRender(const RenderSettings& settings) {
+    SetWarningPolicy(settings.strict, settings.quiet);
     ModuleSession session(settings.module);
     ExitCode result = ExitCode::Ok;
     try {

@@ -42,6 +42,7 @@ struct RenderSettings {
     bool printHash = false;
     std::string verify;
     bool quiet = false;
+    bool strict = false; // warnings end the render with exit code 4
 };
 
 // Ok, or VerifyFailed when a frame's hash differs from --verify.

@@ -73,6 +73,7 @@ std::string DescribeMissingFrames(const SequencePattern& pattern, const std::vec
         if (++count <= 3) missing += (missing.empty() ? "" : ", ") + file;
     }
     if (count == 0) return {};
+    if (!pattern.IsSequence()) return "\"" + pattern.Text() + "\": no such file";
     if (count > 3) missing += " and " + std::to_string(count - 3) + " more";
     return "missing frame" + std::string(count == 1 ? " " : "s ") + missing + " of " + pattern.Text();
 }

@@ -14,17 +14,20 @@
 
 namespace {
 
-constexpr const char* kExitCodes = "Exit codes: 0 done; 1 a frame's hash differs from --verify; 2 bad usage, unknown "
-                                   "parameter or value out of range; 3 a file missing, unreadable, unwritable or "
-                                   "not usable; 4 the render failed (the module's message and code are shown); "
-                                   "5 out of memory; 130 cancelled by Ctrl-C or SIGTERM.";
+constexpr const char* kExitCodes =
+    "Exit codes: 0 done; 1 a frame's hash differs from --verify; 2 bad usage, unknown "
+    "parameter or value out of range; 3 a file missing, unreadable, unwritable or "
+    "not usable, or another render writes the same outputs; 4 the render failed (the module's message and code "
+    "are shown), or a warning under --strict; "
+    "5 out of memory; 130 cancelled by Ctrl-C or SIGTERM.";
 
 constexpr const char* kSetHelp =
     "Set a parameter: NAME=VALUE, repeatable. NAME is a display name (\"Size\") or, where names repeat, the end "
     "of its group path (\"Preview Region/Width\", \"Noise Sample Points/3\"); the compensation sample points' "
     "group is named \"Intensity\" by the effect, and \"Compensation Sample Points/3\" works too. VALUE: numbers "
-    "within the valid range, popups by entry text or number, colours as #rrggbb or r,g,b in 0..1, points as x,y "
-    "in pixels, checkboxes on/off. `texturist params` lists them all.";
+    "within the valid range, percentages as 50% or 50 (0.5 is ambiguous: write 0.5% or 50%), popups by entry text "
+    "or number, colours as #rrggbb or r,g,b in 0..1, points as x,y in pixels or x%,y% of the input, checkboxes "
+    "on/off. `texturist params` lists them all.";
 
 void AddParamOptions(CLI::App& command, ParamOptions& params, std::string& module) {
     command.add_option("--set", params.sets, kSetHelp)->allow_extra_args(false);
@@ -91,12 +94,18 @@ int main(int argc, char** argv) {
     renderCommand->add_option("--depth", render.depth,
                               "Output samples: 8, 10 (DPX), 16, half or float (default: PNG 8 or 16 as the input, "
                               "TIFF 16, EXR half, DPX 10, JPEG 8)");
-    renderCommand->add_option("--memory-limit", render.memoryLimit, "Host memory the module may use, as 512M or 2G")
+    renderCommand
+        ->add_option("--memory-limit", render.memoryLimit,
+                     "Memory the module may allocate through the host, as 512M or 2G (the module's own working "
+                     "memory; the files read and written take more)")
         ->transform(CLI::AsSizeValue(false));
     renderCommand->add_flag("--print-hash", render.printHash, "Print a 64-bit hash of each written frame's pixels");
     renderCommand->add_option("--verify", render.verify,
                               "Check each frame's hash: one hash, or a file of lines printed by --print-hash");
     renderCommand->add_flag("--quiet", render.quiet, "No progress and no messages but errors");
+    renderCommand->add_flag("--strict", render.strict,
+                            "Treat warnings (a mask that cannot act, a plate without grain, a setting the effect "
+                            "ignores) as errors: exit 4 before anything is written");
     AddParamOptions(*renderCommand, render.params, render.module);
 
     ParamsSettings params;
@@ -116,7 +125,11 @@ int main(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         if (error.get_exit_code() == 0) return app.exit(error);
-        std::fprintf(stderr, "texturist: error: %s\nRun texturist --help for more information.\n", error.what());
+        std::string help = "texturist --help";
+        for (const CLI::App* command : {renderCommand, paramsCommand, demoCommand}) {
+            if (command->parsed()) help = "texturist " + command->get_name() + " --help";
+        }
+        std::fprintf(stderr, "texturist: error: %s\nRun %s for more information.\n", error.what(), help.c_str());
         return static_cast<int>(ExitCode::Usage);
     }
 
@@ -137,7 +150,8 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (demoCommand->parsed()) return static_cast<int>(RunDemo(demo));
-        std::fprintf(stderr, "%s", app.help().c_str());
+        std::fprintf(stderr, "%s\ntexturist: error: no command given: use render, params or demo\n",
+                     app.help().c_str());
         return static_cast<int>(ExitCode::Usage);
     } catch (const CliError& error) {
         return Fail(error.Code(), error.what());

@@ -139,6 +139,21 @@ void HostParam::SetPoint(double x, double y) {
     record_.u.point.x = ToFixed(x);
     record_.u.point.y = ToFixed(y);
     pointDefault_ = false;
+    pointPercent_.reset();
+}
+
+void HostParam::SetPointPercent(double x, double y) {
+    Require(kHostParamPoint, "a point");
+    pointDefault_ = false;
+    pointPercent_ = {x, y};
+    store_.ApplyPointDefault(*this);
+}
+
+std::optional<std::array<double, 2>> HostParam::PointPercent() const {
+    if (pointPercent_) return pointPercent_;
+    if (pointDefault_)
+        return std::array<double, 2>{record_.u.point.defaultX / 65536.0, record_.u.point.defaultY / 65536.0};
+    return std::nullopt;
 }
 
 int32_t HostParam::Popup() const {
@@ -297,6 +312,7 @@ void HostParamStore::TakeValue(int32_t index, const HostParamRecord& changed) {
         record.u.point.x = changed.u.point.x;
         record.u.point.y = changed.u.point.y;
         param.pointDefault_ = false;
+        param.pointPercent_.reset();
         break;
     case kHostParamPopup:
         record.u.popup.value = changed.u.popup.value;
@@ -310,12 +326,17 @@ void HostParamStore::ApplyPointDefault(HostParam& param) const {
     const std::shared_ptr<HostLayer>& input = params_[0]->layer_;
     const double width = input ? input->Width() : 0;
     const double height = input ? input->Height() : 0;
+    if (param.pointPercent_) {
+        param.record_.u.point.x = ToFixed((*param.pointPercent_)[0] * width / 100.0);
+        param.record_.u.point.y = ToFixed((*param.pointPercent_)[1] * height / 100.0);
+        return;
+    }
     param.record_.u.point.x = static_cast<int32_t>(std::llround(param.record_.u.point.defaultX * width / 100.0));
     param.record_.u.point.y = static_cast<int32_t>(std::llround(param.record_.u.point.defaultY * height / 100.0));
 }
 
 void HostParamStore::RefreshPointDefaults() {
     for (auto& param : params_) {
-        if (param->pointDefault_) ApplyPointDefault(*param);
+        if (param->pointDefault_ || param->pointPercent_) ApplyPointDefault(*param);
     }
 }

@@ -17,7 +17,8 @@
 // of the layer size: its pixel value is recomputed from the input layer's
 // size (frame 0) whenever the point is added and whenever the input layer is
 // bound, and is (0, 0) while no input layer is bound. Setting a point fixes it
-// in pixels. Values are not animated: a parameter reads the same at all times;
+// in pixels; setting it in percent makes it follow the input's size as a
+// default does. Values are not animated: a parameter reads the same at all times;
 // only layers change with time (see HostLayer).
 //
 // Programmatic setters check the parameter's type (std::invalid_argument) and
@@ -29,8 +30,10 @@
 #include "effect/HostInterface.h"
 #include "host/HostLayer.h"
 
+#include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -76,6 +79,9 @@ public:
     HostPointPixels Point() const;
     void SetPoint(double x, double y);
     bool PointFollowsDefault() const { return pointDefault_; }
+    void SetPointPercent(double x, double y);
+    // The point's position in percent of the input when it follows the input's size.
+    std::optional<std::array<double, 2>> PointPercent() const;
     int32_t Popup() const;
     void SetPopup(int32_t value);
 
@@ -100,6 +106,7 @@ private:
     std::vector<std::string> entries_;
     std::shared_ptr<HostLayer> layer_;
     bool pointDefault_ = false;
+    std::optional<std::array<double, 2>> pointPercent_;
 };
 
 class HostParamStore {

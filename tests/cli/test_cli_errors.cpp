@@ -52,7 +52,6 @@ TEST_F(Errors, EachFailureHasItsExitCodeAndOneLine) {
     } cases[] = {
         // files
         {render({{"--input", "absent.png"}}), 3, {"absent.png", "no such file"}},
-        {render({{"--noise-source", "absent-plate.png"}}), 3, {"absent-plate.png"}},
         {render({{"--input", "text.png"}}), 3, {"text.png"}},
         {render({{"--input", "wide.png"}}), 3, {"wide.png", "40000"}},
         {render({{"--input", "none.####.png"}}), 3, {"none.####.png"}},
@@ -71,6 +70,9 @@ TEST_F(Errors, EachFailureHasItsExitCodeAndOneLine) {
         {render({{"--chunk", "3/2"}}), 2, {"--chunk", "3/2"}},
         {render({{"--frames", "1-3"}}), 2, {"--output", "out.png", "frame number"}},
         {render({{"--output", "clean.png"}}), 2, {"overwrite"}},
+        {render({{"--noise-source", "absent-plate.png"}}), 3, {"absent-plate.png", "no such file"}},
+        {render({{"--fps", "0"}}), 2, {"--fps", "above 0"}},
+        {{"render", "-i", "x"}, 2, {"texturist render --help"}},
         {render({{"--set", "Noise Source Layer=other.png"}}), 2, {"--noise-source", "--set"}},
         {render({{"--verify", "nonsense"}}), 2, {"--verify", "nonsense"}},
         // the module's own failure: memory refused by the host
@@ -92,6 +94,10 @@ TEST_F(Errors, EachFailureHasItsExitCodeAndOneLine) {
         EXPECT_FALSE(fs::exists(Path("out.jpg")));
         EXPECT_EQ(TemporaryFiles(), std::vector<std::string>());
     }
+    const RunResult bare = Run({});
+    EXPECT_EQ(bare.exitCode, 2);
+    EXPECT_NE(bare.err.find("Usage:"), std::string::npos) << bare.err;
+    EXPECT_EQ(Lines(bare.err).back(), "texturist: error: no command given: use render, params or demo");
 }
 
 // Files as they turn up on a farm: cut short, misnamed, empty, lying about

@@ -118,6 +118,7 @@ TEST_F(Formats, MetadataTravelsFromInputToOutput) {
         {"out.exr", {"smpte:TimeCode", "FramesPerSecond", "Artist"}},
         {"out.dpx", {"smpte:TimeCode"}},
         {"out.tif", {"Artist"}},
+        {"out.png", {"Artist"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.output);
@@ -131,9 +132,12 @@ TEST_F(Formats, MetadataTravelsFromInputToOutput) {
                 << name;
         }
     }
-    // DPX keeps the frame rate under its own name.
+    // DPX keeps the frame rate under its own name, and the artist as its header's creator;
+    // PNG keeps the timecode as text.
     const Picture dpx = ReadPicture(Path("out.dpx"));
     EXPECT_FLOAT_EQ(dpx.header.get_float_attribute("dpx:FrameRate"), 25.0f);
+    EXPECT_EQ(dpx.header.get_string_attribute("Software"), "Grain Department");
+    EXPECT_EQ(ReadPicture(Path("out.png")).header.get_string_attribute("smpte:TimeCode"), "01:02:03:04");
 }
 
 // Only the display window is kept: a smaller data window is padded with transparent black.

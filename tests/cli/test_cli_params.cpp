@@ -55,10 +55,10 @@ TEST_F(Params, TheListingShowsEveryParameterWithItsRangeAndDefault) {
         {"Intensity", "number", "0 to 100 (slider 0 to 5)", "1"},
         {"Midpoint", "number", "0 to 1", "0.5"},
         {"Compensate for Existing Noise", "percent", "0 to 100 %", "0"},
-        {"Matching Color", "colour", "#rrggbb", "#7f7f7f7f"},
+        {"Matching Color", "colour", "#rrggbb", "#7f7f7f"},
         {"Show Box", "checkbox", "on or off", "on"},
         {"Blending Mode", "popup", "1 Film, 2 Multiply, 3 Add, 4 Screen, 5 Overlay", "Add"},
-        {"Match Color Using", "popup", "1 Off, 3 RGB, 4 Hue", "RGB"},
+        {"Match Color Using", "popup", "1 Off, 2 RGB, 3 Hue", "RGB"},
         {"Width", "integer", "50 to 200", "200"},
         {"Noise Sample Points/3", "point", "x,y in pixels", "50%,50% of the input"},
         {"Intensity/10", "point", "x,y in pixels", "50%,50% of the input"},
@@ -122,7 +122,12 @@ TEST_F(Params, SetTakesEveryNameAndValueForm) {
         {"Match Color Using=Luminance", "Match Color Using", "Luminance"},
         {"Box Color=#ff8000", "Box Color", "#ff8000"},
         {"Box Color=1,0.5,0", "Box Color", "#ff8000"},
-        {"Tint Color=0,0,1,0.5", "Tint Color", "#0000ff80"},
+        {"Sample Box Color=0,0,1,0.5", "Sample Box Color", "#0000ff80"},
+        {"Tint Color=0,0,1,0.5", "Tint Color", "#0000ff"},   // its alpha has no use
+        {"Match Color Using=2", "Match Color Using", "RGB"}, // counted over the choices
+        {"Noise Sample Points/5=25%,50%", "Noise Sample Points/5", "25%,50%"},
+        {"Blend with Original/Amount=40", "Amount", "40"},
+        {"Tint Amount=0.5%", "Tint Amount", "0.5"},
         {"Show Box=off", "Show Box", "off"},
         {"Invert Match=yes", "Invert Match", "on"},
         {"Compensate for Existing Noise=50%", "Compensate for Existing Noise", "50"},
@@ -162,7 +167,9 @@ TEST_F(Params, BadNamesAndValuesAreRefusedWithTheirRange) {
         {"Midpoint=1.5", {"Midpoint", "1.5", "0 to 1"}},
         {"Compensate for Existing Noise=120", {"Compensate for Existing Noise", "120", "0 to 100"}},
         {"Blending Mode=Burn", {"Blending Mode", "Burn", "Film"}},
-        {"Match Color Using=2", {"Match Color Using", "separator"}},
+        {"Match Color Using=9", {"Match Color Using", "9", "8 Blue Channel"}},
+        {"Amount=0.5", {"Amount", "ambiguous", "0.5%", "50%"}},
+        {"Center=50%,5", {"Center", "x%,y%"}},
         {"Box Color=1.5,0,0", {"Box Color", "1.5", "0 to 1"}},
         {"Show Box=maybe", {"Show Box", "maybe"}},
         {"Preview Region/Center=5", {"Center", "x,y"}},
@@ -192,24 +199,46 @@ TEST_F(Params, PresetsRoundTripByIdentifier) {
                                         "--set", "Monochromatic=on",
                                         "--set", "Noise Sample Points/2=5,6",
                                         "--set", "Random Seed=42",
-                                        "--set", "Compensate for Existing Noise=12.5"};
+                                        "--set", "Compensate for Existing Noise=12.5",
+                                        "--set", "Midpoint=0.7",
+                                        "--set", "Intensity/3=20%,30%"};
     std::vector<std::string> saving = sets;
-    saving.insert(saving.end(), {"--save-preset", "look.json"});
+    saving.insert(saving.end(), {"--view", "matte", "--save-preset", "look.json"});
     const RunResult saved = List(saving);
     ASSERT_EQ(saved.exitCode, 0) << saved.err;
 
-    nlohmann::json preset;
+    nlohmann::ordered_json preset;
     std::ifstream(Path("look.json")) >> preset;
     EXPECT_EQ(preset["format"], "texturist-preset");
-    EXPECT_EQ(preset["version"], 1);
-    EXPECT_EQ(preset["parameters"]["119"]["value"], 2.5) << "Size is ParamId 119";
-    EXPECT_EQ(preset["parameters"]["29"]["value"], 5) << "Blending Mode is ParamId 29";
-    EXPECT_EQ(preset["parameters"]["51"]["value"], nlohmann::json::array({5.0, 6.0}));
-    EXPECT_FALSE(preset["parameters"].contains("50")) << "a point at its default follows the input's size";
+    EXPECT_EQ(preset["version"], 2);
+    const nlohmann::ordered_json& values = preset["parameters"];
+    EXPECT_EQ(values["119"]["value"], 2.5) << "Size is ParamId 119";
+    EXPECT_EQ(values["131"]["value"], 0.7) << "the 16.16 value written as the control shows it";
+    EXPECT_EQ(values["29"]["value"], "Overlay") << "Blending Mode is ParamId 29";
+    EXPECT_EQ(values["118"]["value"], "12.5%");
+    EXPECT_EQ(values["51"]["value"], nlohmann::json::array({5.0, 6.0}));
+    EXPECT_EQ(values["72"]["value"], "20%,30%");
+    EXPECT_FALSE(values.contains("50")) << "a point at its default follows the input's size";
+    EXPECT_FALSE(values.contains("2")) << "the viewing mode is --view's to decide";
+    std::vector<std::string> keys;
+    for (const auto& item : values.items()) keys.push_back(item.key());
+    ASSERT_GE(keys.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(keys.begin(), keys.begin() + 3), (std::vector<std::string>{"15", "16", "117"}))
+        << "in the host's order";
 
-    const RunResult loaded = List({"--preset", "look.json"});
+    const RunResult loaded = List({"--preset", "look.json", "--view", "matte"});
     ASSERT_EQ(loaded.exitCode, 0) << loaded.err;
     EXPECT_EQ(loaded.out, saved.out);
+    EXPECT_EQ(ValueOf(List({"--preset", "look.json"}).out, "Viewing Mode"), "Final Output");
+
+    // Version 1 presets load as written: popups by the host's value, bare percentages, their viewing mode ignored.
+    std::ofstream(Path("old.json")) << R"({"format": "texturist-preset", "version": 1, "parameters": {)"
+                                       R"("2": {"value": 4}, "147": {"value": 3}, "143": {"value": 0.5}}})";
+    const RunResult old = List({"--preset", "old.json"});
+    ASSERT_EQ(old.exitCode, 0) << old.err;
+    EXPECT_EQ(ValueOf(old.out, "Match Color Using"), "RGB");
+    EXPECT_EQ(ValueOf(old.out, "Amount"), "0.5");
+    EXPECT_EQ(ValueOf(old.out, "Viewing Mode"), "Final Output");
 
     // A --set after the preset wins; the rest of the preset stays.
     const RunResult overridden = List({"--preset", "look.json", "--set", "Size=3"});
@@ -240,7 +269,7 @@ TEST_F(Params, BadPresetsAreRefused) {
         {R"({"format": "something-else", "version": 1, "parameters": {}})", 3, "not a texturist preset"},
         // Found by the preset fuzzer: a format that is not text.
         {R"({"format": 2, "parameters": {}})", 3, "not a texturist preset"},
-        {R"({"format": "texturist-preset", "version": 2, "parameters": {}})", 3, "version 2"},
+        {R"({"format": "texturist-preset", "version": 3, "parameters": {}})", 3, "version 3"},
         {R"({"format": "texturist-preset", "version": 1, "parameters": {"999": {"value": 1}}})", 2, "999"},
         {R"({"format": "texturist-preset", "version": 1, "parameters": {"119": {"value": 101}}})", 2, "0 to 100"},
         {R"({"format": "texturist-preset", "version": 1, "parameters": {"10": {"value": "many"}}})", 2, "many"},

@@ -46,18 +46,21 @@ TEST_F(Rendering, ThreadCountsGiveTheSameHashAndVerifyChecksIt) {
     EXPECT_EQ(MeanColourDifference(ReadPicture(Path("one.png")), ReadPicture(Path("two.png"))), 0.0);
 
     std::ofstream(Path("sums.txt")) << one.out;
+    fs::create_directories(Path("elsewhere"));
     struct Case {
         std::string verify;
         int exitCode;
+        std::string output = "one.png";
     } cases[] = {
         {hash, 0},
         {"sums.txt", 0},
+        {"sums.txt", 0, "elsewhere/one.png"}, // a list checks a render into another folder by file name
         {HashOf(other), 1},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.verify);
+        SCOPED_TRACE(c.verify + " " + c.output);
         const RunResult run =
-            Render("clean.png", "plate.png", "one.png", with({"--threads", "2", "--verify", c.verify}));
+            Render("clean.png", "plate.png", c.output, with({"--threads", "2", "--verify", c.verify}));
         EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
         if (c.exitCode == 1) {
             EXPECT_NE(run.err.find(hash), std::string::npos) << "the actual hash is reported";
@@ -162,7 +165,10 @@ TEST_F(Rendering, SignalsCancelWithoutLeavingAFile) {
 }
 
 TEST_F(Rendering, DemoWritesItsPicturesIntoOut) {
-    const RunResult run = Run({"demo", "--module", TEXTURIST_MODULE, "--quiet"});
+    const RunResult quiet = Run({"demo", "--module", TEXTURIST_MODULE, "--quiet"});
+    ASSERT_EQ(quiet.exitCode, 0) << quiet.err;
+    EXPECT_EQ(quiet.out + quiet.err, "") << "--quiet prints nothing";
+    const RunResult run = Run({"demo", "--module", TEXTURIST_MODULE});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const Picture final = ReadPicture(Path("out/demo-final.png"));
     const Picture samples = ReadPicture(Path("out/demo-noise-samples.png"));

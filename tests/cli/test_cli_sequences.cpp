@@ -194,6 +194,12 @@ TEST_F(Sequences, AStillRenderedOverFramesAnimatesItsGrain) {
     const auto fixed = HashLines(still.out);
     ASSERT_EQ(fixed.size(), 3u);
     EXPECT_EQ(fixed[0].second, fixed[2].second) << "with no animation the grain stays put";
+
+    // Without --frames, a numbered single file keeps its number on the way out.
+    const RunResult single = Render("clean.1001.png", "plate.png", "single.####.png", {"--quiet", "--print-hash"});
+    ASSERT_EQ(single.exitCode, 0) << single.err;
+    ASSERT_EQ(HashLines(single.out).size(), 1u);
+    EXPECT_EQ(HashLines(single.out)[0].first, "single.1001.png");
 }
 
 } // namespace

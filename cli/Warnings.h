@@ -1,0 +1,12 @@
+// Warnings: things a render does that are probably not what the user meant
+// (a mask that cannot act, a plate without grain, a setting the effect
+// ignores). They go to stderr as "texturist: warning: ..." and the render goes
+// on; under --strict the first one ends the command with exit code 4 instead,
+// before anything is written. --quiet silences them, not --strict.
+#pragma once
+
+#include <string>
+
+void SetWarningPolicy(bool strict, bool quiet);
+// Prints the warning, or throws CliError(RenderFailed) under --strict.
+void Warn(const std::string& message);
