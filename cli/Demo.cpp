@@ -1,5 +1,6 @@
 #include "cli/Demo.h"
 
+#include "cli/GrainReport.h"
 #include "cli/RenderJob.h"
 
 #include <cstdio>
@@ -63,6 +64,15 @@ ExitCode RunDemo(const DemoSettings& settings) {
         const ExitCode code = RunRender(render);
         if (code != ExitCode::Ok) return code;
         if (!settings.quiet) std::printf("wrote %s: %s\n", render.output.c_str(), view.what);
+    }
+    AnalyseSettings analyse;
+    analyse.noiseSource = (data / kPlate).string();
+    analyse.report = (fs::path(settings.outputFolder) / "demo-report").string();
+    analyse.module = settings.module;
+    analyse.quiet = true;
+    RunAnalyse(analyse);
+    if (!settings.quiet) {
+        std::printf("wrote %s/index.html: what was measured on the plate, with figures\n", analyse.report.c_str());
     }
     return ExitCode::Ok;
 }

@@ -2,6 +2,7 @@
 // sequences, loading the module and driving it as the compositing host does.
 #include "cli/CliError.h"
 #include "cli/Demo.h"
+#include "cli/GrainReport.h"
 #include "cli/ModuleSession.h"
 #include "cli/ParamList.h"
 #include "cli/RenderJob.h"
@@ -113,6 +114,40 @@ int main(int argc, char** argv) {
         app.add_subcommand("params", "List the parameters: names, types, ranges, defaults, values, disabled ones");
     AddParamOptions(*paramsCommand, params.params, params.module);
 
+    AnalyseSettings analyse;
+    CLI::App* analyseCommand = app.add_subcommand(
+        "analyse", "Measure a plate's grain as a render would and write a report (report.json, index.html, figures)");
+    analyseCommand->add_option("--noise-source", analyse.noiseSource, "The grainy plate: an image or a sequence")
+        ->required();
+    analyseCommand->add_option("--frames", analyse.frames, "The frame of a plate sequence to measure (default: its first)");
+    analyseCommand->add_option("--report", analyse.report, "The folder to write the report into")->required();
+    analyseCommand->add_flag("--quiet", analyse.quiet, "Print nothing but errors");
+    AddParamOptions(*analyseCommand, analyse.params, analyse.module);
+
+    CompareSettings compare;
+    CLI::App* compareCommand = app.add_subcommand(
+        "compare", "Measure the grain of a render and of its source plate and judge whether they match (exit 0 "
+                   "when they do, 1 when they do not)");
+    compareCommand->add_option("--source", compare.source, "The plate whose grain the render should carry")->required();
+    compareCommand->add_option("--render", compare.render, "The grained render")->required();
+    compareCommand->add_option("--clean", compare.clean, "The render's clean target: grain = render - clean");
+    compareCommand->add_option("--source-clean", compare.sourceClean, "The plate without its grain, when known");
+    compareCommand->add_option("--json", compare.json, "Write the measurements and the verdict as JSON");
+    compareCommand->add_option("--report", compare.report, "Write figures and an index.html into this folder");
+    compareCommand->add_option("--tile", compare.tile, "Tile size of the measurement in pixels")->check(CLI::Range(16, 512));
+    std::vector<double> sigmaRange, frequencyRange;
+    compareCommand->add_option("--sigma-range", sigmaRange, "Accepted sigma ratio, render / source (default 0.9 1.1)")
+        ->expected(2);
+    compareCommand
+        ->add_option("--frequency-range", frequencyRange,
+                     "Accepted ratio of the half-energy frequencies (default 0.9 1.1)")
+        ->expected(2);
+    compareCommand->add_option("--correlation-limit", compare.limits.correlation,
+                               "Largest accepted difference of a channel correlation (default 0.1)");
+    compareCommand->add_option("--spectrum-limit", compare.limits.spectrumDb,
+                               "Largest accepted spectrum shape error in dB (default 1.5)");
+    compareCommand->add_flag("--quiet", compare.quiet, "Print nothing but errors");
+
     DemoSettings demo;
     CLI::App* demoCommand = app.add_subcommand("demo", "Render the bundled demo into out/");
     demoCommand->add_option("--module", demo.module, "The Texturist module to load");
@@ -126,7 +161,7 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& error) {
         if (error.get_exit_code() == 0) return app.exit(error);
         std::string help = "texturist --help";
-        for (const CLI::App* command : {renderCommand, paramsCommand, demoCommand}) {
+        for (const CLI::App* command : {renderCommand, paramsCommand, analyseCommand, compareCommand, demoCommand}) {
             if (command->parsed()) help = "texturist " + command->get_name() + " --help";
         }
         std::fprintf(stderr, "texturist: error: %s\nRun %s for more information.\n", error.what(), help.c_str());
@@ -145,12 +180,19 @@ int main(int argc, char** argv) {
             }
             return static_cast<int>(RunRender(render));
         }
+        if (analyseCommand->parsed()) return static_cast<int>(RunAnalyse(analyse));
+        if (compareCommand->parsed()) {
+            if (sigmaRange.size() == 2) compare.limits.sigmaLow = sigmaRange[0], compare.limits.sigmaHigh = sigmaRange[1];
+            if (frequencyRange.size() == 2)
+                compare.limits.frequencyLow = frequencyRange[0], compare.limits.frequencyHigh = frequencyRange[1];
+            return static_cast<int>(RunCompare(compare));
+        }
         if (paramsCommand->parsed()) {
             RunParams(params);
             return 0;
         }
         if (demoCommand->parsed()) return static_cast<int>(RunDemo(demo));
-        std::fprintf(stderr, "%s\ntexturist: error: no command given: use render, params or demo\n",
+        std::fprintf(stderr, "%s\ntexturist: error: no command given: use render, params, analyse, compare or demo\n",
                      app.help().c_str());
         return static_cast<int>(ExitCode::Usage);
     } catch (const CliError& error) {

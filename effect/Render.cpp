@@ -152,26 +152,6 @@ GrainTweaks ReadGrainTweaks() {
     return t;
 }
 
-// A manual sample centred on (x, y), moved inside a W x H image, or cut to it
-// when it is larger than the image.
-SampleRect ManualSample(ParamPoint centre, int32_t size, int32_t width, int32_t height) {
-    int64_t left = static_cast<int64_t>(centre.x) - size / 2, top = static_cast<int64_t>(centre.y) - size / 2;
-    int64_t right = left + size, bottom = top + size;
-    auto inside = [&] { return left >= 0 && right - 1 < width && top >= 0 && bottom - 1 < height; };
-    if (!inside()) {
-        if (right > width) left -= right - width, right = width;
-        if (bottom > height) top -= bottom - height, bottom = height;
-        if (left < 0) right -= left, left = 0;
-        if (top < 0) bottom -= top, top = 0;
-        if (!inside()) {
-            left = std::max<int64_t>(left, 0), top = std::max<int64_t>(top, 0);
-            right = std::min<int64_t>(right, width), bottom = std::min<int64_t>(bottom, height);
-        }
-    }
-    return {static_cast<int32_t>(left), static_cast<int32_t>(top), static_cast<int32_t>(right),
-            static_cast<int32_t>(bottom), false};
-}
-
 void FillSamples(HostImage& image, bool noise, SampleSet& samples) {
     const int32_t count = ReadInteger(ParamId::NumberOfSamples);
     const int32_t size = ReadInteger(ParamId::SampleSize);
@@ -189,7 +169,7 @@ void FillSamples(HostImage& image, bool noise, SampleSet& samples) {
     const int32_t n = std::clamp(count, 0, kSamplePointCount);
     for (int32_t i = 0; i < n; ++i) {
         const ParamPoint centre = ReadPoint(noise ? NoiseSamplePoint(i) : CompensationSamplePoint(i));
-        samples.push_back(ManualSample(centre, size, image.width, image.height));
+        samples.push_back(ManualSample(centre.x, centre.y, size, image.width, image.height));
     }
 }
 

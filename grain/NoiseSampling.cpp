@@ -86,7 +86,7 @@ void MeasureGrid(const SampleSelection& selection, const ImageLib_Rect& bounds, 
 }
 
 // Drops patches much darker or brighter than the typical one, and any near black or white.
-void FilterBrightness(CandidateList& candidates) {
+void FilterBrightness(CandidateList& candidates, SampleSelectionCounts* counts) {
     if (candidates.empty()) return;
     double meanSum = 0.0;
     double varianceSum = 0.0;
@@ -101,7 +101,9 @@ void FilterBrightness(CandidateList& candidates) {
     const double upper = std::min(kBrightest, typical + 2.0 * spread);
     candidates.remove_if([&](const SampleCandidate& candidate) {
         const double mean = candidate.mean;
-        return mean < lower || mean > upper;
+        const bool dropped = mean < lower || mean > upper;
+        if (dropped && counts) ++(mean < kDarkest || mean > kBrightest ? counts->clipped : counts->brightness);
+        return dropped;
     });
 }
 
@@ -205,15 +207,18 @@ float VarianceNode::Variance(uint32_t channel) const {
     return variance > 0.0 ? static_cast<float>(variance) : 0.0f;
 }
 
-void SelectSamplesAutomatically(const SampleSelection& selection, ImageLib_ComputeNode& layer, SampleSet& samples) {
+void SelectSamplesAutomatically(const SampleSelection& selection, ImageLib_ComputeNode& layer, SampleSet& samples,
+                                SampleSelectionCounts* counts) {
     samples.clear();
+    if (counts) *counts = {};
     const ImageLib_Rect bounds = layer.GetBounds();
     // A patch without pixels has no statistics; only the fallback below is left.
     if (selection.sampleWidth > 0 && selection.sampleHeight > 0) {
         PatchMeter meter(layer, selection);
         CandidateList candidates;
         MeasureGrid(selection, bounds, meter, candidates);
-        FilterBrightness(candidates);
+        if (counts) counts->candidates = static_cast<int32_t>(candidates.size());
+        FilterBrightness(candidates, counts);
         candidates.sort(ScoreBefore);
 
         const size_t wanted = selection.sampleCount > 0 ? static_cast<size_t>(selection.sampleCount) : 0;
@@ -236,4 +241,23 @@ void SelectSamplesAutomatically(const SampleSelection& selection, ImageLib_Compu
         const SampleRect whole{0, 0, selection.sampleWidth, selection.sampleHeight, false};
         samples.push_back(ImageLib_Rect::Intersect(whole, bounds));
     }
+    if (counts) counts->chosen = static_cast<int32_t>(samples.size());
+}
+
+SampleRect ManualSample(int32_t x, int32_t y, int32_t size, int32_t width, int32_t height) {
+    int64_t left = static_cast<int64_t>(x) - size / 2, top = static_cast<int64_t>(y) - size / 2;
+    int64_t right = left + size, bottom = top + size;
+    auto inside = [&] { return left >= 0 && right - 1 < width && top >= 0 && bottom - 1 < height; };
+    if (!inside()) {
+        if (right > width) left -= right - width, right = width;
+        if (bottom > height) top -= bottom - height, bottom = height;
+        if (left < 0) right -= left, left = 0;
+        if (top < 0) bottom -= top, top = 0;
+        if (!inside()) {
+            left = std::max<int64_t>(left, 0), top = std::max<int64_t>(top, 0);
+            right = std::min<int64_t>(right, width), bottom = std::min<int64_t>(bottom, height);
+        }
+    }
+    return {static_cast<int32_t>(left), static_cast<int32_t>(top), static_cast<int32_t>(right),
+            static_cast<int32_t>(bottom), false};
 }

@@ -66,4 +66,18 @@ struct SampleSelection {
     ImageLib_PixelFormat format;
 };
 
-void SelectSamplesAutomatically(const SampleSelection& selection, ImageLib_ComputeNode& layer, SampleSet& samples);
+// What the automatic selection did with the patches it measured, for reports.
+struct SampleSelectionCounts {
+    int32_t candidates = 0; // patches measured on the grid
+    int32_t clipped = 0;    // dropped as too close to black or white
+    int32_t textured = 0;   // dropped for picture structure
+    int32_t brightness = 0; // dropped as far from the typical brightness
+    int32_t chosen = 0;     // samples delivered
+};
+
+void SelectSamplesAutomatically(const SampleSelection& selection, ImageLib_ComputeNode& layer, SampleSet& samples,
+                                SampleSelectionCounts* counts = nullptr);
+
+// A manual sample of size x size centred on (x, y), moved inside a width x height layer, or cut
+// to it when it is larger than the layer.
+SampleRect ManualSample(int32_t x, int32_t y, int32_t size, int32_t width, int32_t height);

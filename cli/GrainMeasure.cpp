@@ -1,0 +1,376 @@
+#include "cli/GrainMeasure.h"
+
+#include "cli/CliError.h"
+
+#include <OpenImageIO/imagebuf.h>
+
+#include <fftw3.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <numeric>
+
+namespace {
+
+std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
+// Samples this close to black or white have had grain clipped away.
+constexpr float kClipLow = 0.002f;
+constexpr float kClipHigh = 0.998f;
+constexpr int32_t kBlock = 8;             // side of the blocks whose means reveal picture structure
+constexpr double kStructureFactor = 2.0;  // how far above the typical block-mean ratio a flat tile may go
+
+// A square 2-D transform of a fixed size, planned once.
+class SquareTransform {
+public:
+    explicit SquareTransform(int32_t side) : side_(side) {
+        const size_t n = static_cast<size_t>(side) * static_cast<size_t>(side);
+        data_ = static_cast<fftw_complex*>(fftw_malloc(sizeof(fftw_complex) * n));
+        if (!data_) throw std::bad_alloc();
+        plan_ = fftw_plan_dft_2d(side, side, data_, data_, FFTW_FORWARD, FFTW_ESTIMATE);
+    }
+    ~SquareTransform() {
+        fftw_destroy_plan(plan_);
+        fftw_free(data_);
+    }
+    SquareTransform(const SquareTransform&) = delete;
+    SquareTransform& operator=(const SquareTransform&) = delete;
+
+    // |F(k)|^2 / n for a side x side row-major patch, so that the values sum to n x the mean square.
+    void Power(const double* patch, std::vector<double>& power) {
+        const size_t n = static_cast<size_t>(side_) * static_cast<size_t>(side_);
+        for (size_t i = 0; i < n; ++i) {
+            data_[i][0] = patch[i];
+            data_[i][1] = 0.0;
+        }
+        fftw_execute(plan_);
+        power.resize(n);
+        for (size_t i = 0; i < n; ++i) power[i] = (data_[i][0] * data_[i][0] + data_[i][1] * data_[i][1]) / n;
+    }
+
+private:
+    int32_t side_;
+    fftw_complex* data_ = nullptr;
+    fftw_plan plan_ = nullptr;
+};
+
+// The radial bin of every frequency sample of a side x side transform; 0 is the zero frequency.
+std::vector<int32_t> RadialBins(int32_t side, int32_t& binCount) {
+    std::vector<int32_t> bins(static_cast<size_t>(side) * static_cast<size_t>(side));
+    binCount = 0;
+    for (int32_t v = 0; v < side; ++v) {
+        const int32_t fy = v <= side / 2 ? v : v - side;
+        for (int32_t u = 0; u < side; ++u) {
+            const int32_t fx = u <= side / 2 ? u : u - side;
+            const int32_t bin = static_cast<int32_t>(std::lround(std::sqrt(static_cast<double>(fx * fx + fy * fy))));
+            bins[static_cast<size_t>(v) * static_cast<size_t>(side) + static_cast<size_t>(u)] = bin;
+            binCount = std::max(binCount, bin + 1);
+        }
+    }
+    return bins;
+}
+
+// Removes the least-squares plane a + b x + c y from a side x side patch (coordinates centred, so
+// the three fits are independent).
+void RemovePlane(double* patch, int32_t side) {
+    const double centre = (side - 1) / 2.0;
+    double sum = 0.0, sx = 0.0, sy = 0.0, xx = 0.0;
+    for (int32_t y = 0; y < side; ++y)
+        for (int32_t x = 0; x < side; ++x) {
+            const double v = patch[y * side + x];
+            sum += v;
+            sx += v * (x - centre);
+            sy += v * (y - centre);
+        }
+    for (int32_t x = 0; x < side; ++x) xx += (x - centre) * (x - centre);
+    const double n = static_cast<double>(side) * side;
+    const double a = sum / n, b = sx / (xx * side), c = sy / (xx * side);
+    for (int32_t y = 0; y < side; ++y)
+        for (int32_t x = 0; x < side; ++x) patch[y * side + x] -= a + b * (x - centre) + c * (y - centre);
+}
+
+// The frequency below which half of the energy per bin lies, interpolated within its bin.
+double HalfEnergyOf(const std::vector<double>& energy, int32_t side) {
+    const double total = std::accumulate(energy.begin() + (energy.empty() ? 0 : 1), energy.end(), 0.0);
+    double below = 0.0;
+    for (size_t b = 1; b < energy.size(); ++b) {
+        if (below + energy[b] >= total / 2 && energy[b] > 0.0)
+            return (static_cast<double>(b) - 0.5 + (total / 2 - below) / energy[b]) / side;
+        below += energy[b];
+    }
+    return 0.0;
+}
+
+struct Tile {
+    int32_t x0, y0;
+    double level = 0.0;
+    double structure = 0.0; // block-mean variance over pixel variance, averaged over channels
+    double quiet = 0.0;     // mean pixel variance over channels
+};
+
+} // namespace
+
+FloatPicture ReadFloatPicture(const std::string& path) {
+    OIIO::ImageBuf file(path);
+    if (!file.read(0, 0, true, OIIO::TypeDesc::FLOAT)) {
+        std::string why = file.geterror();
+        while (!why.empty() && why.back() == '\n') why.pop_back();
+        const size_t newline = why.find('\n');
+        if (newline != std::string::npos) why = why.substr(0, newline);
+        throw CliError(ExitCode::InputOutput, "cannot read " + Quoted(path) + ": " + why);
+    }
+    const OIIO::ImageSpec& spec = file.spec();
+    std::vector<int32_t> colour;
+    const int32_t r = spec.channelindex("R"), g = spec.channelindex("G"), b = spec.channelindex("B");
+    if (r >= 0 && g >= 0 && b >= 0) {
+        colour = {r, g, b};
+    } else if (spec.nchannels <= 2) {
+        colour = {0};
+    } else {
+        for (int32_t c = 0; c < spec.nchannels && colour.size() < 3; ++c)
+            if (c != spec.alpha_channel) colour.push_back(c);
+    }
+    FloatPicture picture;
+    picture.width = spec.width;
+    picture.height = spec.height;
+    picture.channels = static_cast<int32_t>(colour.size());
+    std::vector<float> all(static_cast<size_t>(spec.width) * spec.height * spec.nchannels);
+    file.get_pixels(OIIO::ROI(spec.x, spec.x + spec.width, spec.y, spec.y + spec.height, 0, 1, 0, spec.nchannels),
+                    OIIO::TypeDesc::FLOAT, all.data());
+    picture.samples.resize(static_cast<size_t>(spec.width) * spec.height * colour.size());
+    for (size_t p = 0; p < static_cast<size_t>(spec.width) * spec.height; ++p)
+        for (size_t c = 0; c < colour.size(); ++c)
+            picture.samples[p * colour.size() + c] = all[p * spec.nchannels + static_cast<size_t>(colour[c])];
+    return picture;
+}
+
+GrainStatistics MeasureGrain(const FloatPicture& grainy, const FloatPicture* clean, int32_t tileSize) {
+    const int32_t T = tileSize, C = grainy.channels;
+    const size_t n = static_cast<size_t>(T) * static_cast<size_t>(T);
+    GrainStatistics stats;
+    stats.channels = C;
+    stats.tileSize = T;
+    stats.tilesTotal = (grainy.width / T) * (grainy.height / T);
+
+    // The grain of one tile and channel, plane removed.
+    std::vector<double> patch(n);
+    const auto extract = [&](const Tile& tile, int32_t c) {
+        for (int32_t y = 0; y < T; ++y)
+            for (int32_t x = 0; x < T; ++x) {
+                double v = grainy.At(tile.x0 + x, tile.y0 + y, c);
+                if (clean) v -= clean->At(tile.x0 + x, tile.y0 + y, c);
+                patch[static_cast<size_t>(y) * T + x] = v;
+            }
+        RemovePlane(patch.data(), T);
+    };
+    const double dof = static_cast<double>(n) - 3.0;
+
+    // First pass: which tiles count, their levels and how much structure they hold.
+    std::vector<Tile> tiles;
+    for (int32_t ty = 0; ty + T <= grainy.height; ty += T) {
+        for (int32_t tx = 0; tx + T <= grainy.width; tx += T) {
+            Tile tile{tx, ty};
+            const FloatPicture& judged = clean ? *clean : grainy;
+            bool clipped = false;
+            double sum = 0.0;
+            for (int32_t y = 0; y < T && !clipped; ++y)
+                for (int32_t x = 0; x < T; ++x)
+                    for (int32_t c = 0; c < C; ++c) {
+                        const float v = judged.At(tx + x, ty + y, c);
+                        if (!(v > kClipLow && v < kClipHigh)) clipped = true; // NaN too
+                        sum += v;
+                    }
+            if (clipped) continue;
+            tile.level = sum / (static_cast<double>(n) * C);
+            for (int32_t c = 0; c < C; ++c) {
+                extract(tile, c);
+                double squares = 0.0;
+                for (double v : patch) squares += v * v;
+                const double variance = squares / dof;
+                double blockVariance = 0.0;
+                for (int32_t by = 0; by < T; by += kBlock)
+                    for (int32_t bx = 0; bx < T; bx += kBlock) {
+                        double mean = 0.0;
+                        for (int32_t y = 0; y < kBlock; ++y)
+                            for (int32_t x = 0; x < kBlock; ++x) mean += patch[static_cast<size_t>(by + y) * T + bx + x];
+                        mean /= kBlock * kBlock;
+                        blockVariance += mean * mean;
+                    }
+                blockVariance /= static_cast<double>(T / kBlock) * (T / kBlock);
+                tile.quiet += variance / C;
+                tile.structure += (variance > 0.0 ? blockVariance / variance : 0.0) / C;
+            }
+            tiles.push_back(tile);
+        }
+    }
+    if (!clean && !tiles.empty()) {
+        // The typical structure ratio of grain alone, from the quieter half of the tiles.
+        std::vector<Tile> byQuiet = tiles;
+        std::sort(byQuiet.begin(), byQuiet.end(), [](const Tile& a, const Tile& b) { return a.quiet < b.quiet; });
+        std::vector<double> ratios;
+        for (size_t i = 0; i < (byQuiet.size() + 1) / 2; ++i) ratios.push_back(byQuiet[i].structure);
+        std::nth_element(ratios.begin(), ratios.begin() + ratios.size() / 2, ratios.end());
+        const double typical = ratios[ratios.size() / 2];
+        std::erase_if(tiles, [&](const Tile& t) { return t.quiet <= 0.0 || t.structure > kStructureFactor * typical; });
+    }
+    std::erase_if(tiles, [](const Tile& t) { return t.quiet <= 0.0; });
+    if (tiles.empty()) throw CliError(ExitCode::InputOutput, "no flat area with grain to measure");
+    stats.tiles = static_cast<int32_t>(tiles.size());
+
+    // Second pass: spectra, covariance and levels over the tiles that count.
+    int32_t binCount = 0;
+    const std::vector<int32_t> bins = RadialBins(T, binCount);
+    std::vector<double> binSamples(static_cast<size_t>(binCount), 0.0);
+    for (int32_t b : bins) binSamples[static_cast<size_t>(b)] += 1.0;
+    stats.binEnergy.assign(static_cast<size_t>(C), std::vector<double>(static_cast<size_t>(binCount), 0.0));
+    std::vector<std::vector<double>> covariance(static_cast<size_t>(C), std::vector<double>(static_cast<size_t>(C)));
+    std::vector<std::array<double, kBrightnessLevels>> levelSums(static_cast<size_t>(C));
+    SquareTransform transform(T);
+    std::vector<std::vector<double>> residual(static_cast<size_t>(C));
+    std::vector<double> power;
+    for (const Tile& tile : tiles) {
+        const size_t level = static_cast<size_t>(std::clamp(static_cast<int32_t>(tile.level * kBrightnessLevels), 0,
+                                                            kBrightnessLevels - 1));
+        ++stats.tilesByLevel[level];
+        for (int32_t c = 0; c < C; ++c) {
+            extract(tile, c);
+            residual[static_cast<size_t>(c)] = patch;
+            double squares = 0.0;
+            for (double v : patch) squares += v * v;
+            levelSums[static_cast<size_t>(c)][level] += squares / dof;
+            transform.Power(patch.data(), power);
+            for (size_t k = 1; k < n; ++k) stats.binEnergy[static_cast<size_t>(c)][static_cast<size_t>(bins[k])] += power[k] / dof;
+        }
+        for (int32_t i = 0; i < C; ++i)
+            for (int32_t j = 0; j < C; ++j) {
+                double sum = 0.0;
+                for (size_t k = 0; k < n; ++k) sum += residual[static_cast<size_t>(i)][k] * residual[static_cast<size_t>(j)][k];
+                covariance[static_cast<size_t>(i)][static_cast<size_t>(j)] += sum / dof;
+            }
+    }
+    const double count = static_cast<double>(tiles.size());
+    stats.sigma.resize(static_cast<size_t>(C));
+    stats.correlation.assign(static_cast<size_t>(C), std::vector<double>(static_cast<size_t>(C), 0.0));
+    stats.spectrum.assign(static_cast<size_t>(C), std::vector<double>(static_cast<size_t>(binCount), 0.0));
+    stats.halfEnergyFrequency.resize(static_cast<size_t>(C));
+    stats.sigmaByLevel.resize(static_cast<size_t>(C));
+    for (size_t c = 0; c < static_cast<size_t>(C); ++c) {
+        stats.sigma[c] = std::sqrt(covariance[c][c] / count);
+        for (size_t j = 0; j < static_cast<size_t>(C); ++j) {
+            const double norm = std::sqrt(covariance[c][c] * covariance[j][j]);
+            stats.correlation[c][j] = norm > 0.0 ? covariance[c][j] / norm : 0.0;
+        }
+        std::vector<double>& energy = stats.binEnergy[c];
+        for (size_t b = 0; b < energy.size(); ++b) {
+            energy[b] /= count;
+            // Mean power per frequency sample, in the units of a variance per unit bandwidth.
+            stats.spectrum[c][b] = b == 0 ? 0.0 : energy[b] * static_cast<double>(n) / binSamples[b];
+        }
+        stats.halfEnergyFrequency[c] = HalfEnergyOf(energy, T);
+        for (size_t l = 0; l < static_cast<size_t>(kBrightnessLevels); ++l)
+            stats.sigmaByLevel[c][l] =
+                stats.tilesByLevel[l] > 0 ? std::sqrt(levelSums[c][l] / stats.tilesByLevel[l]) : 0.0;
+    }
+    return stats;
+}
+
+std::vector<double> RadialSpectrum(const std::vector<std::vector<float>>& patches, int32_t side) {
+    int32_t binCount = 0;
+    const std::vector<int32_t> bins = RadialBins(side, binCount);
+    std::vector<double> samples(static_cast<size_t>(binCount), 0.0), spectrum(static_cast<size_t>(binCount), 0.0);
+    for (int32_t b : bins) samples[static_cast<size_t>(b)] += 1.0;
+    SquareTransform transform(side);
+    std::vector<double> patch, power;
+    for (const std::vector<float>& values : patches) {
+        patch.assign(values.begin(), values.end());
+        transform.Power(patch.data(), power);
+        for (size_t k = 1; k < power.size(); ++k) spectrum[static_cast<size_t>(bins[k])] += power[k];
+    }
+    for (size_t b = 1; b < spectrum.size(); ++b)
+        spectrum[b] /= samples[b] * static_cast<double>(std::max<size_t>(patches.size(), 1));
+    return spectrum;
+}
+
+double HalfEnergyFrequencyOf(const std::vector<double>& radialSpectrum, int32_t side) {
+    int32_t binCount = 0;
+    const std::vector<int32_t> bins = RadialBins(side, binCount);
+    std::vector<double> energy(radialSpectrum.size(), 0.0);
+    for (int32_t b : bins)
+        if (b > 0 && static_cast<size_t>(b) < energy.size()) energy[static_cast<size_t>(b)] += radialSpectrum[static_cast<size_t>(b)];
+    return HalfEnergyOf(energy, side);
+}
+
+std::pair<size_t, size_t> NinetyPercentBand(const std::vector<double>& energy) {
+    const double total = std::accumulate(energy.begin(), energy.end(), 0.0);
+    double below = 0.0;
+    for (size_t b = 1; b < energy.size(); ++b) {
+        below += energy[b];
+        if (below >= 0.9 * total) return {std::min<size_t>(2, b), b};
+    }
+    return {std::min<size_t>(2, energy.size() - 1), energy.size() - 1};
+}
+
+double SpectrumShapeErrorDb(const std::vector<double>& spectrum, const std::vector<double>& energy,
+                            const std::vector<double>& reference, const std::vector<double>& referenceEnergy,
+                            std::pair<size_t, size_t> band) {
+    const double total = std::accumulate(energy.begin(), energy.end(), 0.0);
+    const double referenceTotal = std::accumulate(referenceEnergy.begin(), referenceEnergy.end(), 0.0);
+    double squares = 0.0;
+    int32_t count = 0;
+    for (size_t b = band.first; b <= band.second && b < spectrum.size() && b < reference.size(); ++b) {
+        if (spectrum[b] <= 0.0 || reference[b] <= 0.0) continue;
+        const double db = 10.0 * std::log10((spectrum[b] / total) / (reference[b] / referenceTotal));
+        squares += db * db;
+        ++count;
+    }
+    return count > 0 ? std::sqrt(squares / count) : 0.0;
+}
+
+GrainComparison CompareGrain(const GrainStatistics& source, const GrainStatistics& render,
+                             const MatchLimits& limits) {
+    if (source.channels != render.channels) {
+        throw CliError(ExitCode::InputOutput,
+                       "the source has " + std::to_string(source.channels) + " colour channel" +
+                           (source.channels == 1 ? "" : "s") + " and the render " + std::to_string(render.channels) +
+                           ": grain of a grey picture cannot be compared with grain of a colour one");
+    }
+    static const char* const kNames[] = {"red", "green", "blue"};
+    const auto name = [&](size_t c) { return source.channels == 1 ? std::string("grey") : std::string(kNames[c]); };
+    const auto format = [](double v) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.3g", v);
+        return std::string(text);
+    };
+    GrainComparison result;
+    for (size_t c = 0; c < static_cast<size_t>(source.channels); ++c) {
+        const double sigma = source.sigma[c] > 0.0 ? render.sigma[c] / source.sigma[c] : 0.0;
+        const double frequency = source.halfEnergyFrequency[c] > 0.0
+                                     ? render.halfEnergyFrequency[c] / source.halfEnergyFrequency[c]
+                                     : 0.0;
+        const double error = SpectrumShapeErrorDb(render.spectrum[c], render.binEnergy[c], source.spectrum[c],
+                                                  source.binEnergy[c], NinetyPercentBand(source.binEnergy[c]));
+        result.sigmaRatio.push_back(sigma);
+        result.frequencyRatio.push_back(frequency);
+        result.spectrumErrorDb.push_back(error);
+        if (sigma < limits.sigmaLow || sigma > limits.sigmaHigh)
+            result.failures.push_back(name(c) + " sigma ratio " + format(sigma) + " is outside " +
+                                      format(limits.sigmaLow) + " to " + format(limits.sigmaHigh));
+        if (frequency < limits.frequencyLow || frequency > limits.frequencyHigh)
+            result.failures.push_back(name(c) + " half-energy frequency ratio " + format(frequency) + " is outside " +
+                                      format(limits.frequencyLow) + " to " + format(limits.frequencyHigh));
+        if (error > limits.spectrumDb)
+            result.failures.push_back(name(c) + " spectrum shape is " + format(error) + " dB off (limit " +
+                                      format(limits.spectrumDb) + " dB)");
+    }
+    for (size_t i = 0; i < static_cast<size_t>(source.channels); ++i)
+        for (size_t j = i + 1; j < static_cast<size_t>(source.channels); ++j) {
+            const double difference = std::fabs(render.correlation[i][j] - source.correlation[i][j]);
+            result.correlationDifference = std::max(result.correlationDifference, difference);
+            if (difference > limits.correlation)
+                result.failures.push_back(name(i) + "-" + name(j) + " correlation differs by " + format(difference) +
+                                          " (limit " + format(limits.correlation) + ")");
+        }
+    return result;
+}
