@@ -66,8 +66,8 @@ FigureColour ChannelColour(int channel, int channels) {
 }
 
 LineChart::LineChart(int width, int height, std::string title, std::string xLabel, std::string yLabel, bool logY)
-    : width_(width), height_(height), title_(std::move(title)), xLabel_(std::move(xLabel)),
-      yLabel_(std::move(yLabel)), logY_(logY) {}
+    : width_(width), height_(height), title_(std::move(title)), xLabel_(std::move(xLabel)), yLabel_(std::move(yLabel)),
+      logY_(logY) {}
 
 void LineChart::Add(const std::vector<double>& x, const std::vector<double>& y, FigureColour colour, bool dashed,
                     std::string name) {
@@ -95,8 +95,12 @@ void LineChart::Save(const std::string& path) const {
     if (y1 <= y0) y1 = y0 + 1;
     if (x1 <= x0) x1 = x0 + 1;
     if (!logY_) y1 += (y1 - y0) * 0.05;
-    const auto px = [&](double x) { return left + static_cast<int>(std::lround((x - x0) / (x1 - x0) * (right - left))); };
-    const auto py = [&](double y) { return bottom - static_cast<int>(std::lround((y - y0) / (y1 - y0) * (bottom - top))); };
+    const auto px = [&](double x) {
+        return left + static_cast<int>(std::lround((x - x0) / (x1 - x0) * (right - left)));
+    };
+    const auto py = [&](double y) {
+        return bottom - static_cast<int>(std::lround((y - y0) / (y1 - y0) * (bottom - top)));
+    };
 
     // Grid, ticks and their labels.
     for (double t : Ticks(x0, x1)) {
@@ -172,8 +176,7 @@ void SaveTable(const std::vector<std::vector<std::string>>& rows, const std::str
     for (size_t r = 0; r < rows.size(); ++r) {
         const int y = 56 + static_cast<int>(r) * line;
         if (r == 1) IBA::render_line(image, 10, y - 17, static_cast<int>(columns) * cell + 10, y - 17, kBlack);
-        for (size_t c = 0; c < rows[r].size(); ++c)
-            Text(image, 14 + static_cast<int>(c) * cell, y, rows[r][c], 13);
+        for (size_t c = 0; c < rows[r].size(); ++c) Text(image, 14 + static_cast<int>(c) * cell, y, rows[r][c], 13);
     }
     SaveFigure(image, path);
 }

@@ -19,8 +19,8 @@ std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 // Samples this close to black or white have had grain clipped away.
 constexpr float kClipLow = 0.002f;
 constexpr float kClipHigh = 0.998f;
-constexpr int32_t kBlock = 8;             // side of the blocks whose means reveal picture structure
-constexpr double kStructureFactor = 2.0;  // how far above the typical block-mean ratio a flat tile may go
+constexpr int32_t kBlock = 8;            // side of the blocks whose means reveal picture structure
+constexpr double kStructureFactor = 2.0; // how far above the typical block-mean ratio a flat tile may go
 
 // A square 2-D transform of a fixed size, planned once.
 class SquareTransform {
@@ -194,7 +194,8 @@ GrainStatistics MeasureGrain(const FloatPicture& grainy, const FloatPicture* cle
                     for (int32_t bx = 0; bx < T; bx += kBlock) {
                         double mean = 0.0;
                         for (int32_t y = 0; y < kBlock; ++y)
-                            for (int32_t x = 0; x < kBlock; ++x) mean += patch[static_cast<size_t>(by + y) * T + bx + x];
+                            for (int32_t x = 0; x < kBlock; ++x)
+                                mean += patch[static_cast<size_t>(by + y) * T + bx + x];
                         mean /= kBlock * kBlock;
                         blockVariance += mean * mean;
                     }
@@ -231,8 +232,8 @@ GrainStatistics MeasureGrain(const FloatPicture& grainy, const FloatPicture* cle
     std::vector<std::vector<double>> residual(static_cast<size_t>(C));
     std::vector<double> power;
     for (const Tile& tile : tiles) {
-        const size_t level = static_cast<size_t>(std::clamp(static_cast<int32_t>(tile.level * kBrightnessLevels), 0,
-                                                            kBrightnessLevels - 1));
+        const size_t level = static_cast<size_t>(
+            std::clamp(static_cast<int32_t>(tile.level * kBrightnessLevels), 0, kBrightnessLevels - 1));
         ++stats.tilesByLevel[level];
         for (int32_t c = 0; c < C; ++c) {
             extract(tile, c);
@@ -241,12 +242,14 @@ GrainStatistics MeasureGrain(const FloatPicture& grainy, const FloatPicture* cle
             for (double v : patch) squares += v * v;
             levelSums[static_cast<size_t>(c)][level] += squares / dof;
             transform.Power(patch.data(), power);
-            for (size_t k = 1; k < n; ++k) stats.binEnergy[static_cast<size_t>(c)][static_cast<size_t>(bins[k])] += power[k] / dof;
+            for (size_t k = 1; k < n; ++k)
+                stats.binEnergy[static_cast<size_t>(c)][static_cast<size_t>(bins[k])] += power[k] / dof;
         }
         for (int32_t i = 0; i < C; ++i)
             for (int32_t j = 0; j < C; ++j) {
                 double sum = 0.0;
-                for (size_t k = 0; k < n; ++k) sum += residual[static_cast<size_t>(i)][k] * residual[static_cast<size_t>(j)][k];
+                for (size_t k = 0; k < n; ++k)
+                    sum += residual[static_cast<size_t>(i)][k] * residual[static_cast<size_t>(j)][k];
                 covariance[static_cast<size_t>(i)][static_cast<size_t>(j)] += sum / dof;
             }
     }
@@ -298,7 +301,8 @@ double HalfEnergyFrequencyOf(const std::vector<double>& radialSpectrum, int32_t 
     const std::vector<int32_t> bins = RadialBins(side, binCount);
     std::vector<double> energy(radialSpectrum.size(), 0.0);
     for (int32_t b : bins)
-        if (b > 0 && static_cast<size_t>(b) < energy.size()) energy[static_cast<size_t>(b)] += radialSpectrum[static_cast<size_t>(b)];
+        if (b > 0 && static_cast<size_t>(b) < energy.size())
+            energy[static_cast<size_t>(b)] += radialSpectrum[static_cast<size_t>(b)];
     return HalfEnergyOf(energy, side);
 }
 
@@ -328,8 +332,7 @@ double SpectrumShapeErrorDb(const std::vector<double>& spectrum, const std::vect
     return count > 0 ? std::sqrt(squares / count) : 0.0;
 }
 
-GrainComparison CompareGrain(const GrainStatistics& source, const GrainStatistics& render,
-                             const MatchLimits& limits) {
+GrainComparison CompareGrain(const GrainStatistics& source, const GrainStatistics& render, const MatchLimits& limits) {
     if (source.channels != render.channels) {
         throw CliError(ExitCode::InputOutput,
                        "the source has " + std::to_string(source.channels) + " colour channel" +
@@ -346,9 +349,8 @@ GrainComparison CompareGrain(const GrainStatistics& source, const GrainStatistic
     GrainComparison result;
     for (size_t c = 0; c < static_cast<size_t>(source.channels); ++c) {
         const double sigma = source.sigma[c] > 0.0 ? render.sigma[c] / source.sigma[c] : 0.0;
-        const double frequency = source.halfEnergyFrequency[c] > 0.0
-                                     ? render.halfEnergyFrequency[c] / source.halfEnergyFrequency[c]
-                                     : 0.0;
+        const double frequency =
+            source.halfEnergyFrequency[c] > 0.0 ? render.halfEnergyFrequency[c] / source.halfEnergyFrequency[c] : 0.0;
         const double error = SpectrumShapeErrorDb(render.spectrum[c], render.binEnergy[c], source.spectrum[c],
                                                   source.binEnergy[c], NinetyPercentBand(source.binEnergy[c]));
         result.sigmaRatio.push_back(sigma);

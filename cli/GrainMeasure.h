@@ -28,7 +28,7 @@
 struct FloatPicture {
     int32_t width = 0;
     int32_t height = 0;
-    int32_t channels = 0; // colour channels measured (1 or 3)
+    int32_t channels = 0;       // colour channels measured (1 or 3)
     std::vector<float> samples; // width * height * channels
 
     float At(int32_t x, int32_t y, int32_t c) const {
@@ -46,13 +46,13 @@ constexpr int32_t kBrightnessLevels = 8;
 struct GrainStatistics {
     int32_t channels = 0;
     int32_t tileSize = 0;
-    int32_t tiles = 0;      // tiles measured
-    int32_t tilesTotal = 0; // tiles of the picture
-    std::vector<double> sigma;                      // per channel
-    std::vector<std::vector<double>> correlation;   // channels x channels
-    std::vector<std::vector<double>> spectrum;      // per channel: mean power per frequency sample, per bin
-    std::vector<std::vector<double>> binEnergy;     // per channel: energy per bin (sums to the variance)
-    std::vector<double> halfEnergyFrequency;        // per channel, cycles per pixel
+    int32_t tiles = 0;                            // tiles measured
+    int32_t tilesTotal = 0;                       // tiles of the picture
+    std::vector<double> sigma;                    // per channel
+    std::vector<std::vector<double>> correlation; // channels x channels
+    std::vector<std::vector<double>> spectrum;    // per channel: mean power per frequency sample, per bin
+    std::vector<std::vector<double>> binEnergy;   // per channel: energy per bin (sums to the variance)
+    std::vector<double> halfEnergyFrequency;      // per channel, cycles per pixel
     std::vector<std::array<double, kBrightnessLevels>> sigmaByLevel; // per channel; 0 where no tile
     std::array<int32_t, kBrightnessLevels> tilesByLevel{};
 
@@ -78,11 +78,11 @@ struct MatchLimits {
 };
 
 struct GrainComparison {
-    std::vector<double> sigmaRatio;        // render / source, per channel
-    std::vector<double> frequencyRatio;    // half-energy frequencies, render / source
-    std::vector<double> spectrumErrorDb;   // RMS over the source's 90 % band, shapes normalised
-    double correlationDifference = 0.0;    // largest, over channel pairs
-    std::vector<std::string> failures;     // what is outside the limits, in words
+    std::vector<double> sigmaRatio;      // render / source, per channel
+    std::vector<double> frequencyRatio;  // half-energy frequencies, render / source
+    std::vector<double> spectrumErrorDb; // RMS over the source's 90 % band, shapes normalised
+    double correlationDifference = 0.0;  // largest, over channel pairs
+    std::vector<std::string> failures;   // what is outside the limits, in words
     bool Matches() const { return failures.empty(); }
 };
 

@@ -49,19 +49,19 @@ public:
     explicit ReportFolder(const std::string& path) : final_(path) {
         std::error_code error;
         if (fs::exists(final_, error) && !fs::is_empty(final_, error) && !fs::exists(final_ / "report.json", error)) {
-            throw CliError(ExitCode::InputOutput, "the report folder " + Quoted(path) +
-                                                      " holds other files; give a new or empty folder");
+            throw CliError(ExitCode::InputOutput,
+                           "the report folder " + Quoted(path) + " holds other files; give a new or empty folder");
         }
         const fs::path parent = final_.parent_path().empty() ? fs::path(".") : final_.parent_path();
         if (!fs::is_directory(parent, error)) {
-            throw CliError(ExitCode::InputOutput,
-                           "cannot write the report " + Quoted(path) + ": the folder " + Quoted(parent.string()) +
-                               " does not exist");
+            throw CliError(ExitCode::InputOutput, "cannot write the report " + Quoted(path) + ": the folder " +
+                                                      Quoted(parent.string()) + " does not exist");
         }
         temporary_ = parent / ("." + final_.filename().string() + "." + std::to_string(::getpid()) + ".tmp");
         fs::remove_all(temporary_, error);
         fs::create_directory(temporary_, error);
-        if (error) throw CliError(ExitCode::InputOutput, "cannot write the report " + Quoted(path) + ": " + error.message());
+        if (error)
+            throw CliError(ExitCode::InputOutput, "cannot write the report " + Quoted(path) + ": " + error.message());
     }
     ~ReportFolder() {
         std::error_code ignored;
@@ -72,7 +72,9 @@ public:
         std::error_code error;
         if (fs::exists(final_, error)) fs::remove_all(final_, error);
         fs::rename(temporary_, final_, error);
-        if (error) throw CliError(ExitCode::InputOutput, "cannot write the report " + Quoted(final_.string()) + ": " + error.message());
+        if (error)
+            throw CliError(ExitCode::InputOutput,
+                           "cannot write the report " + Quoted(final_.string()) + ": " + error.message());
         done_ = true;
     }
 
@@ -164,8 +166,11 @@ EngineMeasurement MeasureWithEngine(const HostImage& plate, HostParamStore& para
     GrainModel model;
     AnalyseGrainLayer(layer, samples, model);
     result.samples.assign(samples.begin(), samples.end());
-    for (const ImageLib_Kernel& kernel : model.kernels) result.kernels.emplace_back(kernel.values.begin(), kernel.values.end());
-    if (!model.kernels.empty()) result.kernelWidth = static_cast<int32_t>(model.kernels[0].width), result.kernelHeight = static_cast<int32_t>(model.kernels[0].height);
+    for (const ImageLib_Kernel& kernel : model.kernels)
+        result.kernels.emplace_back(kernel.values.begin(), kernel.values.end());
+    if (!model.kernels.empty())
+        result.kernelWidth = static_cast<int32_t>(model.kernels[0].width),
+        result.kernelHeight = static_cast<int32_t>(model.kernels[0].height);
     const ImageLib_Matrix& m = model.colourTransform;
     for (uint32_t r = 0; r < m.rows; ++r) {
         std::vector<double> row;
@@ -178,7 +183,9 @@ EngineMeasurement MeasureWithEngine(const HostImage& plate, HostParamStore& para
 // The module's own picture of the samples: the Noise Samples view of the plate.
 OIIO::ImageBuf SamplesView(HostRuntime& host, const LoadedImage& plate) {
     host.BindInputLayer(HostLayer::Still(plate.pixels.Clone()));
-    host.Params().ById(static_cast<int32_t>(ParamId::NoiseSourceLayer)).BindLayer(HostLayer::Still(plate.pixels.Clone()));
+    host.Params()
+        .ById(static_cast<int32_t>(ParamId::NoiseSourceLayer))
+        .BindLayer(HostLayer::Still(plate.pixels.Clone()));
     host.Params().ById(static_cast<int32_t>(ParamId::ViewingMode)).SetPopup(kViewNoiseSamples);
     if (const int32_t code = host.FrameSetup()) {
         throw CliError(ExitCode::RenderFailed, "frame setup failed: " + DescribeModuleFailure(host, code));
@@ -215,15 +222,18 @@ void WriteHtml(const std::string& path, const ordered_json& report, const std::s
 <style>body{font-family:sans-serif;max-width:1100px;margin:2em auto;color:#222}img{max-width:100%;border:1px solid #ccc}
 table{border-collapse:collapse}td,th{padding:.2em .8em;border-bottom:1px solid #ddd;text-align:left}</style></head><body>
 <h1>Grain report</h1>
-<p>Plate: <code>)" + plate + R"(</code>, measured with the grain engine exactly as a render measures its noise source
-()" + report["selection"]["mode"].get<std::string>() + " selection of " +
-                       std::to_string(report["selection"]["samples"].size()) + " samples of " +
-                       std::to_string(report["selection"]["sample_size"].get<int>()) + R"( pixels). All values are on the 0 to 1 scale of the picture.</p>
+<p>Plate: <code>)" + plate +
+                       R"(</code>, measured with the grain engine exactly as a render measures its noise source
+()" + report["selection"]["mode"].get<std::string>() +
+                       " selection of " + std::to_string(report["selection"]["samples"].size()) + " samples of " +
+                       std::to_string(report["selection"]["sample_size"].get<int>()) +
+                       R"( pixels). All values are on the 0 to 1 scale of the picture.</p>
 <h2>Where the grain was measured</h2>
 <p>The module's Noise Samples view: each box is one sample patch.</p><img src="samples.png" alt="samples">
 <table><tr><th>candidates</th><th>rejected as clipped</th><th>rejected as textured</th><th>rejected by brightness</th><th>chosen</th></tr>
-<tr><td>)" + std::to_string(counts["candidates"].get<int>()) + "</td><td>" + std::to_string(counts["clipped"].get<int>()) +
-                       "</td><td>" + std::to_string(counts["textured"].get<int>()) + "</td><td>" +
+<tr><td>)" + std::to_string(counts["candidates"].get<int>()) +
+                       "</td><td>" + std::to_string(counts["clipped"].get<int>()) + "</td><td>" +
+                       std::to_string(counts["textured"].get<int>()) + "</td><td>" +
                        std::to_string(counts["brightness"].get<int>()) + "</td><td>" +
                        std::to_string(counts["chosen"].get<int>()) + R"(</td></tr></table>
 <h2>Strength and colour</h2>
@@ -291,11 +301,13 @@ ExitCode RunAnalyse(const AnalyseSettings& settings) {
             const double half = HalfEnergyFrequencyOf(model, side);
             halfEnergy.push_back(half);
         }
-        std::vector<std::vector<double>> correlation(static_cast<size_t>(channels), std::vector<double>(static_cast<size_t>(channels)));
+        std::vector<std::vector<double>> correlation(static_cast<size_t>(channels),
+                                                     std::vector<double>(static_cast<size_t>(channels)));
         for (size_t i = 0; i < static_cast<size_t>(channels); ++i)
             for (size_t j = 0; j < static_cast<size_t>(channels); ++j) {
                 double dot = 0.0;
-                for (size_t k = 0; k < engine.transform[i].size(); ++k) dot += engine.transform[i][k] * engine.transform[j][k];
+                for (size_t k = 0; k < engine.transform[i].size(); ++k)
+                    dot += engine.transform[i][k] * engine.transform[j][k];
                 correlation[i][j] = dot;
             }
 
@@ -319,8 +331,10 @@ ExitCode RunAnalyse(const AnalyseSettings& settings) {
                                 m = modelSpectra[static_cast<size_t>(c)];
             f.erase(f.begin()), s.erase(s.begin());
             if (!m.empty()) m.erase(m.begin());
-            spectrum.Add(f, s, ChannelColour(c, channels), false, ChannelName(static_cast<size_t>(c), channels) + " samples");
-            spectrum.Add(f, m, ChannelColour(c, channels), true, ChannelName(static_cast<size_t>(c), channels) + " model");
+            spectrum.Add(f, s, ChannelColour(c, channels), false,
+                         ChannelName(static_cast<size_t>(c), channels) + " samples");
+            spectrum.Add(f, m, ChannelColour(c, channels), true,
+                         ChannelName(static_cast<size_t>(c), channels) + " model");
         }
         spectrum.Save(folder.File("spectrum.png"));
         {
@@ -330,7 +344,8 @@ ExitCode RunAnalyse(const AnalyseSettings& settings) {
                 const std::vector<float>& k = engine.kernels[static_cast<size_t>(c)];
                 float peak = 0.0f;
                 for (float v : k) peak = std::max(peak, std::fabs(v));
-                OIIO::ImageBuf image(OIIO::ImageSpec(engine.kernelWidth * scale, engine.kernelHeight * scale, 3, OIIO::TypeDesc::FLOAT));
+                OIIO::ImageBuf image(
+                    OIIO::ImageSpec(engine.kernelWidth * scale, engine.kernelHeight * scale, 3, OIIO::TypeDesc::FLOAT));
                 for (int32_t y = 0; y < engine.kernelHeight * scale; ++y)
                     for (int32_t x = 0; x < engine.kernelWidth * scale; ++x) {
                         const float v = k[static_cast<size_t>(y / scale) * engine.kernelWidth + x / scale];
@@ -338,9 +353,13 @@ ExitCode RunAnalyse(const AnalyseSettings& settings) {
                         const float rgb[3] = {g, g, g};
                         image.setpixel(x, y, rgb);
                     }
-                panels.push_back({std::move(image), ChannelName(static_cast<size_t>(c), channels) + " kernel, peak " + Fixed(peak, 4)});
+                panels.push_back({std::move(image),
+                                  ChannelName(static_cast<size_t>(c), channels) + " kernel, peak " + Fixed(peak, 4)});
             }
-            SavePanels(panels, "Grain kernels (" + std::to_string(engine.kernelWidth) + " x " + std::to_string(engine.kernelHeight) + " taps)", folder.File("kernels.png"));
+            SavePanels(panels,
+                       "Grain kernels (" + std::to_string(engine.kernelWidth) + " x " +
+                           std::to_string(engine.kernelHeight) + " taps)",
+                       folder.File("kernels.png"));
         }
         ordered_json flat = nullptr;
         LineChart byLevel(900, 420, "Grain sigma by brightness over the plate's flat area",
@@ -354,9 +373,12 @@ ExitCode RunAnalyse(const AnalyseSettings& settings) {
             for (int32_t c = 0; c < stats.channels; ++c) {
                 std::vector<double> x, y;
                 for (size_t l = 0; l < static_cast<size_t>(kBrightnessLevels); ++l)
-                    if (stats.tilesByLevel[l] > 0) x.push_back(levels[l]), y.push_back(stats.sigmaByLevel[static_cast<size_t>(c)][l]);
-                byLevel.Add(x, y, ChannelColour(c, stats.channels), false, ChannelName(static_cast<size_t>(c), stats.channels));
-                perLevel.push_back(ToJson(std::vector<double>(stats.sigmaByLevel[static_cast<size_t>(c)].begin(), stats.sigmaByLevel[static_cast<size_t>(c)].end())));
+                    if (stats.tilesByLevel[l] > 0)
+                        x.push_back(levels[l]), y.push_back(stats.sigmaByLevel[static_cast<size_t>(c)][l]);
+                byLevel.Add(x, y, ChannelColour(c, stats.channels), false,
+                            ChannelName(static_cast<size_t>(c), stats.channels));
+                perLevel.push_back(ToJson(std::vector<double>(stats.sigmaByLevel[static_cast<size_t>(c)].begin(),
+                                                              stats.sigmaByLevel[static_cast<size_t>(c)].end())));
             }
             flat["sigma_by_level"] = perLevel;
             flat["tiles_by_level"] = stats.tilesByLevel;
@@ -370,31 +392,42 @@ ExitCode RunAnalyse(const AnalyseSettings& settings) {
         report["width"] = plate.pixels.Width();
         report["height"] = plate.pixels.Height();
         ordered_json samples = ordered_json::array();
-        for (const SampleRect& r : engine.samples) samples.push_back({{"x0", r.x0}, {"y0", r.y0}, {"x1", r.x1}, {"y1", r.y1}});
+        for (const SampleRect& r : engine.samples)
+            samples.push_back({{"x0", r.x0}, {"y0", r.y0}, {"x1", r.x1}, {"y1", r.y1}});
         report["selection"] = {{"mode", engine.automatic ? "automatic" : "manual"},
                                {"sample_size", host.Params().ById(static_cast<int32_t>(ParamId::SampleSize)).Integer()},
                                {"samples", samples},
-                               {"counts", {{"candidates", engine.counts.candidates}, {"clipped", engine.counts.clipped},
-                                           {"textured", engine.counts.textured}, {"brightness", engine.counts.brightness},
-                                           {"chosen", engine.counts.chosen}}}};
-        ordered_json names = ordered_json::array(), corr = ordered_json::array(), sampleJson = ordered_json::array(), modelJson = ordered_json::array();
+                               {"counts",
+                                {{"candidates", engine.counts.candidates},
+                                 {"clipped", engine.counts.clipped},
+                                 {"textured", engine.counts.textured},
+                                 {"brightness", engine.counts.brightness},
+                                 {"chosen", engine.counts.chosen}}}};
+        ordered_json names = ordered_json::array(), corr = ordered_json::array(), sampleJson = ordered_json::array(),
+                     modelJson = ordered_json::array();
         for (int32_t c = 0; c < channels; ++c) {
             names.push_back(ChannelName(static_cast<size_t>(c), channels));
             corr.push_back(ToJson(correlation[static_cast<size_t>(c)]));
             sampleJson.push_back(ToJson(sampleSpectra[static_cast<size_t>(c)]));
             modelJson.push_back(ToJson(modelSpectra[static_cast<size_t>(c)]));
         }
-        report["model"] = {{"channels", names}, {"sigma", ToJson(sigma)}, {"correlation", corr},
+        report["model"] = {{"channels", names},
+                           {"sigma", ToJson(sigma)},
+                           {"correlation", corr},
                            {"half_energy_frequency", ToJson(halfEnergy)},
                            {"kernel_size", {engine.kernelWidth, engine.kernelHeight}}};
-        report["spectrum"] = {{"frequency", ToJson(Frequencies(sampleSpectra.empty() ? 0 : sampleSpectra[0].size(), side))},
-                              {"samples", sampleJson}, {"model", modelJson}};
+        report["spectrum"] = {
+            {"frequency", ToJson(Frequencies(sampleSpectra.empty() ? 0 : sampleSpectra[0].size(), side))},
+            {"samples", sampleJson},
+            {"model", modelJson}};
         report["flat_area"] = flat;
-        report["figures"] = {"samples.png", "sigma_correlation.png", "spectrum.png", "kernels.png", "sigma_by_level.png"};
+        report["figures"] = {"samples.png", "sigma_correlation.png", "spectrum.png", "kernels.png",
+                             "sigma_by_level.png"};
         WriteTextFile(folder.File("report.json"), report.dump(2) + "\n");
         WriteHtml(folder.File("index.html"), report, file);
         folder.Commit();
-        if (!settings.quiet) std::printf("wrote %s/index.html: the grain of %s\n", settings.report.c_str(), file.c_str());
+        if (!settings.quiet)
+            std::printf("wrote %s/index.html: the grain of %s\n", settings.report.c_str(), file.c_str());
     }
     session.Finish();
     return ExitCode::Ok;
@@ -407,11 +440,17 @@ ordered_json StatsJson(const GrainStatistics& s) {
     for (int32_t c = 0; c < s.channels; ++c) {
         corr.push_back(ToJson(s.correlation[static_cast<size_t>(c)]));
         spectrum.push_back(ToJson(s.spectrum[static_cast<size_t>(c)]));
-        levels.push_back(ToJson(std::vector<double>(s.sigmaByLevel[static_cast<size_t>(c)].begin(), s.sigmaByLevel[static_cast<size_t>(c)].end())));
+        levels.push_back(ToJson(std::vector<double>(s.sigmaByLevel[static_cast<size_t>(c)].begin(),
+                                                    s.sigmaByLevel[static_cast<size_t>(c)].end())));
     }
-    return {{"tiles", s.tiles}, {"tiles_total", s.tilesTotal}, {"sigma", ToJson(s.sigma)}, {"correlation", corr},
-            {"half_energy_frequency", ToJson(s.halfEnergyFrequency)}, {"spectrum", spectrum},
-            {"sigma_by_level", levels}, {"tiles_by_level", s.tilesByLevel}};
+    return {{"tiles", s.tiles},
+            {"tiles_total", s.tilesTotal},
+            {"sigma", ToJson(s.sigma)},
+            {"correlation", corr},
+            {"half_energy_frequency", ToJson(s.halfEnergyFrequency)},
+            {"spectrum", spectrum},
+            {"sigma_by_level", levels},
+            {"tiles_by_level", s.tilesByLevel}};
 }
 
 GrainStatistics Measure(const std::string& path, const std::string& cleanPath, int32_t tile, const char* role) {
@@ -420,15 +459,15 @@ GrainStatistics Measure(const std::string& path, const std::string& cleanPath, i
     if (!cleanPath.empty()) {
         clean = ReadFloatPicture(cleanPath);
         if (clean->width != picture.width || clean->height != picture.height || clean->channels != picture.channels) {
-            throw CliError(ExitCode::InputOutput,
-                           Quoted(cleanPath) + " (" + std::to_string(clean->width) + " x " + std::to_string(clean->height) +
-                               ") does not match " + Quoted(path) + " (" + std::to_string(picture.width) + " x " +
-                               std::to_string(picture.height) + ")");
+            throw CliError(ExitCode::InputOutput, Quoted(cleanPath) + " (" + std::to_string(clean->width) + " x " +
+                                                      std::to_string(clean->height) + ") does not match " +
+                                                      Quoted(path) + " (" + std::to_string(picture.width) + " x " +
+                                                      std::to_string(picture.height) + ")");
         }
     }
     if (picture.width < tile || picture.height < tile) {
-        throw CliError(ExitCode::InputOutput, "the " + std::string(role) + " " + Quoted(path) + " is smaller than one " +
-                                                  std::to_string(tile) + "-pixel tile");
+        throw CliError(ExitCode::InputOutput, "the " + std::string(role) + " " + Quoted(path) +
+                                                  " is smaller than one " + std::to_string(tile) + "-pixel tile");
     }
     try {
         return MeasureGrain(picture, clean ? &*clean : nullptr, tile);
@@ -447,7 +486,8 @@ ExitCode RunCompare(const CompareSettings& settings) {
     ordered_json channels = ordered_json::array();
     for (size_t c = 0; c < static_cast<size_t>(source.channels); ++c) {
         channels.push_back({{"channel", ChannelName(c, source.channels)},
-                            {"sigma_source", source.sigma[c]}, {"sigma_render", render.sigma[c]},
+                            {"sigma_source", source.sigma[c]},
+                            {"sigma_render", render.sigma[c]},
                             {"sigma_ratio", comparison.sigmaRatio[c]},
                             {"half_energy_frequency_source", source.halfEnergyFrequency[c]},
                             {"half_energy_frequency_render", render.halfEnergyFrequency[c]},
@@ -455,20 +495,27 @@ ExitCode RunCompare(const CompareSettings& settings) {
                             {"spectrum_error_db", comparison.spectrumErrorDb[c]}});
     }
     const MatchLimits& l = settings.limits;
-    ordered_json result = {{"source", settings.source}, {"render", settings.render},
-                           {"matches", comparison.Matches()}, {"channels", channels},
+    ordered_json result = {{"source", settings.source},
+                           {"render", settings.render},
+                           {"matches", comparison.Matches()},
+                           {"channels", channels},
                            {"correlation_difference", comparison.correlationDifference},
                            {"failures", comparison.failures},
-                           {"limits", {{"sigma_ratio", {l.sigmaLow, l.sigmaHigh}}, {"frequency_ratio", {l.frequencyLow, l.frequencyHigh}},
-                                       {"correlation", l.correlation}, {"spectrum_db", l.spectrumDb}}},
-                           {"source_grain", StatsJson(source)}, {"render_grain", StatsJson(render)}};
+                           {"limits",
+                            {{"sigma_ratio", {l.sigmaLow, l.sigmaHigh}},
+                             {"frequency_ratio", {l.frequencyLow, l.frequencyHigh}},
+                             {"correlation", l.correlation},
+                             {"spectrum_db", l.spectrumDb}}},
+                           {"source_grain", StatsJson(source)},
+                           {"render_grain", StatsJson(render)}};
     if (!settings.quiet) {
         std::printf("%-7s %9s %9s %7s %10s %10s %7s %9s\n", "channel", "sigma src", "sigma out", "ratio", "f50 src",
                     "f50 out", "ratio", "spectrum");
         for (size_t c = 0; c < static_cast<size_t>(source.channels); ++c) {
-            std::printf("%-7s %9.5f %9.5f %7.3f %10.4f %10.4f %7.3f %6.2f dB\n", ChannelName(c, source.channels).c_str(),
-                        source.sigma[c], render.sigma[c], comparison.sigmaRatio[c], source.halfEnergyFrequency[c],
-                        render.halfEnergyFrequency[c], comparison.frequencyRatio[c], comparison.spectrumErrorDb[c]);
+            std::printf("%-7s %9.5f %9.5f %7.3f %10.4f %10.4f %7.3f %6.2f dB\n",
+                        ChannelName(c, source.channels).c_str(), source.sigma[c], render.sigma[c],
+                        comparison.sigmaRatio[c], source.halfEnergyFrequency[c], render.halfEnergyFrequency[c],
+                        comparison.frequencyRatio[c], comparison.spectrumErrorDb[c]);
         }
         std::printf("largest correlation difference %.3f; tiles measured: source %d of %d, render %d of %d\n",
                     comparison.correlationDifference, source.tiles, source.tilesTotal, render.tiles, render.tilesTotal);
@@ -479,7 +526,8 @@ ExitCode RunCompare(const CompareSettings& settings) {
             for (size_t c = 0; c < static_cast<size_t>(source.channels); ++c)
                 std::printf(" %.4f/%.4f", source.sigmaByLevel[c][lvl], render.sigmaByLevel[c][lvl]);
         }
-        std::printf("\n%s\n", comparison.Matches() ? "verdict: the grain matches" : "verdict: the grain does not match");
+        std::printf("\n%s\n",
+                    comparison.Matches() ? "verdict: the grain matches" : "verdict: the grain does not match");
         for (const std::string& failure : comparison.failures) std::printf("  %s\n", failure.c_str());
     }
     if (!settings.json.empty()) WriteTextFile(settings.json, result.dump(2) + "\n");
@@ -495,23 +543,30 @@ ExitCode RunCompare(const CompareSettings& settings) {
                 std::vector<double> f = Frequencies(stats->spectrum[static_cast<size_t>(c)].size(), stats->tileSize),
                                     s = stats->spectrum[static_cast<size_t>(c)];
                 f.erase(f.begin()), s.erase(s.begin());
-                spectrum.Add(f, s, ChannelColour(c, source.channels), stats == &render, name + (stats == &render ? " render" : " source"));
+                spectrum.Add(f, s, ChannelColour(c, source.channels), stats == &render,
+                             name + (stats == &render ? " render" : " source"));
                 std::vector<double> x, y;
                 for (size_t lvl = 0; lvl < static_cast<size_t>(kBrightnessLevels); ++lvl)
-                    if (stats->tilesByLevel[lvl] > 0) x.push_back((lvl + 0.5) / kBrightnessLevels), y.push_back(stats->sigmaByLevel[static_cast<size_t>(c)][lvl]);
-                levels.Add(x, y, ChannelColour(c, source.channels), stats == &render, name + (stats == &render ? " render" : " source"));
+                    if (stats->tilesByLevel[lvl] > 0)
+                        x.push_back((lvl + 0.5) / kBrightnessLevels),
+                            y.push_back(stats->sigmaByLevel[static_cast<size_t>(c)][lvl]);
+                levels.Add(x, y, ChannelColour(c, source.channels), stats == &render,
+                           name + (stats == &render ? " render" : " source"));
             }
         }
         spectrum.Save(folder.File("spectrum.png"));
         levels.Save(folder.File("sigma_by_level.png"));
         WriteTextFile(folder.File("report.json"), result.dump(2) + "\n");
-        std::string html = "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>Grain comparison</title></head>"
-                           "<body style=\"font-family:sans-serif;max-width:1000px;margin:2em auto\"><h1>Grain comparison</h1><p>Source <code>" +
-                           settings.source + "</code>, render <code>" + settings.render + "</code>: <b>" +
-                           (comparison.Matches() ? "the grain matches" : "the grain does not match") + "</b>.</p><ul>";
+        std::string html =
+            "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>Grain comparison</title></head>"
+            "<body style=\"font-family:sans-serif;max-width:1000px;margin:2em auto\"><h1>Grain "
+            "comparison</h1><p>Source <code>" +
+            settings.source + "</code>, render <code>" + settings.render + "</code>: <b>" +
+            (comparison.Matches() ? "the grain matches" : "the grain does not match") + "</b>.</p><ul>";
         for (const std::string& failure : comparison.failures) html += "<li>" + failure + "</li>";
-        html += "</ul><img src=\"spectrum.png\" alt=\"spectrum\"><img src=\"sigma_by_level.png\" alt=\"sigma by level\">"
-                "<p>Numbers: <a href=\"report.json\">report.json</a>.</p></body></html>\n";
+        html +=
+            "</ul><img src=\"spectrum.png\" alt=\"spectrum\"><img src=\"sigma_by_level.png\" alt=\"sigma by level\">"
+            "<p>Numbers: <a href=\"report.json\">report.json</a>.</p></body></html>\n";
         WriteTextFile(folder.File("index.html"), html);
         folder.Commit();
     }

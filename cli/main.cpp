@@ -119,7 +119,8 @@ int main(int argc, char** argv) {
         "analyse", "Measure a plate's grain as a render would and write a report (report.json, index.html, figures)");
     analyseCommand->add_option("--noise-source", analyse.noiseSource, "The grainy plate: an image or a sequence")
         ->required();
-    analyseCommand->add_option("--frames", analyse.frames, "The frame of a plate sequence to measure (default: its first)");
+    analyseCommand->add_option("--frames", analyse.frames,
+                               "The frame of a plate sequence to measure (default: its first)");
     analyseCommand->add_option("--report", analyse.report, "The folder to write the report into")->required();
     analyseCommand->add_flag("--quiet", analyse.quiet, "Print nothing but errors");
     AddParamOptions(*analyseCommand, analyse.params, analyse.module);
@@ -134,7 +135,8 @@ int main(int argc, char** argv) {
     compareCommand->add_option("--source-clean", compare.sourceClean, "The plate without its grain, when known");
     compareCommand->add_option("--json", compare.json, "Write the measurements and the verdict as JSON");
     compareCommand->add_option("--report", compare.report, "Write figures and an index.html into this folder");
-    compareCommand->add_option("--tile", compare.tile, "Tile size of the measurement in pixels")->check(CLI::Range(16, 512));
+    compareCommand->add_option("--tile", compare.tile, "Tile size of the measurement in pixels")
+        ->check(CLI::Range(16, 512));
     std::vector<double> sigmaRange, frequencyRange;
     compareCommand->add_option("--sigma-range", sigmaRange, "Accepted sigma ratio, render / source (default 0.9 1.1)")
         ->expected(2);
@@ -182,7 +184,8 @@ int main(int argc, char** argv) {
         }
         if (analyseCommand->parsed()) return static_cast<int>(RunAnalyse(analyse));
         if (compareCommand->parsed()) {
-            if (sigmaRange.size() == 2) compare.limits.sigmaLow = sigmaRange[0], compare.limits.sigmaHigh = sigmaRange[1];
+            if (sigmaRange.size() == 2)
+                compare.limits.sigmaLow = sigmaRange[0], compare.limits.sigmaHigh = sigmaRange[1];
             if (frequencyRange.size() == 2)
                 compare.limits.frequencyLow = frequencyRange[0], compare.limits.frequencyHigh = frequencyRange[1];
             return static_cast<int>(RunCompare(compare));

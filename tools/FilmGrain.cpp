@@ -69,21 +69,24 @@ std::vector<double> Blur(const std::vector<double>& in, int32_t width, int32_t h
     const int32_t radius = static_cast<int32_t>(std::ceil(3.0 * sigma));
     std::vector<double> taps(static_cast<size_t>(2 * radius + 1));
     double total = 0.0;
-    for (int32_t i = -radius; i <= radius; ++i) total += taps[static_cast<size_t>(i + radius)] = std::exp(-0.5 * i * i / (sigma * sigma));
+    for (int32_t i = -radius; i <= radius; ++i)
+        total += taps[static_cast<size_t>(i + radius)] = std::exp(-0.5 * i * i / (sigma * sigma));
     for (double& t : taps) t /= total;
     std::vector<double> across(in.size()), out(in.size());
     for (int32_t y = 0; y < height; ++y)
         for (int32_t x = 0; x < width; ++x) {
             double v = 0.0;
             for (int32_t i = -radius; i <= radius; ++i)
-                v += taps[static_cast<size_t>(i + radius)] * in[static_cast<size_t>(y) * width + std::clamp(x + i, 0, width - 1)];
+                v += taps[static_cast<size_t>(i + radius)] *
+                     in[static_cast<size_t>(y) * width + std::clamp(x + i, 0, width - 1)];
             across[static_cast<size_t>(y) * width + x] = v;
         }
     for (int32_t y = 0; y < height; ++y)
         for (int32_t x = 0; x < width; ++x) {
             double v = 0.0;
             for (int32_t i = -radius; i <= radius; ++i)
-                v += taps[static_cast<size_t>(i + radius)] * across[static_cast<size_t>(std::clamp(y + i, 0, height - 1)) * width + x];
+                v += taps[static_cast<size_t>(i + radius)] *
+                     across[static_cast<size_t>(std::clamp(y + i, 0, height - 1)) * width + x];
             out[static_cast<size_t>(y) * width + x] = v;
         }
     return out;
@@ -110,7 +113,8 @@ std::vector<float> Expose(int32_t width, int32_t height,
     const double own = 1.0 - 2.0 * emulsion.crosstalk;
     for (size_t p = 0; p < static_cast<size_t>(width) * height; ++p)
         for (size_t c = 0; c < 3; ++c) {
-            const double v = own * layers[c][p] + emulsion.crosstalk * (layers[(c + 1) % 3][p] + layers[(c + 2) % 3][p]);
+            const double v =
+                own * layers[c][p] + emulsion.crosstalk * (layers[(c + 1) % 3][p] + layers[(c + 2) % 3][p]);
             rgb[p * 3 + c] = static_cast<float>(std::clamp(v, 0.0, 1.0));
         }
     return rgb;

@@ -19,12 +19,12 @@
 namespace filmgrain {
 
 struct Emulsion {
-    std::array<double, 3> meanRadius{0.6, 0.5, 0.8};    // pixels, per dye layer (red, green, blue)
-    double radiusSpread = 0.35;                         // deviation of log radius
-    int32_t subLayers = 12;                             // averaged; more layers, finer-looking grain
-    double blur = 0.45;                                 // scanner blur, pixels (Gaussian deviation)
-    double crosstalk = 0.2;                             // share of each layer seen in the others
-    int32_t supersampling = 4;                          // coverage sampled on an n x n grid per pixel
+    std::array<double, 3> meanRadius{0.6, 0.5, 0.8}; // pixels, per dye layer (red, green, blue)
+    double radiusSpread = 0.35;                      // deviation of log radius
+    int32_t subLayers = 12;                          // averaged; more layers, finer-looking grain
+    double blur = 0.45;                              // scanner blur, pixels (Gaussian deviation)
+    double crosstalk = 0.2;                          // share of each layer seen in the others
+    int32_t supersampling = 4;                       // coverage sampled on an n x n grid per pixel
     uint64_t seed = 1;
 };
 
