@@ -69,8 +69,12 @@ ImageLib_ComputeNode* MatchMatte(ImageLib_NodePipeline& p, const MatteSettings& 
             reference[r] = sum;
         }
     }
+    // RGB compares the layer's own samples; every transform compares in float.
+    const ImageLib_Blend::MatchSpace space = s.matchMode == kMatchHue            ? ImageLib_Blend::MatchSpace::FloatHue
+                                             : transformed != match->GetInput(0) ? ImageLib_Blend::MatchSpace::Float
+                                                                                 : ImageLib_Blend::MatchSpace::Output;
     ImageLib_ComputeNode* matte =
-        match->Own(ImageLib_Blend::CreateMatchNode(s.tolerance, s.softness, std::move(reference)));
+        match->Own(ImageLib_Blend::CreateMatchNode(s.tolerance, s.softness, std::move(reference), space));
     matte->SetInput(0, transformed);
     if (s.invert) matte = match->Own(ImageLib_Drawing::CreateInvertNode(matte));
     match->SetOutputNode(matte);

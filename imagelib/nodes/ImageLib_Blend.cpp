@@ -106,12 +106,17 @@ struct Matcher {
     const float* reference;
     size_t referenceCount;
     uint32_t channels;
+    bool circularFirst; // channel 0 is an angle in turns: 0.99 and 0.01 lie 0.02 apart
 
     template <class Sample> float Matte(const Sample* pixel, float scale) const {
         float sum = 0.0f;
         for (uint32_t c = 0; c < channels; ++c) {
             const float target = c < referenceCount ? reference[c] : 0.0f;
-            const float delta = static_cast<float>(pixel[c]) / scale - target;
+            float delta = static_cast<float>(pixel[c]) / scale - target;
+            if (c == 0 && circularFirst) {
+                delta = std::fabs(delta);
+                delta = std::min(delta, 1.0f - delta);
+            }
             sum += delta * delta;
         }
         const float excess = sum * inverseChannels - toleranceSquared;
@@ -201,20 +206,38 @@ void FadeNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region
     CombineRows(*from, *to, region, [t](float out, float in) { return out + (in - out) * t; });
 }
 
-MatchNode::MatchNode(float tolerance, float softness, ImageLib_Vector<float> referenceColour)
+MatchNode::MatchNode(float tolerance, float softness, ImageLib_Vector<float> referenceColour, MatchSpace matchSpace)
     : toleranceSquared(tolerance * tolerance), softnessSquared(softness * softness),
       inverseSoftness(softnessSquared > 0.0f ? 1.0f / softnessSquared : kHardMatteSlope),
-      reference(std::move(referenceColour)) {}
+      reference(std::move(referenceColour)), space(matchSpace) {}
 
 ImageLib_Rect MatchNode::ComputeBounds() { return input->GetBounds(); }
 
 void MatchNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) {
-    input->Compute(output, region);
     const uint32_t channels = output.format.channels;
-    const Matcher matcher{toleranceSquared, inverseSoftness,  channels > 0 ? 1.0f / static_cast<float>(channels) : 0.0f,
-                          reference.data(), reference.size(), channels};
+    const Matcher matcher{toleranceSquared,
+                          inverseSoftness,
+                          channels > 0 ? 1.0f / static_cast<float>(channels) : 0.0f,
+                          reference.data(),
+                          reference.size(),
+                          channels,
+                          space == MatchSpace::FloatHue};
     const int32_t width = region.Width();
     const int32_t height = region.Height();
+    if (space != MatchSpace::Output && output.format.sampleType != ImageLib_SampleFloat) {
+        // Transformed values (negative chroma, hues, averages) stay exact in
+        // float; only the matte is stored in the output's integers.
+        ImageLib_ImageBuffer values(ImageLib_FloatFormat(output.format), region);
+        input->Compute(values, region);
+        {
+            ImageLib_MappedRegion mapped(values, region, ImageLib_AccessMode::ReadWrite);
+            MatchRows<float>(matcher, mapped.rows(), width, height, 1.0f);
+        }
+        ViewPtr view(ImageLib_MakeFloatView(output));
+        ImageLib_CopyRegion(*view, region, values, region);
+        return;
+    }
+    input->Compute(output, region);
     if (output.format.bytesPerChannel == 1) {
         ImageLib_MappedRegion mapped(output, region, ImageLib_AccessMode::ReadWrite);
         MatchRows<uint8_t>(matcher, mapped.rows(), width, height, output.format.maxValue);
@@ -382,8 +405,9 @@ ImageLib_ComputeNode* CreateBlendNode(int32_t inputCount, BlendMode mode) {
 
 ImageLib_ComputeNode* CreateFadeNode(float amount) { return new FadeNode(amount); }
 
-ImageLib_ComputeNode* CreateMatchNode(float tolerance, float softness, ImageLib_Vector<float> reference) {
-    return new MatchNode(tolerance, softness, std::move(reference));
+ImageLib_ComputeNode* CreateMatchNode(float tolerance, float softness, ImageLib_Vector<float> reference,
+                                      MatchSpace space) {
+    return new MatchNode(tolerance, softness, std::move(reference), space);
 }
 
 ImageLib_ComputeNode* CreateSelectChannelNode(const ImageLib_PixelFormat& sourceFormat, uint32_t channel,

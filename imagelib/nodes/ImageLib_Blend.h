@@ -62,12 +62,19 @@ public:
     float amount; // in [0, 1]
 };
 
+// Where a match compares: in the output's own samples (as its input delivers
+// them), or in float whatever the output (for transformed images, whose
+// values may be negative or finer than the output's steps), and then with
+// channel 0 taken as a hue, an angle in turns compared the short way round.
+enum class MatchSpace { Output, Float, FloatHue };
+
 class MatchNode : public ImageLib_NodeWithOneInput {
 public:
     // Takes over `referenceColour`: one value per channel of the output format,
     // on the scale where full intensity is 1. Channels beyond its length are
     // compared with 0.
-    MatchNode(float tolerance, float softness, ImageLib_Vector<float> referenceColour);
+    MatchNode(float tolerance, float softness, ImageLib_Vector<float> referenceColour,
+              MatchSpace matchSpace = MatchSpace::Output);
 
     void Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) override;
     ImageLib_Rect ComputeBounds() override;
@@ -76,6 +83,7 @@ public:
     float softnessSquared;
     float inverseSoftness; // 1 / softnessSquared, or 1e35 for a hard matte
     ImageLib_Vector<float> reference;
+    MatchSpace space;
 };
 
 class SelectChannelNode : public ImageLib_NodeWithOneInput {
@@ -116,7 +124,8 @@ public:
 ImageLib_ComputeNode* CreateBlendNode(int32_t inputCount, uint32_t mode);
 ImageLib_ComputeNode* CreateBlendNode(int32_t inputCount, BlendMode mode);
 ImageLib_ComputeNode* CreateFadeNode(float amount);
-ImageLib_ComputeNode* CreateMatchNode(float tolerance, float softness, ImageLib_Vector<float> reference);
+ImageLib_ComputeNode* CreateMatchNode(float tolerance, float softness, ImageLib_Vector<float> reference,
+                                      MatchSpace space = MatchSpace::Output);
 ImageLib_ComputeNode* CreateSelectChannelNode(const ImageLib_PixelFormat& sourceFormat, uint32_t channel,
                                               ImageLib_ComputeNode* input);
 ImageLib_ComputeNode* CreateLuminanceChannelNode(const ImageLib_PixelFormat& sourceFormat, ImageLib_ComputeNode* input);

@@ -1,10 +1,12 @@
 #include "grain/BlendingMatte.h"
+#include "imagelib/nodes/ImageLib_Alpha.h"
 #include "imagelib/nodes/ImageLib_Drawing.h"
 #include "tests/support/TestImages.h"
 #include "tests/support/TestNodes.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -173,6 +175,89 @@ TEST_F(Matte, ReferenceHue) {
             EXPECT_NEAR(hsv[i], c.hsv[i], 1e-6f) << c.rgb[0] << "," << c.rgb[1] << "," << c.rgb[2];
     }
     EXPECT_LT(MatchColorToHsv({1.0f, 0.0f, 1e-7f})[0], 1.0f);
+}
+
+// Every match mode against an independent double-precision matte, with the
+// matte stored in 8-bit, 16-bit and float outputs: transformed values (negative
+// chroma, averages, hues) must not be cut to the output's integers first, and
+// hues near red must be near each other across 0 degrees.
+TEST_F(Matte, EveryMatchModeInEveryOutputFormat) {
+    // Colours of an 8-bit layer: a blue-ish grey, reds either side of 0 degrees, a hue sweep.
+    std::vector<std::array<int, 3>> colours = {{77, 77, 204}, {255, 0, 5}, {255, 5, 0}, {250, 10, 30}, {128, 128, 128}};
+    for (int i = 0; i < 11; ++i) {
+        const double h = i / 11.0 * 6.0, f = h - std::floor(h);
+        const int q = static_cast<int>(255 * (1 - f)), t = static_cast<int>(255 * f);
+        const std::array<int, 3> sweep[] = {{255, t, 0}, {q, 255, 0}, {0, 255, t},
+                                            {0, q, 255}, {t, 0, 255}, {255, 0, q}};
+        colours.push_back(sweep[static_cast<int>(h)]);
+    }
+    auto source = HostImage([&](int32_t x, int32_t y) {
+        const std::array<int, 3>& c = colours[static_cast<size_t>(y * 16 + x) % colours.size()];
+        return Pixel{1.0f, c[0] / 255.0f, c[1] / 255.0f, c[2] / 255.0f};
+    });
+    // The transform of each mode, and the matte from a transformed pixel and reference.
+    const auto transform = [](int mode, std::array<double, 3> rgb) -> std::array<double, 3> {
+        const double chroma[3][3] = {{0, 0, 0}, {0.596, -0.275, -0.321}, {0.212, -0.523, 0.311}};
+        std::array<double, 3> out{};
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c) {
+                const double m = mode == 1   ? 1.0 / 3
+                                 : mode == 2 ? chroma[r][c]
+                                 : mode >= 4 ? (c == mode - 4)
+                                             : (r == c);
+                out[r] += m * rgb[c];
+            }
+        if (mode == 3) {
+            const double mx = std::max({rgb[0], rgb[1], rgb[2]}), mn = std::min({rgb[0], rgb[1], rgb[2]});
+            double h = 0.0;
+            if (mx > mn) {
+                h = rgb[0] == mx   ? (rgb[1] - rgb[2]) / (mx - mn)
+                    : rgb[1] == mx ? (rgb[2] - rgb[0]) / (mx - mn) + 2
+                                   : (rgb[0] - rgb[1]) / (mx - mn) + 4;
+                h = h < 0 ? h / 6 + 1 : h / 6;
+            }
+            out = {h, mx > 0 ? (mx - mn) / mx : 0.0, mx};
+        }
+        return out;
+    };
+    const double tolerance = 0.1, softness = 0.2;
+    for (const std::array<int, 3>& wanted : {std::array<int, 3>{77, 77, 204}, std::array<int, 3>{255, 0, 3}}) {
+        for (int mode = 0; mode <= 6; ++mode) {
+            MatteSettings settings;
+            settings.matchSource = source.get();
+            settings.matchColor = {wanted[0] / 255.0f, wanted[1] / 255.0f, wanted[2] / 255.0f};
+            settings.matchMode = mode;
+            settings.tolerance = static_cast<float>(tolerance);
+            settings.softness = static_cast<float>(softness);
+            const std::array<double, 3> reference =
+                transform(mode, {wanted[0] / 255.0, wanted[1] / 255.0, wanted[2] / 255.0});
+            for (const ImageLib_PixelFormat& format :
+                 {ImageLib_Alpha::FormatWithAlphaRemoved(ImageLib_HostFormat8()),
+                  ImageLib_Alpha::FormatWithAlphaRemoved(ImageLib_HostFormat16()), testimages::FloatFormat(3)}) {
+                std::unique_ptr<ImageLib_NodePipeline> matte(BuildBlendingMatte(settings));
+                ImageLib_ImageBuffer output(format, kFrame);
+                ImageLib_Evaluate(*matte, output, kFrame, 0, 0);
+                const std::vector<float> got = testnodes::ReadFloats(output);
+                const double step = format.sampleType == ImageLib_SampleFloat ? 1e-5 : 1.0 / format.maxValue;
+                for (int32_t i = 0; i < 16 * 8; ++i) {
+                    const std::array<int, 3>& c = colours[static_cast<size_t>(i) % colours.size()];
+                    const std::array<double, 3> value = transform(mode, {c[0] / 255.0, c[1] / 255.0, c[2] / 255.0});
+                    double sum = 0.0;
+                    for (int k = 0; k < 3; ++k) {
+                        double d = std::fabs(value[k] - reference[k]);
+                        if (mode == 3 && k == 0) d = std::min(d, 1.0 - d);
+                        sum += d * d;
+                    }
+                    const double excess = sum / 3 - tolerance * tolerance;
+                    const double expected = excess < 0 ? 1.0 : std::max(0.0, 1.0 - excess / (softness * softness));
+                    ASSERT_NEAR(got[static_cast<size_t>(i) * 3], expected, step + 2e-5)
+                        << "mode " << mode << ", colour " << c[0] << "," << c[1] << "," << c[2] << ", matching "
+                        << wanted[0] << "," << wanted[1] << "," << wanted[2] << ", bytes per sample "
+                        << format.bytesPerChannel;
+                }
+            }
+        }
+    }
 }
 
 TEST(MatteFailures, EveryAllocationAndAbortLeavesNothingBehind) {
