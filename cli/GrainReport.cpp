@@ -148,6 +148,7 @@ EngineMeasurement MeasureWithEngine(const HostImage& plate, HostParamStore& para
         }
     }
     SampleSet samples;
+    const bool refined = params.ById(static_cast<int32_t>(ParamId::Estimator)).Popup() == kEstimatorRefined;
     result.automatic = params.ById(static_cast<int32_t>(ParamId::SampleSelection)).Popup() != kSelectManual;
     if (result.automatic) {
         // As a render samples its noise source: colour multiplied by alpha.
@@ -155,7 +156,10 @@ EngineMeasurement MeasureWithEngine(const HostImage& plate, HostParamStore& para
         ImageLib_ComputeNode* image = source.Own(ImageLib_BasicNodes::CreateImageNode(&layer));
         source.SetOutputNode(source.Own(ImageLib_Alpha::CreateMultiplyAlphaNode(image, true)));
         const SampleSelection selection{count, size, size, ImageLib_Alpha::FormatWithAlphaRemoved(layer.format)};
-        SelectSamplesAutomatically(selection, source, samples, &result.counts);
+        if (refined)
+            SelectSamplesRefined(selection, source, samples, &result.counts);
+        else
+            SelectSamplesAutomatically(selection, source, samples, &result.counts);
     } else {
         for (int32_t i = 0; i < std::clamp(count, 0, kSamplePointCount); ++i) {
             const HostPointValue& p = params.ById(static_cast<int32_t>(NoiseSamplePoint(i))).Record().u.point;
@@ -164,7 +168,7 @@ EngineMeasurement MeasureWithEngine(const HostImage& plate, HostParamStore& para
         result.counts.chosen = static_cast<int32_t>(samples.size());
     }
     GrainModel model;
-    AnalyseGrainLayer(layer, samples, model);
+    AnalyseGrainLayer(layer, samples, model, GrainEstimation{refined});
     result.samples.assign(samples.begin(), samples.end());
     for (const ImageLib_Kernel& kernel : model.kernels)
         result.kernels.emplace_back(kernel.values.begin(), kernel.values.end());

@@ -123,6 +123,11 @@ void LoadPreset(const std::string& path, HostParamStore& store, const ParamSette
         throw CliError(ExitCode::InputOutput, "preset " + Quoted(path) + " has format version " + version.dump() +
                                                   "; this texturist reads version " + std::to_string(kPresetVersion));
     }
+    // Presets from before "Estimator" existed were made with the classic estimate.
+    if (version.get<int>() < 3) {
+        if (HostParam* estimator = store.FindById(static_cast<int>(ParamId::Estimator)))
+            estimator->SetPopup(kEstimatorClassic);
+    }
     for (const auto& [key, entry] : preset["parameters"].items()) {
         const std::string where = "preset " + Quoted(path) + ": ";
         size_t used = 0;

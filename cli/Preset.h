@@ -28,8 +28,9 @@
 #include <string>
 
 // Version 2: popups by their text, percentages with '%', keys in the host's
-// order, no viewing mode. Version 1 presets load as they were written.
-constexpr int kPresetVersion = 2;
+// order, no viewing mode. Version 3: "Estimator" exists (Refined by default).
+// Older presets load as they were written and saved: with the Classic estimator.
+constexpr int kPresetVersion = 3;
 
 void LoadPreset(const std::string& path, HostParamStore& store, const ParamSetter& setter);
 void SavePreset(const std::string& path, const HostParamStore& store);

@@ -66,25 +66,28 @@ constexpr Run<7> kColorMatching = {P::ColorMatchingGroup,   P::MatchColorUsing, 
 constexpr Run<5> kMaskingLayer = {P::MaskingLayerGroup, P::MaskLayer, P::MaskingMode, P::IfMaskSizeDiffers,
                                   P::MaskingLayerGroupEnd};
 constexpr Run<1> kBlendEnd = {P::BlendWithOriginalGroupEnd};
+// Parameters added since the first release go last on every host, so that no
+// parameter a saved project refers to moves.
+constexpr Run<1> kAppended = {P::Estimator};
 
 // Every host but HOSA, HOSB and HOSC: groups nested.
 constexpr auto kDefaultOrder =
     Join(kHead, kTweakingStart, kCompensate, kChannelIntensities, kChannelSize, kTweakingEnd, kColor, kApplicationStart,
          kChannelBalance, kApplicationEnd, kSamplingStart, kNoisePoints, kCompensationPoints, kSamplingEnd, kAnimation,
-         kBlendStart, kCombine, kBlurMatte, kColorMatching, kMaskingLayer, kBlendEnd);
+         kBlendStart, kCombine, kBlurMatte, kColorMatching, kMaskingLayer, kBlendEnd, kAppended);
 // HOSA: the compensation slider sits between Preview Region and Tweaking.
 constexpr auto kHostAOrder =
     Join(kHead, kCompensate, kTweakingStart, kChannelIntensities, kChannelSize, kTweakingEnd, kColor, kApplicationStart,
          kChannelBalance, kApplicationEnd, kSamplingStart, kNoisePoints, kCompensationPoints, kSamplingEnd, kAnimation,
-         kBlendStart, kCombine, kBlurMatte, kColorMatching, kMaskingLayer, kBlendEnd);
+         kBlendStart, kCombine, kBlurMatte, kColorMatching, kMaskingLayer, kBlendEnd, kAppended);
 // HOSB and HOSC: no nesting, every group is closed before the next opens.
 constexpr auto kFlatOrder =
     Join(kHead, kTweakingStart, kCompensate, kTweakingEnd, kChannelIntensities, kChannelSize, kColor, kApplicationStart,
          kApplicationEnd, kChannelBalance, kSamplingStart, kSamplingEnd, kNoisePoints, kCompensationPoints, kAnimation,
-         kBlendStart, kBlurMatte, kBlendEnd, kColorMatching, kMaskingLayer, kCombine);
+         kBlendStart, kBlurMatte, kBlendEnd, kColorMatching, kMaskingLayer, kCombine, kAppended);
 
 constexpr int32_t kParamTotal = static_cast<int32_t>(kDefaultOrder.size());
-static_assert(kParamTotal == 104 && kHostAOrder.size() == 104 && kFlatOrder.size() == 104);
+static_assert(kParamTotal == 105 && kHostAOrder.size() == 105 && kFlatOrder.size() == 105);
 
 const ParamId* OrderFor(uint32_t appId) {
     if (appId == kHostAppA) return kHostAOrder.data();
@@ -192,6 +195,8 @@ const char* const kStrings[kStringCount] = {
     TX_KEY(0074) "Random Seed",
     TX_KEY(0075) "Animation Speed",
     TX_KEY(0076) "Animate Smoothly{{*COMMENT*}}checkbox determines animation smoothness",
+    TX_KEY(0077) "Estimator",
+    TX_KEY(0078) "Classic|Refined",
 };
 #undef TX_KEY
 
@@ -331,6 +336,7 @@ constexpr ParamDeclaration kDeclarations[] = {
     Fixed(P::AnimationSpeed, 75, 0, 1, 1),
     Checkbox(P::AnimateSmoothly, 76, false),
     Slider(P::RandomSeed, 74, 0, 10000, 0, 0, 100),
+    Popup(P::Estimator, 77, kEstimatorRefined, 2, 78),
 };
 
 // What a host order may hold: the input layer, each declaration, each group's

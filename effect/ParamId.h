@@ -92,6 +92,7 @@ enum class ParamId : int32_t {
     MaskingLayerGroup = 230,
     MaskingLayerGroupEnd = 231,
     Softness = 232,
+    Estimator = 156,  // appended after every other parameter in every host order
     ParamCount = 255, // slot of the number of host parameters, input layer included
 };
 
@@ -110,3 +111,4 @@ enum ViewingModeValue : int32_t {
     kViewFinalOutput = 5,
 };
 enum SampleSelectionValue : int32_t { kSelectAutomatic = 1, kSelectManual = 2 };
+enum EstimatorValue : int32_t { kEstimatorClassic = 1, kEstimatorRefined = 2 };

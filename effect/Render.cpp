@@ -125,6 +125,7 @@ GrainTweaks ReadGrainTweaks() {
     GrainTweaks t;
     using P = ParamId;
     t.compensate = ReadNumber(P::CompensateForExistingNoise);
+    t.refined = ReadInteger(P::Estimator) == kEstimatorRefined;
     t.size = ReadNumber(P::Size);
     t.softness = ReadNumber(P::Softness);
     t.aspectRatio = ReadNumber(P::AspectRatio);
@@ -163,7 +164,10 @@ void FillSamples(HostImage& image, bool noise, SampleSet& samples) {
         layer.SetOutputNode(noise ? layer.Own(ImageLib_Alpha::CreateMultiplyAlphaNode(source, true))
                                   : layer.Own(ImageLib_Alpha::CreateDropAlphaNode(source, true)));
         SampleSelection selection{count, size, size, ImageLib_Alpha::FormatWithAlphaRemoved(access.format)};
-        SelectSamplesAutomatically(selection, layer, samples);
+        if (ReadInteger(ParamId::Estimator) == kEstimatorRefined)
+            SelectSamplesRefined(selection, layer, samples);
+        else
+            SelectSamplesAutomatically(selection, layer, samples);
         return;
     }
     const int32_t n = std::clamp(count, 0, kSamplePointCount);

@@ -38,8 +38,9 @@ bool PatchInside(const SampleRect& sample, int32_t width, int32_t height, const 
 
 class Accumulator {
 public:
-    Accumulator(ImageLib_ComputeNode& source, const ImageLib_PixelFormat& format, int32_t width, int32_t height)
-        : source_(source), channels_(format.colorChannels), firstColour_(format.alphaChannel == 0 ? 1u : 0u),
+    Accumulator(ImageLib_ComputeNode& source, const ImageLib_PixelFormat& format, int32_t width, int32_t height,
+                const GrainEstimation& how)
+        : how_(how), source_(source), channels_(format.colorChannels), firstColour_(format.alphaChannel == 0 ? 1u : 0u),
           width_(width), height_(height), pixels_(static_cast<float>(width) * static_cast<float>(height)),
           buffer_(ImageLib_FloatFormat(format), {0, 0, width, height, false}),
           patch_(static_cast<uint32_t>(width), static_cast<uint32_t>(height)), means_(channels_, 0.0f),
@@ -53,6 +54,10 @@ public:
     void Add(int32_t left, int32_t top, ImageLib_ProgressScope& progress) {
         ImageLib_BasicNodes::TranslateNode translate(left, top, &source_);
         translate.Compute(buffer_, buffer_.bounds);
+        if (how_.removePlane) {
+            AddDetrended(progress);
+            return;
+        }
         for (uint32_t c = 0; c < channels_; ++c) {
             float sum = 0.0f;
             {
@@ -77,13 +82,54 @@ public:
         ++patches_;
     }
 
+    // The refined measurement: every channel less its plane, for the spectra and the covariance.
+    void AddDetrended(ImageLib_ProgressScope& progress) {
+        const size_t n = static_cast<size_t>(width_) * static_cast<size_t>(height_);
+        residuals_.resize(n * channels_);
+        {
+            ImageLib_MappedRegion mapped(buffer_, buffer_.bounds, ImageLib_AccessMode::Read);
+            for (int32_t y = 0; y < height_; ++y) {
+                const float* pixel = mapped.rows().Row(y).As<float>() + firstColour_;
+                for (int32_t x = 0; x < width_; ++x, pixel += buffer_.format.channels)
+                    for (uint32_t c = 0; c < channels_; ++c)
+                        residuals_[c * n + static_cast<size_t>(y) * width_ + x] = pixel[c];
+            }
+        }
+        for (uint32_t c = 0; c < channels_; ++c) {
+            float* values = residuals_.data() + c * n;
+            RemovePlane(values, width_, height_);
+            for (int32_t y = 0; y < height_; ++y)
+                for (int32_t x = 0; x < width_; ++x)
+                    patch_.Element(static_cast<uint32_t>(y),
+                                   static_cast<uint32_t>(x)) = {values[static_cast<size_t>(y) * width_ + x], 0.0f};
+            PowerSpectrum(patch_, power_);
+            ImageLib_Matrix& spectrum = spectra_[c];
+            for (size_t i = 0; i < spectrum.values.size(); ++i) spectrum.values[i] += power_.values[i];
+            progress.Step();
+        }
+        const double scale = 1.0 / static_cast<double>(n);
+        for (uint32_t i = 0; i < channels_; ++i)
+            for (uint32_t j = 0; j < channels_; ++j) {
+                double sum = 0.0;
+                for (size_t k = 0; k < n; ++k)
+                    sum += static_cast<double>(residuals_[i * n + k]) * residuals_[j * n + k];
+                covariance_.Element(i, j) += static_cast<float>(sum * scale);
+            }
+        progress.Step();
+        ++patches_;
+    }
+
     uint32_t Patches() const { return patches_; }
 
     // Kernel c from the average spectrum per pixel without its zero-frequency term.
     void MakeKernel(uint32_t c, ImageLib_Kernel& kernel) {
         ImageLib_Matrix& spectrum = spectra_[c];
         spectrum.Element(0, 0) = 0.0f;
-        const float scale = static_cast<float>(1.0 / (static_cast<double>(width_) * height_ * patches_));
+        // A plane takes three degrees of freedom from each patch; the mean alone takes the one
+        // the classic estimate leaves uncorrected.
+        const double pixels = static_cast<double>(width_) * height_;
+        const double freedom = how_.removePlane && pixels > 3.0 ? pixels / (pixels - 3.0) : 1.0;
+        const float scale = static_cast<float>(freedom / (pixels * patches_));
         for (float& value : spectrum.values) value *= scale;
         KernelFromPowerSpectrum(spectrum, kernel);
     }
@@ -108,6 +154,7 @@ private:
             covariance_.values[i] += patchCovariance_.values[i] * scale;
     }
 
+    const GrainEstimation how_;
     ImageLib_ComputeNode& source_;
     const uint32_t channels_;
     const uint32_t firstColour_;
@@ -121,6 +168,7 @@ private:
     ImageLib_Vector<ImageLib_Matrix> spectra_;
     ImageLib_Matrix covariance_;
     ImageLib_Matrix patchCovariance_;
+    ImageLib_Vector<float> residuals_; // refined: each channel's plane-free patch, channel after channel
     uint32_t patches_ = 0;
 };
 
@@ -170,8 +218,33 @@ void ColourTransformFromCovariance(const ImageLib_Matrix& covariance, ImageLib_M
     transform = std::move(factor);
 }
 
+double RemovePlane(float* values, int32_t width, int32_t height) {
+    // Centred coordinates make the three fits independent.
+    const double cx = (width - 1) / 2.0, cy = (height - 1) / 2.0;
+    double sum = 0.0, sx = 0.0, sy = 0.0, xx = 0.0, yy = 0.0;
+    for (int32_t y = 0; y < height; ++y)
+        for (int32_t x = 0; x < width; ++x) {
+            const double v = values[static_cast<size_t>(y) * width + x];
+            sum += v;
+            sx += v * (x - cx);
+            sy += v * (y - cy);
+        }
+    for (int32_t x = 0; x < width; ++x) xx += (x - cx) * (x - cx);
+    for (int32_t y = 0; y < height; ++y) yy += (y - cy) * (y - cy);
+    const double n = static_cast<double>(width) * height;
+    const double a = sum / n, b = xx > 0.0 ? sx / (xx * height) : 0.0, c = yy > 0.0 ? sy / (yy * width) : 0.0;
+    double squares = 0.0;
+    for (int32_t y = 0; y < height; ++y)
+        for (int32_t x = 0; x < width; ++x) {
+            float& v = values[static_cast<size_t>(y) * width + x];
+            v = static_cast<float>(v - (a + b * (x - cx) + c * (y - cy)));
+            squares += static_cast<double>(v) * v;
+        }
+    return squares;
+}
+
 void EstimateGrain(const SampleSet& samples, ImageLib_ComputeNode& source, const ImageLib_PixelFormat& format,
-                   GrainModel& model) {
+                   GrainModel& model, const GrainEstimation& how) {
     const uint32_t channels = format.colorChannels;
     const uint64_t count = samples.size();
     const uint64_t steps = (count + 1) * channels + count;
@@ -183,7 +256,7 @@ void EstimateGrain(const SampleSet& samples, ImageLib_ComputeNode& source, const
     if (width <= 0 || height <= 0) {
         NothingMeasured(channels, estimate, progress);
     } else {
-        Accumulator accumulator(source, format, width, height);
+        Accumulator accumulator(source, format, width, height, how);
         const ImageLib_Rect bounds = source.GetBounds();
         for (const SampleRect& sample : samples) {
             ImageLib_Rect patch;
@@ -209,11 +282,12 @@ void EstimateGrain(const SampleSet& samples, ImageLib_ComputeNode& source, const
     progress.End();
 }
 
-void AnalyseGrainLayer(ImageLib_ImageAccess& layer, const SampleSet& samples, GrainModel& model) {
+void AnalyseGrainLayer(ImageLib_ImageAccess& layer, const SampleSet& samples, GrainModel& model,
+                       const GrainEstimation& how) {
     ImageLib_NodePipeline pipeline(0);
     ImageLib_ComputeNode* colour = pipeline.Own(ImageLib_BasicNodes::CreateImageNode(&layer));
     if (layer.format.alphaChannel >= 0)
         colour = pipeline.Own(ImageLib_Alpha::CreateDropAlphaNode(colour, layer.format.alphaChannel == 0));
     pipeline.SetOutputNode(colour);
-    EstimateGrain(samples, pipeline, ImageLib_Alpha::FormatWithAlphaRemoved(layer.format), model);
+    EstimateGrain(samples, pipeline, ImageLib_Alpha::FormatWithAlphaRemoved(layer.format), model, how);
 }

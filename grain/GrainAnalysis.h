@@ -26,9 +26,17 @@
 #include "imagelib/core/ImageLib_Matrix.h"
 #include "imagelib/core/ImageLib_PixelFormat.h"
 
+// How a patch is measured. The classic estimate removes only each patch's mean (through the
+// dropped zero-frequency term); the refined one removes each channel's least-squares plane
+// a + b x + c y from the patch before its spectrum and covariance, and corrects the variance for
+// the three degrees of freedom the plane takes, so that gentle gradients (a sky) are not grain.
+struct GrainEstimation {
+    bool removePlane = false;
+};
+
 // `format` is the source's output format; its colour channels are the channels measured.
 void EstimateGrain(const SampleSet& samples, ImageLib_ComputeNode& source, const ImageLib_PixelFormat& format,
-                   GrainModel& model);
+                   GrainModel& model, const GrainEstimation& how = {});
 
 // From a channels x channels covariance S (any common positive factor), the lower-triangular L
 // with L L^T = S (coefficients below 1e-10 are not divided by; a non-positive remainder on the
@@ -38,4 +46,9 @@ void ColourTransformFromCovariance(const ImageLib_Matrix& covariance, ImageLib_M
 
 // The layer's part of the analysis once the layer is checked out: its colour channels (alpha
 // dropped) are measured at the samples into the model. The access must stay valid meanwhile.
-void AnalyseGrainLayer(ImageLib_ImageAccess& layer, const SampleSet& samples, GrainModel& model);
+void AnalyseGrainLayer(ImageLib_ImageAccess& layer, const SampleSet& samples, GrainModel& model,
+                       const GrainEstimation& how = {});
+
+// Removes the least-squares plane from a width x height patch of values (row-major) and returns
+// the sum of squares left.
+double RemovePlane(float* values, int32_t width, int32_t height);

@@ -34,4 +34,8 @@ struct GrainModel {
     float grainSaturation = 0.0f;
     // Per channel: factor at black, at the midpoint, at white, then the midpoint itself.
     ImageLib_Vector<ImageLib_Vector<float>> grainResponse;
+    // How synthesis realises the 2-D kernels: 0 as one separable pass (the row and column through
+    // the origin), otherwise as a sum of up to this many separable terms of the kernel's singular
+    // value decomposition.
+    int32_t kernelTerms = 0;
 };

@@ -134,6 +134,150 @@ ImageLib_Vector<ImageLib_Kernel> MakeSeparableKernels(const ImageLib_Vector<Imag
     return separable;
 }
 
+namespace {
+
+// The dominant singular triplet of a rows x columns matrix (row-major) by power iteration from
+// its largest row, a fixed number of steps: deterministic and exact to float precision for the
+// well-separated leading values of grain kernels.
+double LeadingSingular(const std::vector<double>& m, uint32_t rows, uint32_t columns, std::vector<double>& u,
+                       std::vector<double>& v) {
+    u.assign(rows, 0.0);
+    v.assign(columns, 0.0);
+    uint32_t largest = 0;
+    double best = -1.0;
+    for (uint32_t r = 0; r < rows; ++r) {
+        double norm = 0.0;
+        for (uint32_t c = 0; c < columns; ++c) norm += m[r * columns + c] * m[r * columns + c];
+        if (norm > best) best = norm, largest = r;
+    }
+    if (best <= 0.0) return 0.0;
+    for (uint32_t c = 0; c < columns; ++c) v[c] = m[largest * columns + c];
+    double sigma = 0.0;
+    for (int step = 0; step < 200; ++step) {
+        double norm = 0.0;
+        for (double x : v) norm += x * x;
+        norm = std::sqrt(norm);
+        if (norm <= 0.0) return 0.0;
+        for (double& x : v) x /= norm;
+        double unorm = 0.0;
+        for (uint32_t r = 0; r < rows; ++r) {
+            double sum = 0.0;
+            for (uint32_t c = 0; c < columns; ++c) sum += m[r * columns + c] * v[c];
+            u[r] = sum;
+            unorm += sum * sum;
+        }
+        unorm = std::sqrt(unorm);
+        if (unorm <= 0.0) return 0.0;
+        for (double& x : u) x /= unorm;
+        for (uint32_t c = 0; c < columns; ++c) {
+            double sum = 0.0;
+            for (uint32_t r = 0; r < rows; ++r) sum += m[r * columns + c] * u[r];
+            v[c] = sum;
+        }
+        sigma = unorm;
+    }
+    double norm = 0.0;
+    for (double x : v) norm += x * x;
+    norm = std::sqrt(norm);
+    for (double& x : v) x /= norm;
+    return norm > sigma ? norm : sigma;
+}
+
+} // namespace
+
+namespace {
+
+// The taps within the smallest radius about the origin that holds all but 1e-6 of the energy:
+// a measured kernel's far taps carry its estimation noise, and cost a multiply each.
+ImageLib_Kernel Trimmed(const ImageLib_Kernel& taps, bool across) {
+    const uint32_t length = across ? taps.width : taps.height;
+    const int32_t origin = static_cast<int32_t>(length / 2);
+    double energy = 0.0;
+    for (float v : taps.values) energy += static_cast<double>(v) * v;
+    int32_t radius = 0;
+    for (; radius < origin; ++radius) {
+        double inside = 0.0;
+        for (int32_t i = std::max(0, origin - radius);
+             i <= std::min<int32_t>(origin + radius, static_cast<int32_t>(length) - 1); ++i)
+            inside += static_cast<double>(taps.values[static_cast<size_t>(i)]) * taps.values[static_cast<size_t>(i)];
+        if (inside >= (1.0 - 1e-6) * energy) break;
+    }
+    const uint32_t kept = static_cast<uint32_t>(2 * radius + 1);
+    ImageLib_Kernel out(across ? kept : 1u, across ? 1u : kept);
+    for (int32_t i = -radius; i <= radius; ++i) {
+        const int32_t from = origin + i;
+        if (from >= 0 && from < static_cast<int32_t>(length))
+            out.values[static_cast<size_t>(i + radius)] = taps.values[static_cast<size_t>(from)];
+    }
+    return out;
+}
+
+} // namespace
+
+ImageLib_Vector<ImageLib_Kernel> MakeSeparableTerms(const ImageLib_Vector<ImageLib_Kernel>& kernels, int32_t maxTerms,
+                                                    int32_t& terms) {
+    struct Term {
+        ImageLib_Kernel across, down;
+    };
+    const size_t channels = kernels.size();
+    std::vector<std::vector<Term>> perChannel(channels);
+    terms = 1;
+    for (size_t k = 0; k < channels; ++k) {
+        const ImageLib_Kernel& kernel = kernels[k];
+        const uint32_t rows = std::max(kernel.height, 1u), columns = std::max(kernel.width, 1u);
+        std::vector<double> residual(static_cast<size_t>(rows) * columns, 0.0);
+        double energy = 0.0;
+        for (uint32_t r = 0; r < kernel.height; ++r)
+            for (uint32_t c = 0; c < kernel.width; ++c) {
+                const double value = kernel.values[static_cast<size_t>(r) * kernel.width + c];
+                residual[static_cast<size_t>(r) * columns + c] = value;
+                energy += value * value;
+            }
+        double kept = 0.0;
+        std::vector<double> u, v;
+        for (int32_t t = 0; t < maxTerms && energy > 0.0; ++t) {
+            const double sigma = LeadingSingular(residual, rows, columns, u, v);
+            if (sigma <= 0.0) break;
+            Term term{ImageLib_Kernel(columns, 1), ImageLib_Kernel(1, rows)};
+            const double root = std::sqrt(sigma);
+            for (uint32_t c = 0; c < columns; ++c) term.across.values[c] = static_cast<float>(root * v[c]);
+            for (uint32_t r = 0; r < rows; ++r) term.down.values[r] = static_cast<float>(root * u[r]);
+            double left = 0.0;
+            for (uint32_t r = 0; r < rows; ++r)
+                for (uint32_t c = 0; c < columns; ++c) {
+                    double& value = residual[static_cast<size_t>(r) * columns + c];
+                    value -= sigma * u[r] * v[c];
+                    left += value * value;
+                }
+            perChannel[k].push_back(std::move(term));
+            kept = energy - left;
+            if (left < 1e-6 * energy) break;
+        }
+        // What the dropped terms held goes back into the kept ones, so the grain keeps its strength.
+        if (kept > 0.0) {
+            const float gain = static_cast<float>(std::sqrt(std::sqrt(energy / kept)));
+            for (Term& term : perChannel[k]) {
+                term.across.Scale(gain);
+                term.down.Scale(gain);
+            }
+        }
+        terms = std::max(terms, static_cast<int32_t>(perChannel[k].size()));
+    }
+    ImageLib_Vector<ImageLib_Kernel> separable;
+    separable.reserve(static_cast<size_t>(terms) * channels * 2);
+    for (int32_t t = 0; t < terms; ++t)
+        for (size_t k = 0; k < channels; ++k) {
+            if (static_cast<size_t>(t) < perChannel[k].size()) {
+                separable.push_back(Trimmed(perChannel[k][static_cast<size_t>(t)].across, true));
+                separable.push_back(Trimmed(perChannel[k][static_cast<size_t>(t)].down, false));
+            } else {
+                separable.emplace_back(1u, 1u);
+                separable.emplace_back(1u, 1u);
+            }
+        }
+    return separable;
+}
+
 float NoiseBlendGain(float b) {
     const float spread = std::sqrt(2.0f * b * b - 2.0f * b + 1.0f);
     return static_cast<float>(1.0 / static_cast<double>(spread));
@@ -163,12 +307,13 @@ namespace {
 // The 1-D kernels of one direction brought to a common length, each centred
 // (origin on origin) and padded with zeros.
 ImageLib_Vector<ImageLib_Vector<float>> CommonLength(const ImageLib_Vector<ImageLib_Kernel>& separable, size_t first,
-                                                     bool horizontal, uint32_t& length) {
+                                                     bool horizontal, uint32_t& length, size_t end = SIZE_MAX) {
+    end = std::min(end, separable.size());
     length = 1;
-    for (size_t k = first; k < separable.size(); k += 2)
+    for (size_t k = first; k < end; k += 2)
         length = std::max(length, horizontal ? separable[k].width : separable[k].height);
     ImageLib_Vector<ImageLib_Vector<float>> padded;
-    for (size_t k = first; k < separable.size(); k += 2) {
+    for (size_t k = first; k < end; k += 2) {
         const ImageLib_Kernel& kernel = separable[k];
         const uint32_t own = horizontal ? kernel.width : kernel.height;
         ImageLib_Vector<float> taps(length, 0.0f);
@@ -176,6 +321,54 @@ ImageLib_Vector<ImageLib_Vector<float>> CommonLength(const ImageLib_Vector<Image
         padded.push_back(std::move(taps));
     }
     return padded;
+}
+
+} // namespace
+
+namespace {
+
+// The grain shaped by the response curves of the image (the pipeline's input) and blended onto it.
+ImageLib_ComputeNode* ApplyGrain(ImageLib_NodePipeline& p, const GrainModel& model, ImageLib_ComputeNode* grain) {
+    namespace Basic = ImageLib_BasicNodes;
+    ImageLib_Vector<ImageLib_Vector<float>> curves = model.grainResponse;
+    auto* response = p.Own(new Strata_AddGrain::MultiplierNode(curves));
+    auto* image = p.Own(Basic::CreateBufferNode(p.GetInput(0)));
+    response->SetInput(0, grain);
+    response->SetInput(1, image);
+
+    auto* blend = p.Own(ImageLib_Blend::CreateBlendNode(2, static_cast<uint32_t>(model.blendMode)));
+    blend->SetInput(0, response);
+    blend->SetInput(1, image);
+    return p.Own(Basic::CreateFloatClippingNode(blend));
+}
+
+// The coloured noise convolved with each separable term of the kernels, the terms summed. The
+// reference form keeps the noise between bands ahead of every term; the fast form keeps each
+// term's horizontal pass instead, as the single-term graph does: the same values.
+ImageLib_ComputeNode* SeparableTermsGrain(ImageLib_NodePipeline& p, const GrainModel& model,
+                                          ImageLib_ComputeNode* coloured) {
+    namespace Basic = ImageLib_BasicNodes;
+    int32_t terms = 0;
+    const ImageLib_Vector<ImageLib_Kernel> separable = MakeSeparableTerms(model.kernels, model.kernelTerms, terms);
+    const size_t channels = model.kernels.size();
+    ImageLib_ComputeNode* noise = ImageLib_ReferencePaths() ? p.Own(Basic::CreateBufferNode(coloured)) : coloured;
+    auto* sum = p.Own(ImageLib_Blend::CreateBlendNode(terms, static_cast<uint32_t>(ImageLib_Blend::BlendMode::Add)));
+    for (int32_t t = 0; t < terms; ++t) {
+        const size_t first = static_cast<size_t>(t) * channels * 2, end = first + channels * 2;
+        uint32_t width = 1, height = 1;
+        const ImageLib_Vector<ImageLib_Vector<float>> across = CommonLength(separable, first, true, width, end);
+        const ImageLib_Vector<ImageLib_Vector<float>> down = CommonLength(separable, first + 1, false, height, end);
+        ImageLib_Vector<const float*> acrossTaps, downTaps;
+        for (const ImageLib_Vector<float>& taps : across) acrossTaps.push_back(taps.data());
+        for (const ImageLib_Vector<float>& taps : down) downTaps.push_back(taps.data());
+        const uint32_t count = static_cast<uint32_t>(acrossTaps.size());
+        ImageLib_ComputeNode* horizontal =
+            p.Own(ImageLib_Convolution::CreateConvolutionNode(acrossTaps.data(), count, width, 1, noise));
+        if (!ImageLib_ReferencePaths()) horizontal = p.Own(Basic::CreateBufferNode(horizontal));
+        sum->SetInput(
+            t, p.Own(ImageLib_Convolution::CreateConvolutionNode(downTaps.data(), count, 1, height, horizontal)));
+    }
+    return sum;
 }
 
 } // namespace
@@ -194,6 +387,10 @@ ImageLib_NodePipeline* BuildGrainNode(const GrainModel& model) {
     const ImageLib_Matrix matrix = GrainColourMatrix(model, NoiseBlendGain(model.randBlend));
     auto* coloured = p.Own(ImageLib_Resampling::CreateColorspaceNode(matrix, mix));
 
+    if (model.kernelTerms > 0) {
+        p.SetOutputNode(ApplyGrain(p, model, SeparableTermsGrain(p, model, coloured)));
+        return pipeline.release();
+    }
     const ImageLib_Vector<ImageLib_Kernel> separable = MakeSeparableKernels(model.kernels);
     uint32_t width = 1, height = 1;
     const ImageLib_Vector<ImageLib_Vector<float>> across = CommonLength(separable, 0, true, width);
@@ -220,15 +417,6 @@ ImageLib_NodePipeline* BuildGrainNode(const GrainModel& model) {
         vertical = p.Own(ImageLib_Convolution::CreateConvolutionNode(downTaps.data(), channels, 1, height, kept));
     }
 
-    ImageLib_Vector<ImageLib_Vector<float>> curves = model.grainResponse;
-    auto* response = p.Own(new Strata_AddGrain::MultiplierNode(curves));
-    auto* image = p.Own(Basic::CreateBufferNode(p.GetInput(0)));
-    response->SetInput(0, vertical);
-    response->SetInput(1, image);
-
-    auto* blend = p.Own(ImageLib_Blend::CreateBlendNode(2, static_cast<uint32_t>(model.blendMode)));
-    blend->SetInput(0, response);
-    blend->SetInput(1, image);
-    p.SetOutputNode(p.Own(Basic::CreateFloatClippingNode(blend)));
+    p.SetOutputNode(ApplyGrain(p, model, vertical));
     return pipeline.release();
 }

@@ -104,15 +104,17 @@ void BuildGrainModel(const GrainTweaks& tweaks, ImageLib_ImageAccess& noiseLayer
                      ImageLib_ImageAccess& targetLayer, const SampleSet& targetSamples, GrainModel& model) {
     const bool compensate = tweaks.compensate > 0.0f;
     ImageLib_ProgressScope progress(compensate ? 3 : 2);
-    AnalyseGrainLayer(noiseLayer, noiseSamples, model);
+    const GrainEstimation how{tweaks.refined};
+    AnalyseGrainLayer(noiseLayer, noiseSamples, model, how);
     TweakKernels(tweaks, model);
     progress.Step();
     if (compensate) {
         GrainModel existing;
-        AnalyseGrainLayer(targetLayer, targetSamples, existing);
+        AnalyseGrainLayer(targetLayer, targetSamples, existing, how);
         SubtractExistingGrain(tweaks.compensate, existing, model);
         progress.Step();
     }
     SetGrainAppearance(tweaks, model);
+    model.kernelTerms = tweaks.refined ? kRefinedKernelTerms : 0;
     progress.Step();
 }

@@ -38,6 +38,7 @@ struct GrainTweaks {
     // Per channel (red, green, blue): shadows, midtones, highlights.
     std::array<std::array<float, 3>, 3> balance{{{1, 1, 1}, {1, 1, 1}, {1, 1, 1}}};
     int32_t blendingMode = 3; // the popup's value: 1 Film .. 5 Overlay
+    bool refined = false;     // the refined estimate: detrended patches, kernels as separable sums
 };
 
 // The `BlendMode` code of a "Blending Mode" popup value.
@@ -47,6 +48,9 @@ int32_t BlendModeFromPopup(int32_t popupValue);
 void TweakKernels(const GrainTweaks& tweaks, GrainModel& model);
 void SubtractExistingGrain(float percent, GrainModel& measuredTarget, GrainModel& model);
 void SetGrainAppearance(const GrainTweaks& tweaks, GrainModel& model);
+
+// Separable terms the refined estimate realises its kernels with, at most.
+constexpr int32_t kRefinedKernelTerms = 4;
 
 // The whole preparation: analyses `noiseLayer` at `noiseSamples`, tweaks the
 // kernels, and when `tweaks.compensate` is above 0 analyses `targetLayer` at

@@ -1,5 +1,7 @@
 #include "NoiseSampling.h"
 
+#include "GrainAnalysis.h"
+
 #include "imagelib/core/ImageLib_Context.h"
 #include "imagelib/core/ImageLib_ImageBuffer.h"
 #include "imagelib/core/ImageLib_Views.h"
@@ -236,6 +238,157 @@ void SelectSamplesAutomatically(const SampleSelection& selection, ImageLib_Compu
         progress.End();
         taken.sort(ScoreBefore);
         for (const SampleCandidate& candidate : taken) samples.push_back(candidate.rect);
+    }
+    if (samples.empty()) {
+        const SampleRect whole{0, 0, selection.sampleWidth, selection.sampleHeight, false};
+        samples.push_back(ImageLib_Rect::Intersect(whole, bounds));
+    }
+    if (counts) counts->chosen = static_cast<int32_t>(samples.size());
+}
+
+namespace {
+
+struct RefinedCandidate {
+    SampleRect rect;
+    double variance = 0.0;  // plane-detrended, mean over channels
+    double structure = 0.0; // variance of block means over pixel variance, mean over channels
+    bool usable = true;     // no clipped pixel, some grain
+};
+
+constexpr int32_t kMostGridSteps = 48;
+constexpr int32_t kBlocks = 4;              // per side of a patch, for the structure ratio
+constexpr double kStructureFactor = 2.0;    // above this many times the typical ratio: picture
+constexpr double kVarianceFactor = 4.0;     // above this many times the quieter quarter's variance: picture
+constexpr float kClipped = 1.0f / 65536.0f; // this near black or white, grain was cut off
+constexpr int32_t kMostClipped = 500;       // a patch with more than 1 in this many samples clipped is dropped
+
+// Measures one patch of `strip` (rows `rowFloats` floats apart, `channels` interleaved) whose
+// top-left is at column `left`.
+void MeasureRefined(const float* strip, intptr_t rowFloats, uint32_t channels, int32_t left, int32_t size,
+                    ImageLib_Vector<float>& values, RefinedCandidate& candidate) {
+    const size_t n = static_cast<size_t>(size) * static_cast<size_t>(size);
+    values.resize(n);
+    const int32_t block = std::max(1, size / kBlocks);
+    // A bright sky's grain touches white now and then; only patches where it is cut off
+    // noticeably are dropped.
+    size_t clipped = 0;
+    const size_t clippedAllowed = n * channels / kMostClipped;
+    for (uint32_t c = 0; c < channels; ++c) {
+        for (int32_t y = 0; y < size; ++y) {
+            const float* row = strip + y * rowFloats + static_cast<intptr_t>(left) * channels + c;
+            for (int32_t x = 0; x < size; ++x) {
+                const float v = row[static_cast<size_t>(x) * channels];
+                if (!(v > kClipped && v < 1.0f - kClipped) && ++clipped > clippedAllowed) candidate.usable = false;
+                values[static_cast<size_t>(y) * size + x] = v;
+            }
+        }
+        if (!candidate.usable) return;
+        const double variance = RemovePlane(values.data(), size, size) / (static_cast<double>(n) - 3.0);
+        double blockVariance = 0.0;
+        int32_t blocks = 0;
+        for (int32_t by = 0; by + block <= size; by += block)
+            for (int32_t bx = 0; bx + block <= size; bx += block) {
+                double mean = 0.0;
+                for (int32_t y = 0; y < block; ++y)
+                    for (int32_t x = 0; x < block; ++x) mean += values[static_cast<size_t>(by + y) * size + bx + x];
+                mean /= static_cast<double>(block) * block;
+                blockVariance += mean * mean;
+                ++blocks;
+            }
+        if (variance <= 0.0) {
+            candidate.usable = false;
+            return;
+        }
+        candidate.variance += variance / channels;
+        candidate.structure += blockVariance / std::max(blocks, 1) / variance / channels;
+    }
+}
+
+double Median(ImageLib_Vector<double> values) {
+    if (values.empty()) return 0.0;
+    std::nth_element(values.begin(), values.begin() + static_cast<ptrdiff_t>(values.size() / 2), values.end());
+    return values[values.size() / 2];
+}
+
+} // namespace
+
+void SelectSamplesRefined(const SampleSelection& selection, ImageLib_ComputeNode& layer, SampleSet& samples,
+                          SampleSelectionCounts* counts) {
+    samples.clear();
+    if (counts) *counts = {};
+    const ImageLib_Rect bounds = layer.GetBounds();
+    const int32_t room = bounds.infinite ? kRefinedWindow : std::min(bounds.Width(), bounds.Height());
+    const int32_t size = std::max(selection.sampleWidth, std::min(kRefinedWindow, room));
+    const bool measurable = selection.sampleWidth > 0 && selection.sampleHeight == selection.sampleWidth &&
+                            !bounds.infinite && bounds.Width() >= size && bounds.Height() >= size;
+    if (measurable) {
+        const uint32_t channels = selection.format.channels;
+        const auto step = [&](int32_t extent) {
+            return std::max<int64_t>(std::max(size / 2, 1), (static_cast<int64_t>(extent) - size) / kMostGridSteps + 1);
+        };
+        const int64_t stepX = step(bounds.Width()), stepY = step(bounds.Height());
+        ImageLib_Vector<RefinedCandidate> candidates;
+        ImageLib_Vector<float> values;
+        ImageLib_ImageBuffer strip(ImageLib_FloatFormat(selection.format), {bounds.x0, 0, bounds.x1, size, false});
+        const int64_t rows = (static_cast<int64_t>(bounds.Height()) - size) / stepY + 1;
+        ImageLib_ProgressScope progress(static_cast<int32_t>(std::min<int64_t>(rows, INT32_MAX)));
+        for (int64_t top = bounds.y0; top + size <= bounds.y1; top += stepY) {
+            ImageLib_BasicNodes::TranslateNode down(0, static_cast<int32_t>(top), &layer);
+            down.Compute(strip, strip.bounds);
+            ImageLib_MappedRegion mapped(strip, strip.bounds, ImageLib_AccessMode::Read);
+            const float* first = mapped.rows().Row(0).As<float>();
+            const intptr_t stride = strip.stride / static_cast<intptr_t>(sizeof(float));
+            for (int64_t left = bounds.x0; left + size <= bounds.x1; left += stepX) {
+                RefinedCandidate candidate;
+                candidate.rect = {static_cast<int32_t>(left), static_cast<int32_t>(top),
+                                  static_cast<int32_t>(left + size), static_cast<int32_t>(top + size), false};
+                MeasureRefined(first, stride, channels, static_cast<int32_t>(left - bounds.x0), size, values,
+                               candidate);
+                candidates.push_back(candidate);
+            }
+            progress.Step();
+        }
+        if (counts) counts->candidates = static_cast<int32_t>(candidates.size());
+        ImageLib_Vector<RefinedCandidate> usable;
+        for (const RefinedCandidate& c : candidates) {
+            if (c.usable)
+                usable.push_back(c);
+            else if (counts)
+                ++counts->clipped;
+        }
+        // Grain alone gives the typical structure ratio: take it from the quieter half.
+        ImageLib_Vector<double> variances, ratios;
+        for (const RefinedCandidate& c : usable) variances.push_back(c.variance);
+        const double medianVariance = Median(variances);
+        for (const RefinedCandidate& c : usable)
+            if (c.variance <= medianVariance) ratios.push_back(c.structure);
+        const double typical = Median(ratios);
+        // Grain's strength changes less than twofold over a plate's levels; picture detail
+        // (fine texture, whose block means may stay level) adds far more variance than that.
+        ImageLib_Vector<double> quieter;
+        for (const RefinedCandidate& c : usable)
+            if (c.variance <= medianVariance) quieter.push_back(c.variance);
+        const double quietQuarter = Median(quieter);
+        ImageLib_Vector<RefinedCandidate> flat;
+        for (const RefinedCandidate& c : usable) {
+            if (c.structure <= kStructureFactor * typical && c.variance <= kVarianceFactor * quietQuarter)
+                flat.push_back(c);
+            else if (counts)
+                ++counts->textured;
+        }
+        variances.clear();
+        for (const RefinedCandidate& c : flat) variances.push_back(c.variance);
+        const double centre = Median(variances);
+        std::stable_sort(flat.begin(), flat.end(), [centre](const RefinedCandidate& a, const RefinedCandidate& b) {
+            return std::fabs(a.variance - centre) < std::fabs(b.variance - centre);
+        });
+        for (const RefinedCandidate& c : flat) {
+            if (static_cast<int32_t>(samples.size()) >= selection.sampleCount) break;
+            const bool overlaps = std::any_of(samples.begin(), samples.end(), [&](const SampleRect& taken) {
+                return !ImageLib_Rect::Intersect(taken, c.rect).IsEmpty();
+            });
+            if (!overlaps) samples.push_back(c.rect);
+        }
     }
     if (samples.empty()) {
         const SampleRect whole{0, 0, selection.sampleWidth, selection.sampleHeight, false};

@@ -78,6 +78,25 @@ struct SampleSelectionCounts {
 void SelectSamplesAutomatically(const SampleSelection& selection, ImageLib_ComputeNode& layer, SampleSet& samples,
                                 SampleSelectionCounts* counts = nullptr);
 
+// The refined selection: patches on a grid of half the sample size (coarser on large layers, at
+// most 48 x 48 positions), each measured after removing its least-squares plane per channel.
+// Patches with more than 1 in 500 samples at black or white (clipped grain) or without grain
+// are dropped, then
+// patches with picture structure: those whose variance of 4 x 4 block means, relative to their
+// pixel variance, is over twice what is typical of the quieter half (grain alone gives every
+// flat patch the same ratio, whatever its strength; edges and smooth structure raise it), or
+// whose variance is over four times that of the quieter quarter (grain changes less than
+// twofold in strength over a plate's levels; fine texture adds far more). Of the rest,
+// the samples are those whose variance lies nearest the median, none overlapping another:
+// typical of the grain, not the quietest. Brightness drops nothing but clipped pixels, so the
+// only flat areas of a plate (a bright sky) stay. The fallback is the classic one.
+// Samples are windows of kRefinedWindow pixels or the sample size, whichever is larger (as far
+// as the layer allows): 24-pixel windows resolve frequency in steps of 1/24 and make coarse
+// grain come out finer; 48 measured within a few percent on every plate tried.
+constexpr int32_t kRefinedWindow = 48;
+void SelectSamplesRefined(const SampleSelection& selection, ImageLib_ComputeNode& layer, SampleSet& samples,
+                          SampleSelectionCounts* counts = nullptr);
+
 // A manual sample of size x size centred on (x, y), moved inside a width x height layer, or cut
 // to it when it is larger than the layer.
 SampleRect ManualSample(int32_t x, int32_t y, int32_t size, int32_t width, int32_t height);

@@ -63,6 +63,7 @@ TEST_F(Params, TheListingShowsEveryParameterWithItsRangeAndDefault) {
         {"Noise Sample Points/3", "point", "x,y in pixels", "50%,50% of the input"},
         {"Intensity/10", "point", "x,y in pixels", "50%,50% of the input"},
         {"Random Seed", "integer", "0 to 10000 (slider 0 to 100)", "0"},
+        {"Estimator", "popup", "1 Classic, 2 Refined", "Refined"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -72,10 +73,10 @@ TEST_F(Params, TheListingShowsEveryParameterWithItsRangeAndDefault) {
         EXPECT_NE(line.find(c.range), std::string::npos) << line;
         EXPECT_NE(line.find(std::string("default ") + c.byDefault + ";"), std::string::npos) << line;
     }
-    // 73 parameters with values, 2 layers and 14 groups: the 103 the module declares, less the 14 group ends.
+    // 74 parameters with values, 2 layers and 14 groups: the 104 the module declares, less the 14 group ends.
     int listed = 0;
     for (const std::string& line : Lines(run.out)) listed += line.find("; value ") != std::string::npos;
-    EXPECT_EQ(listed, 75);
+    EXPECT_EQ(listed, 76);
     EXPECT_EQ(ValueOf(run.out, "Viewing Mode"), "Final Output") << "a batch render shows the final output";
     EXPECT_NE(run.out.find("Compensation Sample Points"), std::string::npos) << "the alias is explained";
 }
@@ -210,7 +211,7 @@ TEST_F(Params, PresetsRoundTripByIdentifier) {
     nlohmann::ordered_json preset;
     std::ifstream(Path("look.json")) >> preset;
     EXPECT_EQ(preset["format"], "texturist-preset");
-    EXPECT_EQ(preset["version"], 2);
+    EXPECT_EQ(preset["version"], 3);
     const nlohmann::ordered_json& values = preset["parameters"];
     EXPECT_EQ(values["119"]["value"], 2.5) << "Size is ParamId 119";
     EXPECT_EQ(values["131"]["value"], 0.7) << "the 16.16 value written as the control shows it";
@@ -239,6 +240,10 @@ TEST_F(Params, PresetsRoundTripByIdentifier) {
     EXPECT_EQ(ValueOf(old.out, "Match Color Using"), "RGB");
     EXPECT_EQ(ValueOf(old.out, "Amount"), "0.5");
     EXPECT_EQ(ValueOf(old.out, "Viewing Mode"), "Final Output");
+    EXPECT_EQ(ValueOf(old.out, "Estimator"), "Classic") << "made before the refined estimate existed";
+    EXPECT_EQ(ValueOf(loaded.out, "Estimator"), "Refined");
+    std::ofstream(Path("v2.json")) << R"({"format": "texturist-preset", "version": 2, "parameters": {}})";
+    EXPECT_EQ(ValueOf(List({"--preset", "v2.json"}).out, "Estimator"), "Classic");
 
     // A --set after the preset wins; the rest of the preset stays.
     const RunResult overridden = List({"--preset", "look.json", "--set", "Size=3"});
@@ -269,7 +274,7 @@ TEST_F(Params, BadPresetsAreRefused) {
         {R"({"format": "something-else", "version": 1, "parameters": {}})", 3, "not a texturist preset"},
         // Found by the preset fuzzer: a format that is not text.
         {R"({"format": 2, "parameters": {}})", 3, "not a texturist preset"},
-        {R"({"format": "texturist-preset", "version": 3, "parameters": {}})", 3, "version 3"},
+        {R"({"format": "texturist-preset", "version": 4, "parameters": {}})", 3, "version 4"},
         {R"({"format": "texturist-preset", "version": 1, "parameters": {"999": {"value": 1}}})", 2, "999"},
         {R"({"format": "texturist-preset", "version": 1, "parameters": {"119": {"value": 101}}})", 2, "0 to 100"},
         {R"({"format": "texturist-preset", "version": 1, "parameters": {"10": {"value": "many"}}})", 2, "many"},

@@ -760,6 +760,39 @@ TEST_F(GrainAnalysis, RecoversGrainShapeFromAutomaticSamples) {
     }
 }
 
+// The refined estimate removes each patch's plane: exactly, so that grain over a gradient
+// measures as the grain alone, where the classic estimate counts the gradient as grain.
+TEST_F(GrainAnalysis, RefinedEstimateRemovesEachPatchsPlane) {
+    std::vector<float> plane(24 * 24);
+    for (int32_t y = 0; y < 24; ++y)
+        for (int32_t x = 0; x < 24; ++x) plane[static_cast<size_t>(y) * 24 + x] = 0.3f + 0.01f * x - 0.004f * y;
+    EXPECT_LT(RemovePlane(plane.data(), 24, 24), 1e-9);
+    for (float v : plane) EXPECT_LT(std::fabs(v), 1e-6f);
+
+    grainplates::PlateRecipe recipe;
+    recipe.width = recipe.height = 192;
+    recipe.shapes = {{{1.0, 1.0, 0.0}, {1.0, 1.0, 0.0}, {1.0, 1.0, 0.0}}};
+    recipe.mix = grainplates::MixWithStrengths({1, 0, 0, 0, 1, 0, 0, 0, 1}, {0.02, 0.02, 0.02});
+    recipe.seed = 5;
+    recipe.picture = [](int32_t x, int32_t y, uint32_t c) { return 0.2f + 0.003f * x + 0.001f * (c + 1) * y; };
+    const grainplates::Plate plate(recipe);
+    grainplates::PlateNode layer(plate);
+    SampleSet samples;
+    for (int32_t i = 0; i < 4; ++i)
+        for (int32_t j = 0; j < 4; ++j) samples.push_back({i * 48, j * 48, i * 48 + 48, j * 48 + 48, false});
+    for (bool refined : {false, true}) {
+        GrainModel model;
+        EstimateGrain(samples, layer, testimages::FloatFormat(3), model, GrainEstimation{refined});
+        for (uint32_t c = 0; c < 3; ++c) {
+            const double ratio = model.kernels[c].SumOfSquares() / plate.Variance(c);
+            if (refined)
+                EXPECT_NEAR(ratio, 1.0, 0.06) << c;
+            else
+                EXPECT_GT(ratio, 1.5) << c << ": the gradient counted as grain";
+        }
+    }
+}
+
 TEST_F(GrainAnalysis, FailuresReleaseEverythingAndLeaveTheModelAlone) {
     const Plate plate(Recipe(20, 20, kRound1, 77));
     grainplates::PlateNode node(plate);

@@ -56,9 +56,13 @@ SampleSelection Selection(int32_t count, int32_t width, int32_t height) {
     return selection;
 }
 
-std::vector<SampleRect> Select(const SampleSelection& selection, ImageLib_ComputeNode& layer) {
+std::vector<SampleRect> Select(const SampleSelection& selection, ImageLib_ComputeNode& layer, bool refined = false,
+                               SampleSelectionCounts* counts = nullptr) {
     SampleSet samples;
-    SelectSamplesAutomatically(selection, layer, samples);
+    if (refined)
+        SelectSamplesRefined(selection, layer, samples, counts);
+    else
+        SelectSamplesAutomatically(selection, layer, samples, counts);
     return {samples.begin(), samples.end()};
 }
 
@@ -229,6 +233,67 @@ TEST_F(NoiseSampling, PictureDetailStaysOutOfTheSamples) {
             for (const SampleRect& rect : got)
                 EXPECT_TRUE(Inside(rect, flat)) << rect.x0 << "," << rect.y0 << " texture left " << left;
         }
+    }
+}
+
+// The refined selection keeps texture out too, takes samples typical of the grain rather than the
+// quietest, and keeps a bright sky when it is the only flat area.
+TEST_F(NoiseSampling, RefinedSamplesAreFlatTypicalAndMayBeBright) {
+    constexpr int32_t kWidth = 480, kHeight = 256;
+    const auto texture = [](int32_t x, int32_t y) {
+        const double t = 2.0 * std::numbers::pi;
+        return static_cast<float>(((x / 9) + (y / 7)) % 2 ? 0.6 : 0.35) +
+               static_cast<float>(0.08 * std::sin(t * x / 11.0) * std::cos(t * y / 13.0));
+    };
+    struct Case {
+        const char* what;
+        std::function<float(int32_t, int32_t)> picture;
+        ImageLib_Rect flat; // where every sample must lie
+    } cases[] = {
+        {"texture on the left",
+         [&](int32_t x, int32_t y) { return x < kWidth / 2 ? texture(x, y) : 0.5f; },
+         {kWidth / 2, 0, kWidth, kHeight, false}},
+        {"a bright sky over texture",
+         [&](int32_t x, int32_t y) { return y < 96 ? 0.93f : texture(x, y); },
+         {0, 0, kWidth, 96, false}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        grainplates::PlateRecipe recipe = GrainyRecipe(kWidth, kHeight, 41);
+        recipe.picture = [&c](int32_t x, int32_t y, uint32_t) { return c.picture(x, y); };
+        const grainplates::Plate plate(recipe);
+        grainplates::PlateNode layer(plate);
+        SampleSelectionCounts counts;
+        const std::vector<SampleRect> got = Select(Selection(8, 24, 24), layer, true, &counts);
+        ASSERT_GE(got.size(), 4u);
+        EXPECT_GT(counts.textured, 0);
+        EXPECT_EQ(counts.chosen, static_cast<int32_t>(got.size()));
+        for (const SampleRect& rect : got) {
+            EXPECT_TRUE(Inside(rect, c.flat)) << rect.x0 << "," << rect.y0;
+            EXPECT_EQ(rect.Width(), kRefinedWindow);
+            for (const SampleRect& other : got)
+                if (&other != &rect) {
+                    EXPECT_TRUE(ImageLib_Rect::Intersect(rect, other).IsEmpty());
+                }
+        }
+    }
+    // Grain weaker in a band: the classic selection goes for the quietest patches, the refined
+    // one for patches typical of the plate.
+    grainplates::PlateRecipe recipe = GrainyRecipe(kWidth, kHeight, 43);
+    const grainplates::Plate plate(recipe);
+    const auto value = [&plate](int32_t x, int32_t y, uint32_t c) {
+        const float grain = plate.Grain(x, y, c);
+        return 0.5f + (x < 96 ? 0.4f * grain : grain);
+    };
+    FunctionNode layer = MakeLayer(kWidth, kHeight, value);
+    for (bool refined : {false, true}) {
+        const std::vector<SampleRect> got = Select(Selection(4, 24, 24), layer, refined);
+        int32_t quiet = 0;
+        for (const SampleRect& rect : got) quiet += rect.x1 <= 96;
+        if (refined)
+            EXPECT_EQ(quiet, 0);
+        else
+            EXPECT_EQ(quiet, static_cast<int32_t>(got.size()));
     }
 }
 

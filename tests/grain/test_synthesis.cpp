@@ -8,7 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <complex>
 #include <memory>
+#include <numbers>
+#include <vector>
 
 namespace {
 
@@ -106,6 +109,73 @@ std::vector<float> GrainOn(GrainModel& model, float base, const ImageLib_Rect& f
     std::vector<float> values = testnodes::ReadFloats(output);
     for (float& v : values) v -= base;
     return values;
+}
+
+// The power spectrum of a row-major kernel at frequency (u, v) / n.
+double KernelPower(const std::vector<double>& k, int32_t width, int32_t height, int32_t u, int32_t v, int32_t n) {
+    std::complex<double> sum = 0.0;
+    for (int32_t y = 0; y < height; ++y)
+        for (int32_t x = 0; x < width; ++x)
+            sum += k[static_cast<size_t>(y) * width + x] *
+                   std::polar(
+                       1.0, -2.0 * std::numbers::pi *
+                                (static_cast<double>(u) * (x - width / 2) + static_cast<double>(v) * (y - height / 2)) /
+                                n);
+    return std::norm(sum);
+}
+
+// A rotated, elongated kernel (grain of a scanner with an anisotropic spot) is not separable:
+// its row and column through the origin lose its shape, a few terms of its singular value
+// decomposition keep it.
+TEST_F(Synthesis, SeparableTermsReproduceANonSeparableKernel) {
+    constexpr int32_t kSide = 25;
+    ImageLib_Vector<ImageLib_Kernel> kernels;
+    kernels.emplace_back(static_cast<uint32_t>(kSide), static_cast<uint32_t>(kSide));
+    std::vector<double> exact(static_cast<size_t>(kSide) * kSide);
+    for (int32_t y = 0; y < kSide; ++y)
+        for (int32_t x = 0; x < kSide; ++x) {
+            const double dx = x - kSide / 2, dy = y - kSide / 2, c = std::cos(0.5), s = std::sin(0.5);
+            const double u = c * dx + s * dy, v = -s * dx + c * dy;
+            exact[static_cast<size_t>(y) * kSide + x] = std::exp(-0.5 * (u * u / 4.0 + v * v / 1.44));
+        }
+    for (size_t i = 0; i < exact.size(); ++i) kernels[0].values[i] = static_cast<float>(exact[i]);
+    int32_t terms = 0;
+    const ImageLib_Vector<ImageLib_Kernel> separable = MakeSeparableTerms(kernels, 4, terms);
+    ASSERT_GE(terms, 2);
+    ASSERT_EQ(separable.size(), static_cast<size_t>(terms) * 2);
+    // The terms summed back into a 2-D kernel, each centred on the origin.
+    const auto rebuild = [&](const ImageLib_Vector<ImageLib_Kernel>& parts, size_t count) {
+        std::vector<double> sum(exact.size(), 0.0);
+        for (size_t t = 0; t < count; ++t) {
+            const ImageLib_Kernel &across = parts[2 * t], &down = parts[2 * t + 1];
+            for (int32_t y = down.MinY(); y <= down.MaxY(); ++y)
+                for (int32_t x = across.MinX(); x <= across.MaxX(); ++x)
+                    if (std::abs(x) <= kSide / 2 && std::abs(y) <= kSide / 2)
+                        sum[static_cast<size_t>(y + kSide / 2) * kSide + x + kSide / 2] +=
+                            static_cast<double>(across.At(x, 0)) * down.At(0, y);
+        }
+        return sum;
+    };
+    const std::vector<double> approximated = rebuild(separable, static_cast<size_t>(terms));
+    const std::vector<double> slices = rebuild(MakeSeparableKernels(kernels), 1);
+    double energy = 0.0, kept = 0.0;
+    for (size_t i = 0; i < exact.size(); ++i) energy += exact[i] * exact[i], kept += approximated[i] * approximated[i];
+    EXPECT_NEAR(kept / energy, 1.0, 1e-3);
+    // Over the frequencies that hold the grain (power above 1 % of the peak): within 0.1 dB;
+    // the classic slices miss by far more.
+    const double peak = KernelPower(exact, kSide, kSide, 0, 0, 64);
+    double worst = 0.0, worstSlices = 0.0;
+    for (int32_t v = -32; v < 32; v += 2)
+        for (int32_t u = -32; u < 32; u += 2) {
+            const double p = KernelPower(exact, kSide, kSide, u, v, 64);
+            if (p < 0.01 * peak) continue;
+            worst =
+                std::max(worst, std::fabs(10.0 * std::log10(KernelPower(approximated, kSide, kSide, u, v, 64) / p)));
+            worstSlices =
+                std::max(worstSlices, std::fabs(10.0 * std::log10(KernelPower(slices, kSide, kSide, u, v, 64) / p)));
+        }
+    EXPECT_LT(worst, 0.1) << terms << " terms, energy kept " << kept / energy;
+    EXPECT_GT(worstSlices, 1.0);
 }
 
 TEST_F(Synthesis, ResponseCurvesShapeTheGrainByImageValue) {
