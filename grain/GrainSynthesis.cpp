@@ -187,9 +187,11 @@ double LeadingSingular(const std::vector<double>& m, uint32_t rows, uint32_t col
 
 namespace {
 
-// The taps within the smallest radius about the origin that holds all but 1e-6 of the energy:
-// a measured kernel's far taps carry its estimation noise, and cost a multiply each.
-ImageLib_Kernel Trimmed(const ImageLib_Kernel& taps, bool across) {
+constexpr double kLeftOut = 1e-6; // residual energy at which no further term is wanted
+
+// The taps within the smallest radius about the origin that holds all but `share` of the
+// energy: a measured kernel's far taps carry its estimation noise, and cost a multiply each.
+ImageLib_Kernel Trimmed(const ImageLib_Kernel& taps, bool across, double share) {
     const uint32_t length = across ? taps.width : taps.height;
     const int32_t origin = static_cast<int32_t>(length / 2);
     double energy = 0.0;
@@ -200,7 +202,7 @@ ImageLib_Kernel Trimmed(const ImageLib_Kernel& taps, bool across) {
         for (int32_t i = std::max(0, origin - radius);
              i <= std::min<int32_t>(origin + radius, static_cast<int32_t>(length) - 1); ++i)
             inside += static_cast<double>(taps.values[static_cast<size_t>(i)]) * taps.values[static_cast<size_t>(i)];
-        if (inside >= (1.0 - 1e-6) * energy) break;
+        if (inside >= (1.0 - share) * energy) break;
     }
     const uint32_t kept = static_cast<uint32_t>(2 * radius + 1);
     ImageLib_Kernel out(across ? kept : 1u, across ? 1u : kept);
@@ -215,7 +217,7 @@ ImageLib_Kernel Trimmed(const ImageLib_Kernel& taps, bool across) {
 } // namespace
 
 ImageLib_Vector<ImageLib_Kernel> MakeSeparableTerms(const ImageLib_Vector<ImageLib_Kernel>& kernels, int32_t maxTerms,
-                                                    int32_t& terms) {
+                                                    double smallestTerm, double trimShare, int32_t& terms) {
     struct Term {
         ImageLib_Kernel across, down;
     };
@@ -237,7 +239,9 @@ ImageLib_Vector<ImageLib_Kernel> MakeSeparableTerms(const ImageLib_Vector<ImageL
         std::vector<double> u, v;
         for (int32_t t = 0; t < maxTerms && energy > 0.0; ++t) {
             const double sigma = LeadingSingular(residual, rows, columns, u, v);
-            if (sigma <= 0.0) break;
+            // A term that adds less than this share of the energy models the estimate's noise,
+            // not the grain's shape, and would only cost two passes more.
+            if (sigma <= 0.0 || (t > 0 && sigma * sigma < smallestTerm * energy)) break;
             Term term{ImageLib_Kernel(columns, 1), ImageLib_Kernel(1, rows)};
             const double root = std::sqrt(sigma);
             for (uint32_t c = 0; c < columns; ++c) term.across.values[c] = static_cast<float>(root * v[c]);
@@ -251,7 +255,7 @@ ImageLib_Vector<ImageLib_Kernel> MakeSeparableTerms(const ImageLib_Vector<ImageL
                 }
             perChannel[k].push_back(std::move(term));
             kept = energy - left;
-            if (left < 1e-6 * energy) break;
+            if (left < kLeftOut * energy) break;
         }
         // What the dropped terms held goes back into the kept ones, so the grain keeps its strength.
         if (kept > 0.0) {
@@ -268,8 +272,8 @@ ImageLib_Vector<ImageLib_Kernel> MakeSeparableTerms(const ImageLib_Vector<ImageL
     for (int32_t t = 0; t < terms; ++t)
         for (size_t k = 0; k < channels; ++k) {
             if (static_cast<size_t>(t) < perChannel[k].size()) {
-                separable.push_back(Trimmed(perChannel[k][static_cast<size_t>(t)].across, true));
-                separable.push_back(Trimmed(perChannel[k][static_cast<size_t>(t)].down, false));
+                separable.push_back(Trimmed(perChannel[k][static_cast<size_t>(t)].across, true, trimShare));
+                separable.push_back(Trimmed(perChannel[k][static_cast<size_t>(t)].down, false, trimShare));
             } else {
                 separable.emplace_back(1u, 1u);
                 separable.emplace_back(1u, 1u);
@@ -344,14 +348,17 @@ ImageLib_ComputeNode* ApplyGrain(ImageLib_NodePipeline& p, const GrainModel& mod
 
 // The coloured noise convolved with each separable term of the kernels, the terms summed. The
 // reference form keeps the noise between bands ahead of every term; the fast form keeps each
-// term's horizontal pass instead, as the single-term graph does: the same values.
+// term's horizontal pass too (and the noise only when terms share it): the same values.
 ImageLib_ComputeNode* SeparableTermsGrain(ImageLib_NodePipeline& p, const GrainModel& model,
                                           ImageLib_ComputeNode* coloured) {
     namespace Basic = ImageLib_BasicNodes;
     int32_t terms = 0;
-    const ImageLib_Vector<ImageLib_Kernel> separable = MakeSeparableTerms(model.kernels, model.kernelTerms, terms);
+    const ImageLib_Vector<ImageLib_Kernel> separable =
+        MakeSeparableTerms(model.kernels, model.kernelTerms, kNoiseTerm, kNoiseTaps, terms);
     const size_t channels = model.kernels.size();
-    ImageLib_ComputeNode* noise = ImageLib_ReferencePaths() ? p.Own(Basic::CreateBufferNode(coloured)) : coloured;
+    // Every term filters the same noise: it is made once and kept between bands.
+    ImageLib_ComputeNode* noise =
+        terms > 1 || ImageLib_ReferencePaths() ? p.Own(Basic::CreateBufferNode(coloured)) : coloured;
     auto* sum = p.Own(ImageLib_Blend::CreateBlendNode(terms, static_cast<uint32_t>(ImageLib_Blend::BlendMode::Add)));
     for (int32_t t = 0; t < terms; ++t) {
         const size_t first = static_cast<size_t>(t) * channels * 2, end = first + channels * 2;

@@ -46,8 +46,15 @@ ImageLib_Vector<ImageLib_Kernel> MakeSeparableKernels(const ImageLib_Vector<Imag
 // the kernel's energy. Term t of channel c: element 2 (t C + c) is its row (width x 1) and the
 // next its column (1 x height), C the number of channels; channels that need fewer terms than
 // the most get zero terms. Only +, x, / and square roots: the same bits on every machine.
+// A term that would add less than `smallestTerm` of the energy ends the sum: in a measured
+// kernel such terms are the estimate's noise (a flat tail of singular values, each a fraction of
+// a percent), not the grain's shape, and each costs two convolution passes. Synthesis uses
+// kNoiseTerm; 0 keeps every term up to `maxTerms`. Each factor then loses its far taps where
+// they hold less than `trimShare` of its energy (kNoiseTaps in synthesis; 0 keeps them all).
+constexpr double kNoiseTerm = 0.01;
+constexpr double kNoiseTaps = 1e-3;
 ImageLib_Vector<ImageLib_Kernel> MakeSeparableTerms(const ImageLib_Vector<ImageLib_Kernel>& kernels, int32_t maxTerms,
-                                                    int32_t& terms);
+                                                    double smallestTerm, double trimShare, int32_t& terms);
 
 // The noise gain that keeps the variance of (1 - b) x + b y at that of one field.
 float NoiseBlendGain(float randBlend);

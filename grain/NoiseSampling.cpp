@@ -255,7 +255,7 @@ struct RefinedCandidate {
     bool usable = true;     // no clipped pixel, some grain
 };
 
-constexpr int32_t kMostGridSteps = 48;
+constexpr int32_t kMostGridSteps = 32;
 constexpr int32_t kBlocks = 4;              // per side of a patch, for the structure ratio
 constexpr double kStructureFactor = 2.0;    // above this many times the typical ratio: picture
 constexpr double kVarianceFactor = 4.0;     // above this many times the quieter quarter's variance: picture
@@ -263,44 +263,68 @@ constexpr float kClipped = 1.0f / 65536.0f; // this near black or white, grain w
 constexpr int32_t kMostClipped = 500;       // a patch with more than 1 in this many samples clipped is dropped
 
 // Measures one patch of `strip` (rows `rowFloats` floats apart, `channels` interleaved) whose
-// top-left is at column `left`.
+// top-left is at column `left`: its variance about its least-squares plane and the variance of
+// its block means about the plane, per channel, in one pass.
 void MeasureRefined(const float* strip, intptr_t rowFloats, uint32_t channels, int32_t left, int32_t size,
-                    ImageLib_Vector<float>& values, RefinedCandidate& candidate) {
-    const size_t n = static_cast<size_t>(size) * static_cast<size_t>(size);
-    values.resize(n);
+                    RefinedCandidate& candidate) {
+    const double n = static_cast<double>(size) * size;
     const int32_t block = std::max(1, size / kBlocks);
+    const int32_t blocksAcross = size / block;
+    const double centre = (size - 1) / 2.0;
+    double line = 0.0; // sum of squared offsets along one axis
+    for (int32_t i = 0; i < size; ++i) line += (i - centre) * (i - centre);
     // A bright sky's grain touches white now and then; only patches where it is cut off
     // noticeably are dropped.
     size_t clipped = 0;
-    const size_t clippedAllowed = n * channels / kMostClipped;
+    const size_t clippedAllowed = static_cast<size_t>(n) * channels / kMostClipped;
+    double blockSums[kBlocks * kBlocks];
     for (uint32_t c = 0; c < channels; ++c) {
+        // One pass: the sums that give the plane, the variance about it and the block means.
+        double sum = 0.0, sumX = 0.0, sumY = 0.0, squares = 0.0;
+        std::fill(std::begin(blockSums), std::end(blockSums), 0.0);
         for (int32_t y = 0; y < size; ++y) {
             const float* row = strip + y * rowFloats + static_cast<intptr_t>(left) * channels + c;
-            for (int32_t x = 0; x < size; ++x) {
-                const float v = row[static_cast<size_t>(x) * channels];
-                if (!(v > kClipped && v < 1.0f - kClipped) && ++clipped > clippedAllowed) candidate.usable = false;
-                values[static_cast<size_t>(y) * size + x] = v;
+            const int32_t by = std::min(y / block, kBlocks - 1);
+            double rowSum = 0.0, rowX = 0.0, rowSquares = 0.0;
+            for (int32_t bx = 0; bx < blocksAcross; ++bx) {
+                double part = 0.0;
+                const int32_t end = bx + 1 == blocksAcross ? size : (bx + 1) * block;
+                for (int32_t x = bx * block; x < end; ++x) {
+                    const float v = row[static_cast<size_t>(x) * channels];
+                    if (!(v > kClipped && v < 1.0f - kClipped)) ++clipped;
+                    part += v;
+                    rowX += v * (x - centre);
+                    rowSquares += static_cast<double>(v) * v;
+                }
+                if (y < kBlocks * block && bx < kBlocks) blockSums[by * kBlocks + bx] += part;
+                rowSum += part;
             }
+            sum += rowSum;
+            sumX += rowX;
+            sumY += rowSum * (y - centre);
+            squares += rowSquares;
         }
-        if (!candidate.usable) return;
-        const double variance = RemovePlane(values.data(), size, size) / (static_cast<double>(n) - 3.0);
-        double blockVariance = 0.0;
-        int32_t blocks = 0;
-        for (int32_t by = 0; by + block <= size; by += block)
-            for (int32_t bx = 0; bx + block <= size; bx += block) {
-                double mean = 0.0;
-                for (int32_t y = 0; y < block; ++y)
-                    for (int32_t x = 0; x < block; ++x) mean += values[static_cast<size_t>(by + y) * size + bx + x];
-                mean /= static_cast<double>(block) * block;
-                blockVariance += mean * mean;
-                ++blocks;
-            }
-        if (variance <= 0.0) {
+        if (clipped > clippedAllowed) {
             candidate.usable = false;
             return;
         }
+        const double a = sum / n, b = sumX / (line * size), d = sumY / (line * size);
+        const double variance = (squares - n * a * a - b * sumX - d * sumY) / (n - 3.0);
+        if (!(variance > 0.0)) {
+            candidate.usable = false;
+            return;
+        }
+        double blockVariance = 0.0;
+        const int32_t blocks = std::min(blocksAcross, kBlocks);
+        for (int32_t by = 0; by < blocks; ++by)
+            for (int32_t bx = 0; bx < blocks; ++bx) {
+                const double cx = bx * block + (block - 1) / 2.0 - centre, cy = by * block + (block - 1) / 2.0 - centre;
+                const double mean =
+                    blockSums[by * kBlocks + bx] / (static_cast<double>(block) * block) - (a + b * cx + d * cy);
+                blockVariance += mean * mean;
+            }
         candidate.variance += variance / channels;
-        candidate.structure += blockVariance / std::max(blocks, 1) / variance / channels;
+        candidate.structure += blockVariance / (static_cast<double>(blocks) * blocks) / variance / channels;
     }
 }
 
@@ -328,7 +352,6 @@ void SelectSamplesRefined(const SampleSelection& selection, ImageLib_ComputeNode
         };
         const int64_t stepX = step(bounds.Width()), stepY = step(bounds.Height());
         ImageLib_Vector<RefinedCandidate> candidates;
-        ImageLib_Vector<float> values;
         ImageLib_ImageBuffer strip(ImageLib_FloatFormat(selection.format), {bounds.x0, 0, bounds.x1, size, false});
         const int64_t rows = (static_cast<int64_t>(bounds.Height()) - size) / stepY + 1;
         ImageLib_ProgressScope progress(static_cast<int32_t>(std::min<int64_t>(rows, INT32_MAX)));
@@ -342,8 +365,7 @@ void SelectSamplesRefined(const SampleSelection& selection, ImageLib_ComputeNode
                 RefinedCandidate candidate;
                 candidate.rect = {static_cast<int32_t>(left), static_cast<int32_t>(top),
                                   static_cast<int32_t>(left + size), static_cast<int32_t>(top + size), false};
-                MeasureRefined(first, stride, channels, static_cast<int32_t>(left - bounds.x0), size, values,
-                               candidate);
+                MeasureRefined(first, stride, channels, static_cast<int32_t>(left - bounds.x0), size, candidate);
                 candidates.push_back(candidate);
             }
             progress.Step();

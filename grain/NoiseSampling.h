@@ -79,7 +79,7 @@ void SelectSamplesAutomatically(const SampleSelection& selection, ImageLib_Compu
                                 SampleSelectionCounts* counts = nullptr);
 
 // The refined selection: patches on a grid of half the sample size (coarser on large layers, at
-// most 48 x 48 positions), each measured after removing its least-squares plane per channel.
+// most 32 x 32 positions), each measured after removing its least-squares plane per channel.
 // Patches with more than 1 in 500 samples at black or white (clipped grain) or without grain
 // are dropped, then
 // patches with picture structure: those whose variance of 4 x 4 block means, relative to their
