@@ -1,5 +1,6 @@
 #include "GrainSynthesis.h"
 
+#include "imagelib/core/ImageLib_Context.h"
 #include "imagelib/core/ImageLib_ImageBuffer.h"
 #include "imagelib/core/ImageLib_Paths.h"
 #include "imagelib/core/ImageLib_Views.h"
@@ -137,44 +138,46 @@ ImageLib_Vector<ImageLib_Kernel> MakeSeparableKernels(const ImageLib_Vector<Imag
 namespace {
 
 // The dominant singular triplet of a rows x columns matrix (row-major) by power iteration from
-// its largest row, a fixed number of steps: deterministic and exact to float precision for the
-// well-separated leading values of grain kernels.
-double LeadingSingular(const std::vector<double>& m, uint32_t rows, uint32_t columns, std::vector<double>& u,
-                       std::vector<double>& v) {
+// its largest row, until the value stops changing (at most 200 steps): deterministic, exact to
+// double precision for the well-separated leading values of grain kernels. Huge kernels (a Size
+// of 5 makes tens of millions of taps) take a while: every step checks for cancel.
+double LeadingSingular(const ImageLib_Vector<double>& m, size_t rows, size_t columns, ImageLib_Vector<double>& u,
+                       ImageLib_Vector<double>& v) {
     u.assign(rows, 0.0);
     v.assign(columns, 0.0);
-    uint32_t largest = 0;
+    size_t largest = 0;
     double best = -1.0;
-    for (uint32_t r = 0; r < rows; ++r) {
+    for (size_t r = 0; r < rows; ++r) {
         double norm = 0.0;
-        for (uint32_t c = 0; c < columns; ++c) norm += m[r * columns + c] * m[r * columns + c];
+        for (size_t c = 0; c < columns; ++c) norm += m[r * columns + c] * m[r * columns + c];
         if (norm > best) best = norm, largest = r;
     }
     if (best <= 0.0) return 0.0;
-    for (uint32_t c = 0; c < columns; ++c) v[c] = m[largest * columns + c];
+    for (size_t c = 0; c < columns; ++c) v[c] = m[largest * columns + c];
     double sigma = 0.0;
     for (int step = 0; step < 200; ++step) {
+        ImageLib_CheckAbort();
         double norm = 0.0;
         for (double x : v) norm += x * x;
         norm = std::sqrt(norm);
         if (norm <= 0.0) return 0.0;
         for (double& x : v) x /= norm;
         double unorm = 0.0;
-        for (uint32_t r = 0; r < rows; ++r) {
+        for (size_t r = 0; r < rows; ++r) {
             double sum = 0.0;
-            for (uint32_t c = 0; c < columns; ++c) sum += m[r * columns + c] * v[c];
+            for (size_t c = 0; c < columns; ++c) sum += m[r * columns + c] * v[c];
             u[r] = sum;
             unorm += sum * sum;
         }
         unorm = std::sqrt(unorm);
         if (unorm <= 0.0) return 0.0;
         for (double& x : u) x /= unorm;
-        for (uint32_t c = 0; c < columns; ++c) {
-            double sum = 0.0;
-            for (uint32_t r = 0; r < rows; ++r) sum += m[r * columns + c] * u[r];
-            v[c] = sum;
-        }
+        std::fill(v.begin(), v.end(), 0.0);
+        for (size_t r = 0; r < rows; ++r)
+            for (size_t c = 0; c < columns; ++c) v[c] += m[r * columns + c] * u[r];
+        const bool settled = std::fabs(unorm - sigma) <= 1e-13 * unorm;
         sigma = unorm;
+        if (settled) break;
     }
     double norm = 0.0;
     for (double x : v) norm += x * x;
@@ -227,7 +230,8 @@ ImageLib_Vector<ImageLib_Kernel> MakeSeparableTerms(const ImageLib_Vector<ImageL
     for (size_t k = 0; k < channels; ++k) {
         const ImageLib_Kernel& kernel = kernels[k];
         const uint32_t rows = std::max(kernel.height, 1u), columns = std::max(kernel.width, 1u);
-        std::vector<double> residual(static_cast<size_t>(rows) * columns, 0.0);
+        // Library memory: a huge kernel's copy fails as the render's out-of-memory, not the heap's.
+        ImageLib_Vector<double> residual(static_cast<size_t>(rows) * columns, 0.0);
         double energy = 0.0;
         for (uint32_t r = 0; r < kernel.height; ++r)
             for (uint32_t c = 0; c < kernel.width; ++c) {
@@ -236,7 +240,7 @@ ImageLib_Vector<ImageLib_Kernel> MakeSeparableTerms(const ImageLib_Vector<ImageL
                 energy += value * value;
             }
         double kept = 0.0;
-        std::vector<double> u, v;
+        ImageLib_Vector<double> u, v;
         for (int32_t t = 0; t < maxTerms && energy > 0.0; ++t) {
             const double sigma = LeadingSingular(residual, rows, columns, u, v);
             // A term that adds less than this share of the energy models the estimate's noise,
