@@ -190,7 +190,9 @@ double LeadingSingular(const ImageLib_Vector<double>& m, size_t rows, size_t col
 
 namespace {
 
-constexpr double kLeftOut = 1e-6; // residual energy at which no further term is wanted
+constexpr double kLeftOut = 1e-6;                          // residual energy at which no further term is wanted
+constexpr uint64_t kLargestDecomposed = uint64_t{1} << 18; // taps; larger kernels take the classic slices
+constexpr uint64_t kLargestMultiTerm = uint64_t{96} * 96;  // taps; larger kernels take one term
 
 // The taps within the smallest radius about the origin that holds all but `share` of the
 // energy: a measured kernel's far taps carry its estimation noise, and cost a multiply each.
@@ -199,13 +201,16 @@ ImageLib_Kernel Trimmed(const ImageLib_Kernel& taps, bool across, double share) 
     const int32_t origin = static_cast<int32_t>(length / 2);
     double energy = 0.0;
     for (float v : taps.values) energy += static_cast<double>(v) * v;
+    // Grown outwards from the origin, one tap each side at a time.
+    const auto square = [&taps](int32_t i) {
+        return static_cast<double>(taps.values[static_cast<size_t>(i)]) * taps.values[static_cast<size_t>(i)];
+    };
+    double inside = square(origin);
     int32_t radius = 0;
-    for (; radius < origin; ++radius) {
-        double inside = 0.0;
-        for (int32_t i = std::max(0, origin - radius);
-             i <= std::min<int32_t>(origin + radius, static_cast<int32_t>(length) - 1); ++i)
-            inside += static_cast<double>(taps.values[static_cast<size_t>(i)]) * taps.values[static_cast<size_t>(i)];
-        if (inside >= (1.0 - share) * energy) break;
+    while (radius < origin && inside < (1.0 - share) * energy) {
+        ++radius;
+        inside += square(origin - radius);
+        if (origin + radius < static_cast<int32_t>(length)) inside += square(origin + radius);
     }
     const uint32_t kept = static_cast<uint32_t>(2 * radius + 1);
     ImageLib_Kernel out(across ? kept : 1u, across ? 1u : kept);
@@ -230,6 +235,15 @@ ImageLib_Vector<ImageLib_Kernel> MakeSeparableTerms(const ImageLib_Vector<ImageL
     for (size_t k = 0; k < channels; ++k) {
         const ImageLib_Kernel& kernel = kernels[k];
         const uint32_t rows = std::max(kernel.height, 1u), columns = std::max(kernel.width, 1u);
+        if (static_cast<uint64_t>(rows) * columns > kLargestDecomposed) {
+            // Only extreme tweaks make such kernels; their row and column through the origin
+            // cost a fraction of a decomposition and keep the render responsive.
+            ImageLib_Vector<ImageLib_Kernel> one;
+            one.push_back(kernel);
+            ImageLib_Vector<ImageLib_Kernel> slices = MakeSeparableKernels(one);
+            perChannel[k].push_back({std::move(slices[0]), std::move(slices[1])});
+            continue;
+        }
         // Library memory: a huge kernel's copy fails as the render's out-of-memory, not the heap's.
         ImageLib_Vector<double> residual(static_cast<size_t>(rows) * columns, 0.0);
         double energy = 0.0;
@@ -241,7 +255,11 @@ ImageLib_Vector<ImageLib_Kernel> MakeSeparableTerms(const ImageLib_Vector<ImageL
             }
         double kept = 0.0;
         ImageLib_Vector<double> u, v;
-        for (int32_t t = 0; t < maxTerms && energy > 0.0; ++t) {
+        // Large kernels come from large Size tweaks: one term (the best separable fit) keeps
+        // their cost and memory at the classic level, where every further term would add a
+        // buffered pass of the kernel's size.
+        const int32_t allowed = static_cast<uint64_t>(rows) * columns > kLargestMultiTerm ? 1 : maxTerms;
+        for (int32_t t = 0; t < allowed && energy > 0.0; ++t) {
             const double sigma = LeadingSingular(residual, rows, columns, u, v);
             // A term that adds less than this share of the energy models the estimate's noise,
             // not the grain's shape, and would only cost two passes more.

@@ -46,6 +46,9 @@ ImageLib_Vector<ImageLib_Kernel> MakeSeparableKernels(const ImageLib_Vector<Imag
 // the kernel's energy. Term t of channel c: element 2 (t C + c) is its row (width x 1) and the
 // next its column (1 x height), C the number of channels; channels that need fewer terms than
 // the most get zero terms. Only +, x, / and square roots: the same bits on every machine.
+// Kernels of more than 96 x 96 taps (large Size tweaks) take one term, the best separable fit;
+// kernels of more than 512 x 512 taps (extreme Size, Aspect Ratio and Softness) take the row and
+// column through their origin instead, as MakeSeparableKernels does.
 // A term that would add less than `smallestTerm` of the energy ends the sum: in a measured
 // kernel such terms are the estimate's noise (a flat tail of singular values, each a fraction of
 // a percent), not the grain's shape, and each costs two convolution passes. Synthesis uses

@@ -100,17 +100,60 @@ void SetGrainAppearance(const GrainTweaks& t, GrainModel& model) {
     model.blendMode = BlendModeFromPopup(t.blendingMode);
 }
 
+namespace {
+
+// The measured kernels of the refined estimate span its 48-pixel windows, most of them taps of
+// estimation noise around a grain a few pixels wide. Each is cut to the smallest centred square
+// holding all but 0.1 % of its energy, at most a quarter of the window either side of the
+// origin (then given its energy back), so that tweaks, synthesis and memory scale with the
+// grain, not with the window: no larger than the classic kernels.
+void CropToGrain(GrainModel& model) {
+    for (ImageLib_Kernel& kernel : model.kernels) {
+        const double energy = kernel.SumOfSquares();
+        if (!(energy > 0.0) || kernel.width < 3 || kernel.height < 3) continue;
+        const int32_t most = std::min(-kernel.MinX(), kernel.MaxX()) < std::min(-kernel.MinY(), kernel.MaxY())
+                                 ? std::min(-kernel.MinX(), kernel.MaxX())
+                                 : std::min(-kernel.MinY(), kernel.MaxY());
+        // Half the window is twice the classic kernel's reach: beyond it lies no grain a
+        // window could resolve, only the estimate's noise.
+        const int32_t reach = std::max<int32_t>(1, static_cast<int32_t>(std::min(kernel.width, kernel.height) / 4));
+        double inside = static_cast<double>(kernel.At(0, 0)) * kernel.At(0, 0);
+        int32_t radius = 0;
+        while (radius < std::min(most, reach) && inside < (1.0 - 1e-3) * energy) {
+            ++radius;
+            for (int32_t i = -radius; i <= radius; ++i) {
+                for (const auto& [x, y] : {std::pair{i, -radius}, std::pair{i, radius}})
+                    inside += static_cast<double>(kernel.At(x, y)) * kernel.At(x, y);
+                if (i != -radius && i != radius)
+                    for (const auto& [x, y] : {std::pair{-radius, i}, std::pair{radius, i}})
+                        inside += static_cast<double>(kernel.At(x, y)) * kernel.At(x, y);
+            }
+        }
+        if (radius >= most) continue; // nothing to cut
+        ImageLib_Kernel cropped(static_cast<uint32_t>(2 * radius + 1), static_cast<uint32_t>(2 * radius + 1));
+        for (int32_t y = -radius; y <= radius; ++y)
+            for (int32_t x = -radius; x <= radius; ++x) cropped.At(x, y) = kernel.At(x, y);
+        const double kept = cropped.SumOfSquares();
+        if (kept > 0.0) cropped.Scale(static_cast<float>(std::sqrt(energy / kept)));
+        kernel = std::move(cropped);
+    }
+}
+
+} // namespace
+
 void BuildGrainModel(const GrainTweaks& tweaks, ImageLib_ImageAccess& noiseLayer, const SampleSet& noiseSamples,
                      ImageLib_ImageAccess& targetLayer, const SampleSet& targetSamples, GrainModel& model) {
     const bool compensate = tweaks.compensate > 0.0f;
     ImageLib_ProgressScope progress(compensate ? 3 : 2);
     const GrainEstimation how{tweaks.refined};
     AnalyseGrainLayer(noiseLayer, noiseSamples, model, how);
+    if (tweaks.refined) CropToGrain(model);
     TweakKernels(tweaks, model);
     progress.Step();
     if (compensate) {
         GrainModel existing;
         AnalyseGrainLayer(targetLayer, targetSamples, existing, how);
+        if (tweaks.refined) CropToGrain(existing);
         SubtractExistingGrain(tweaks.compensate, existing, model);
         progress.Step();
     }
