@@ -170,6 +170,30 @@ void Selection(benchmark::State& state) {
     }
 }
 
+// What a frame's grain model costs before synthesis, for each estimator: automatic selection and
+// the analysis of ten samples of the default size over the whole 8-bit 1080p plate.
+void SelectAndAnalyse(benchmark::State& state) {
+    Bench bench(false);
+    const bool refined = state.range(0) != 0;
+    ImageLib_ImageBuffer plate(ImageLib_HostFormat8(), kFrame);
+    FillPlate(plate, kFrame, 0.03f, 9);
+    ImageLib_NodePipeline graph;
+    auto* image = graph.Own(ImageLib_BasicNodes::CreateImageNode(&plate));
+    graph.SetOutputNode(graph.Own(ImageLib_Alpha::CreateDropAlphaNode(image, true)));
+    const SampleSelection selection{10, 24, 24, ImageLib_Alpha::FormatWithAlphaRemoved(plate.format)};
+    for (auto _ : state) {
+        SampleSet samples;
+        if (refined)
+            SelectSamplesRefined(selection, graph, samples);
+        else
+            SelectSamplesAutomatically(selection, graph, samples);
+        GrainModel model;
+        AnalyseGrainLayer(plate, samples, model, GrainEstimation{refined});
+        benchmark::DoNotOptimize(model.kernels.data());
+    }
+    state.SetLabel(refined ? "refined" : "classic");
+}
+
 BENCHMARK_CAPTURE(Convolution, reference, true)->Arg(9)->Arg(24)->Arg(64)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(Convolution, fast, false)->Arg(9)->Arg(24)->Arg(64)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(ColourMatrix, reference, true)->Unit(benchmark::kMillisecond);
@@ -178,6 +202,7 @@ BENCHMARK(Multiplier)->Unit(benchmark::kMillisecond);
 BENCHMARK(Blend)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 BENCHMARK(Analysis)->Args({8, 24})->Args({10, 64})->Args({10, 256})->Unit(benchmark::kMillisecond);
 BENCHMARK(Selection)->Args({8, 24})->Args({10, 64})->Unit(benchmark::kMillisecond);
+BENCHMARK(SelectAndAnalyse)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <memory>
 #include <numeric>
 
@@ -20,7 +21,9 @@ std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 constexpr float kClipLow = 0.002f;
 constexpr float kClipHigh = 0.998f;
 constexpr int32_t kBlock = 8;            // side of the blocks whose means reveal picture structure
-constexpr double kStructureFactor = 2.0; // how far above the typical block-mean ratio a flat tile may go
+constexpr double kStructureFactor = 2.0; // how far above the grain's block-mean ratio a flat tile may go
+constexpr double kTextureFactor = 1.5;   // how far the neighbour-difference ratio may stray either way
+constexpr double kQuietFactor = 4.0;     // how far above the grain's variance (grain follows the level)
 
 // A square 2-D transform of a fixed size, planned once.
 class SquareTransform {
@@ -108,7 +111,40 @@ struct Tile {
     double level = 0.0;
     double structure = 0.0; // block-mean variance over pixel variance, averaged over channels
     double quiet = 0.0;     // mean pixel variance over channels
+    double texture = 0.0;   // variance of neighbour differences over twice the pixel variance, averaged
 };
+
+double MedianOf(const std::vector<Tile>& tiles, double Tile::*field) {
+    std::vector<double> values;
+    for (const Tile& t : tiles) values.push_back(t.*field);
+    std::nth_element(values.begin(), values.begin() + static_cast<ptrdiff_t>(values.size() / 2), values.end());
+    return values[values.size() / 2];
+}
+
+// The tiles that hold grain alone. Grain keeps its block-mean share and its neighbour-
+// difference ratio at any strength, and picture detail moves one or both (and adds variance),
+// so the tiles whose three measures lie near the grain's are flat. The grain's measures come
+// from the quietest tenth of the tiles, then again from the tiles kept, until that settles:
+// however much of the plate is picture, the grain's cluster is found.
+std::vector<Tile> FlatTiles(std::vector<Tile> tiles) {
+    std::sort(tiles.begin(), tiles.end(), [](const Tile& a, const Tile& b) { return a.quiet < b.quiet; });
+    std::vector<Tile> kept(tiles.begin(), tiles.begin() + static_cast<ptrdiff_t>((tiles.size() + 9) / 10));
+    for (int32_t round = 0; round < 32; ++round) {
+        const double quiet = MedianOf(kept, &Tile::quiet), structure = MedianOf(kept, &Tile::structure),
+                     texture = MedianOf(kept, &Tile::texture);
+        std::vector<Tile> next;
+        std::copy_if(tiles.begin(), tiles.end(), std::back_inserter(next), [&](const Tile& t) {
+            return t.quiet <= kQuietFactor * quiet && t.structure <= kStructureFactor * structure &&
+                   t.texture <= kTextureFactor * texture && t.texture * kTextureFactor >= texture;
+        });
+        const bool same = next.size() == kept.size() &&
+                          std::equal(next.begin(), next.end(), kept.begin(),
+                                     [](const Tile& a, const Tile& b) { return a.x0 == b.x0 && a.y0 == b.y0; });
+        if (next.empty() || same) break;
+        kept = std::move(next);
+    }
+    return kept;
+}
 
 } // namespace
 
@@ -200,22 +236,31 @@ GrainStatistics MeasureGrain(const FloatPicture& grainy, const FloatPicture* cle
                         blockVariance += mean * mean;
                     }
                 blockVariance /= static_cast<double>(T / kBlock) * (T / kBlock);
+                double across = 0.0, acrossSquares = 0.0, down = 0.0, downSquares = 0.0;
+                for (int32_t y = 0; y < T; ++y)
+                    for (int32_t x = 0; x < T; ++x) {
+                        const double v = patch[static_cast<size_t>(y) * T + x];
+                        if (x > 0) {
+                            const double d = v - patch[static_cast<size_t>(y) * T + x - 1];
+                            across += d, acrossSquares += d * d;
+                        }
+                        if (y > 0) {
+                            const double d = v - patch[static_cast<size_t>(y - 1) * T + x];
+                            down += d, downSquares += d * d;
+                        }
+                    }
+                const double pairs = static_cast<double>(T - 1) * T;
+                const double differences =
+                    (acrossSquares - across * across / pairs) / pairs + (downSquares - down * down / pairs) / pairs;
+                tile.texture += (variance > 0.0 ? differences / (4.0 * variance) : 0.0) / C;
                 tile.quiet += variance / C;
                 tile.structure += (variance > 0.0 ? blockVariance / variance : 0.0) / C;
             }
             tiles.push_back(tile);
         }
     }
-    if (!clean && !tiles.empty()) {
-        // The typical structure ratio of grain alone, from the quieter half of the tiles.
-        std::vector<Tile> byQuiet = tiles;
-        std::sort(byQuiet.begin(), byQuiet.end(), [](const Tile& a, const Tile& b) { return a.quiet < b.quiet; });
-        std::vector<double> ratios;
-        for (size_t i = 0; i < (byQuiet.size() + 1) / 2; ++i) ratios.push_back(byQuiet[i].structure);
-        std::nth_element(ratios.begin(), ratios.begin() + ratios.size() / 2, ratios.end());
-        const double typical = ratios[ratios.size() / 2];
-        std::erase_if(tiles, [&](const Tile& t) { return t.quiet <= 0.0 || t.structure > kStructureFactor * typical; });
-    }
+    std::erase_if(tiles, [](const Tile& t) { return t.quiet <= 0.0; });
+    if (!clean && !tiles.empty()) tiles = FlatTiles(std::move(tiles));
     std::erase_if(tiles, [](const Tile& t) { return t.quiet <= 0.0; });
     if (tiles.empty()) throw CliError(ExitCode::InputOutput, "no flat area with grain to measure");
     stats.tiles = static_cast<int32_t>(tiles.size());
@@ -330,6 +375,18 @@ double SpectrumShapeErrorDb(const std::vector<double>& spectrum, const std::vect
         ++count;
     }
     return count > 0 ? std::sqrt(squares / count) : 0.0;
+}
+
+GrainStatistics AsColour(const GrainStatistics& grey) {
+    GrainStatistics colour = grey;
+    colour.channels = 3;
+    colour.sigma.assign(3, grey.sigma[0]);
+    colour.correlation.assign(3, std::vector<double>(3, 1.0));
+    colour.spectrum.assign(3, grey.spectrum[0]);
+    colour.binEnergy.assign(3, grey.binEnergy[0]);
+    colour.halfEnergyFrequency.assign(3, grey.halfEnergyFrequency[0]);
+    colour.sigmaByLevel.assign(3, grey.sigmaByLevel[0]);
+    return colour;
 }
 
 GrainComparison CompareGrain(const GrainStatistics& source, const GrainStatistics& render, const MatchLimits& limits) {

@@ -63,6 +63,10 @@ struct GrainStatistics {
 // Throws CliError (InputOutput) when no tile counts.
 GrainStatistics MeasureGrain(const FloatPicture& grainy, const FloatPicture* clean, int32_t tileSize = 64);
 
+// A grey plate's statistics as those of the grain it gives a colour picture: the same grain
+// in every channel.
+GrainStatistics AsColour(const GrainStatistics& grey);
+
 // The radially averaged power spectrum of one square patch set (each patch
 // side x side, row-major, mean removed by the caller), with the bins of
 // MeasureGrain; for the analysis report.

@@ -483,8 +483,9 @@ GrainStatistics Measure(const std::string& path, const std::string& cleanPath, i
 } // namespace
 
 ExitCode RunCompare(const CompareSettings& settings) {
-    const GrainStatistics source = Measure(settings.source, settings.sourceClean, settings.tile, "source");
+    GrainStatistics source = Measure(settings.source, settings.sourceClean, settings.tile, "source");
     const GrainStatistics render = Measure(settings.render, settings.clean, settings.tile, "render");
+    if (source.channels == 1 && render.channels == 3) source = AsColour(source);
     const GrainComparison comparison = CompareGrain(source, render, settings.limits);
 
     ordered_json channels = ordered_json::array();
@@ -543,7 +544,7 @@ ExitCode RunCompare(const CompareSettings& settings) {
                          "brightness level (0 black to 1 white)", "sigma (0..1 scale)", false);
         for (int32_t c = 0; c < source.channels; ++c) {
             const std::string name = ChannelName(static_cast<size_t>(c), source.channels);
-            for (const auto* stats : {&source, &render}) {
+            for (const GrainStatistics* stats : {static_cast<const GrainStatistics*>(&source), &render}) {
                 std::vector<double> f = Frequencies(stats->spectrum[static_cast<size_t>(c)].size(), stats->tileSize),
                                     s = stats->spectrum[static_cast<size_t>(c)];
                 f.erase(f.begin()), s.erase(s.begin());

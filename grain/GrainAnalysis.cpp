@@ -125,10 +125,13 @@ public:
     void MakeKernel(uint32_t c, ImageLib_Kernel& kernel) {
         ImageLib_Matrix& spectrum = spectra_[c];
         spectrum.Element(0, 0) = 0.0f;
-        // A plane takes three degrees of freedom from each patch; the mean alone takes the one
-        // the classic estimate leaves uncorrected.
+        // The classic estimate leaves the degree of freedom the mean takes uncorrected; the
+        // refined one fills what its plane took (a patch too small for that is corrected for
+        // the plane's three degrees of freedom instead).
         const double pixels = static_cast<double>(width_) * height_;
-        const double freedom = how_.removePlane && pixels > 3.0 ? pixels / (pixels - 3.0) : 1.0;
+        const bool fill = how_.removePlane && width_ >= 3 && height_ >= 3;
+        const double freedom = how_.removePlane && !fill && pixels > 3.0 ? pixels / (pixels - 3.0) : 1.0;
+        if (fill) FillPlaneBins(spectrum);
         const float scale = static_cast<float>(freedom / (pixels * patches_));
         for (float& value : spectrum.values) value *= scale;
         KernelFromPowerSpectrum(spectrum, kernel);
@@ -137,6 +140,21 @@ public:
     const ImageLib_Matrix& Covariance() const { return covariance_; }
 
 private:
+    // The mean and the plane live at zero frequency and, leaking as a ramp does, along the
+    // axes next to it: removing them empties those bins, which for coarse grain (whose power
+    // peaks there) takes a good part of its energy and makes the kernel finer than the grain.
+    // The four diagonal neighbours of zero hold no part of a plane; the emptied bins take their
+    // mean where that is more, which gives back what the plane took in place of a correction
+    // for its degrees of freedom (right only for white grain).
+    static void FillPlaneBins(ImageLib_Matrix& spectrum) {
+        const uint32_t w = spectrum.columns, h = spectrum.rows;
+        const double diagonal = (static_cast<double>(spectrum.Element(1, 1)) + spectrum.Element(1, w - 1) +
+                                 spectrum.Element(h - 1, 1) + spectrum.Element(h - 1, w - 1)) /
+                                4.0;
+        for (const auto& [y, x] : {std::pair{0u, 0u}, {0u, 1u}, {0u, w - 1}, {1u, 0u}, {h - 1, 0u}})
+            spectrum.Element(y, x) = static_cast<float>(std::max<double>(spectrum.Element(y, x), diagonal));
+    }
+
     void AddCovariance() {
         std::fill(patchCovariance_.values.begin(), patchCovariance_.values.end(), 0.0f);
         {

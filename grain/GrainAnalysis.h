@@ -28,8 +28,10 @@
 
 // How a patch is measured. The classic estimate removes only each patch's mean (through the
 // dropped zero-frequency term); the refined one removes each channel's least-squares plane
-// a + b x + c y from the patch before its spectrum and covariance, and corrects the variance for
-// the three degrees of freedom the plane takes, so that gentle gradients (a sky) are not grain.
+// a + b x + c y from the patch before its spectrum and covariance, so that gentle gradients (a
+// sky) are not grain, and gives the spectrum's zero bin and its four axis neighbours, which the
+// plane empties, the mean of the four diagonal neighbours where that is more, which gives back
+// the energy the plane took (coarse grain keeps its low frequencies and its strength).
 struct GrainEstimation {
     bool removePlane = false;
 };

@@ -4,6 +4,7 @@
 
 #include "imagelib/core/ImageLib_Context.h"
 #include "imagelib/core/ImageLib_ImageBuffer.h"
+#include "imagelib/core/ImageLib_Paths.h"
 #include "imagelib/core/ImageLib_Views.h"
 #include "imagelib/nodes/ImageLib_BasicNodes.h"
 
@@ -252,24 +253,66 @@ struct RefinedCandidate {
     SampleRect rect;
     double variance = 0.0;  // plane-detrended, mean over channels
     double structure = 0.0; // variance of block means over pixel variance, mean over channels
+    double gradient = 0.0;  // variance of neighbour differences over twice the pixel variance, mean over channels
     bool usable = true;     // no clipped pixel, some grain
 };
 
-constexpr int32_t kMostGridSteps = 32;
-constexpr int32_t kBlocks = 4;              // per side of a patch, for the structure ratio
-constexpr double kStructureFactor = 2.0;    // above this many times the typical ratio: picture
-constexpr double kVarianceFactor = 4.0;     // above this many times the quieter quarter's variance: picture
+constexpr int32_t kMostGridSteps = 24;
+constexpr int32_t kBlocks = 4;           // per side of a patch, for the structure ratio
+constexpr double kStructureFactor = 2.0; // above this many times the grain's ratio: picture
+constexpr double kVarianceFactor = 4.0;  // above this many times the grain's variance: picture
+constexpr double kGradientFactor = 1.5;  // a gradient ratio this many times the grain's, or less: picture
+constexpr double kStartShare = 0.1;      // the grain's first estimates: the quietest tenth
+constexpr int32_t kMostRounds = 32;
 constexpr float kClipped = 1.0f / 65536.0f; // this near black or white, grain was cut off
 constexpr int32_t kMostClipped = 500;       // a patch with more than 1 in this many samples clipped is dropped
 
+// Sums in eight fixed lanes (value i goes to lane i % 8, lanes added in order at the end): the
+// compiler can keep the lanes in vector registers, and the result is the same bit for bit on
+// every machine, whatever vectors it has, so a plate selects the same samples everywhere.
+constexpr int32_t kLanes = 8;
+struct Lanes {
+    float lane[kLanes] = {};
+
+    void Add(const float* values, int32_t count) {
+        int32_t i = 0;
+        for (; i + kLanes <= count; i += kLanes)
+            for (int32_t l = 0; l < kLanes; ++l) lane[l] += values[i + l];
+        for (; i < count; ++i) lane[i % kLanes] += values[i];
+    }
+    void AddProducts(const float* values, const float* weights, int32_t count) {
+        int32_t i = 0;
+        for (; i + kLanes <= count; i += kLanes)
+            for (int32_t l = 0; l < kLanes; ++l) lane[l] += values[i + l] * weights[i + l];
+        for (; i < count; ++i) lane[i % kLanes] += values[i] * weights[i];
+    }
+    double Total() const {
+        double total = 0.0;
+        for (float value : lane) total += value;
+        return total;
+    }
+};
+
+// Per-window scratch rows, allocated once per selection.
+struct MeasureRows {
+    ImageLib_Vector<float> values, previous, offsets, differences, columns;
+    explicit MeasureRows(int32_t size) {
+        for (ImageLib_Vector<float>* row : {&values, &previous, &offsets, &differences, &columns})
+            row->resize(static_cast<size_t>(size));
+        for (int32_t x = 0; x < size; ++x) offsets[static_cast<size_t>(x)] = static_cast<float>(x - (size - 1) / 2.0);
+    }
+};
+
 // Measures one patch of `strip` (rows `rowFloats` floats apart, `channels` interleaved) whose
-// top-left is at column `left`: its variance about its least-squares plane and the variance of
-// its block means about the plane, per channel, in one pass.
-void MeasureRefined(const float* strip, intptr_t rowFloats, uint32_t channels, int32_t left, int32_t size,
-                    RefinedCandidate& candidate) {
+// top-left is at column `left`: per channel, its variance about its least-squares plane, the
+// variance of its block means about the plane and the variance of its neighbour differences.
+// Values are taken relative to the patch's first, so that float sums lose nothing to the level.
+[[gnu::always_inline]] inline void MeasureRefinedBody(const float* strip, intptr_t rowFloats, uint32_t channels,
+                                                      int32_t left, int32_t size, MeasureRows& rows,
+                                                      RefinedCandidate& candidate) {
     const double n = static_cast<double>(size) * size;
     const int32_t block = std::max(1, size / kBlocks);
-    const int32_t blocksAcross = size / block;
+    const int32_t blocks = std::min(size / block, kBlocks);
     const double centre = (size - 1) / 2.0;
     double line = 0.0; // sum of squared offsets along one axis
     for (int32_t i = 0; i < size; ++i) line += (i - centre) * (i - centre);
@@ -277,45 +320,62 @@ void MeasureRefined(const float* strip, intptr_t rowFloats, uint32_t channels, i
     // noticeably are dropped.
     size_t clipped = 0;
     const size_t clippedAllowed = static_cast<size_t>(n) * channels / kMostClipped;
-    double blockSums[kBlocks * kBlocks];
+    float* values = rows.values.data();
+    float* previous = rows.previous.data();
+    float* differences = rows.differences.data();
+    float* columns = rows.columns.data();
     for (uint32_t c = 0; c < channels; ++c) {
-        // One pass: the sums that give the plane, the variance about it and the block means.
-        double sum = 0.0, sumX = 0.0, sumY = 0.0, squares = 0.0;
-        std::fill(std::begin(blockSums), std::end(blockSums), 0.0);
+        const float* first = strip + static_cast<intptr_t>(left) * channels + c;
+        const float reference = *first;
+        Lanes sum, sumX, squares, across, acrossSquares, down, downSquares;
+        double sumY = 0.0;
+        double blockSums[kBlocks * kBlocks] = {};
+        std::fill(columns, columns + size, 0.0f);
         for (int32_t y = 0; y < size; ++y) {
-            const float* row = strip + y * rowFloats + static_cast<intptr_t>(left) * channels + c;
-            const int32_t by = std::min(y / block, kBlocks - 1);
-            double rowSum = 0.0, rowX = 0.0, rowSquares = 0.0;
-            for (int32_t bx = 0; bx < blocksAcross; ++bx) {
-                double part = 0.0;
-                const int32_t end = bx + 1 == blocksAcross ? size : (bx + 1) * block;
-                for (int32_t x = bx * block; x < end; ++x) {
-                    const float v = row[static_cast<size_t>(x) * channels];
-                    if (!(v > kClipped && v < 1.0f - kClipped)) ++clipped;
-                    part += v;
-                    rowX += v * (x - centre);
-                    rowSquares += static_cast<double>(v) * v;
-                }
-                if (y < kBlocks * block && bx < kBlocks) blockSums[by * kBlocks + bx] += part;
-                rowSum += part;
+            const float* row = first + y * rowFloats;
+            int32_t clippedInRow = 0;
+            for (int32_t x = 0; x < size; ++x) {
+                const float v = row[static_cast<size_t>(x) * channels];
+                clippedInRow += !(v > kClipped && v < 1.0f - kClipped);
+                values[x] = v - reference;
             }
-            sum += rowSum;
-            sumX += rowX;
-            sumY += rowSum * (y - centre);
-            squares += rowSquares;
+            clipped += static_cast<size_t>(clippedInRow);
+            Lanes rowSum;
+            rowSum.Add(values, size);
+            const double rowTotal = rowSum.Total();
+            for (int32_t l = 0; l < kLanes; ++l) sum.lane[l] += rowSum.lane[l];
+            sumY += rowTotal * (y - centre);
+            sumX.AddProducts(values, rows.offsets.data(), size);
+            squares.AddProducts(values, values, size);
+            for (int32_t x = 0; x + 1 < size; ++x) differences[x] = values[x + 1] - values[x];
+            across.Add(differences, size - 1);
+            acrossSquares.AddProducts(differences, differences, size - 1);
+            if (y > 0) {
+                for (int32_t x = 0; x < size; ++x) differences[x] = values[x] - previous[x];
+                down.Add(differences, size);
+                downSquares.AddProducts(differences, differences, size);
+            }
+            for (int32_t x = 0; x < size; ++x) columns[x] += values[x];
+            if ((y + 1) % block == 0 && y / block < blocks) {
+                for (int32_t bx = 0; bx < blocks; ++bx)
+                    for (int32_t x = bx * block; x < (bx + 1) * block; ++x)
+                        blockSums[(y / block) * kBlocks + bx] += columns[x];
+                std::fill(columns, columns + size, 0.0f);
+            }
+            std::swap(values, previous);
         }
         if (clipped > clippedAllowed) {
             candidate.usable = false;
             return;
         }
-        const double a = sum / n, b = sumX / (line * size), d = sumY / (line * size);
-        const double variance = (squares - n * a * a - b * sumX - d * sumY) / (n - 3.0);
+        const double total = sum.Total(), totalX = sumX.Total();
+        const double a = total / n, b = totalX / (line * size), d = sumY / (line * size);
+        const double variance = (squares.Total() - n * a * a - b * totalX - d * sumY) / (n - 3.0);
         if (!(variance > 0.0)) {
             candidate.usable = false;
             return;
         }
         double blockVariance = 0.0;
-        const int32_t blocks = std::min(blocksAcross, kBlocks);
         for (int32_t by = 0; by < blocks; ++by)
             for (int32_t bx = 0; bx < blocks; ++bx) {
                 const double cx = bx * block + (block - 1) / 2.0 - centre, cy = by * block + (block - 1) / 2.0 - centre;
@@ -323,9 +383,27 @@ void MeasureRefined(const float* strip, intptr_t rowFloats, uint32_t channels, i
                     blockSums[by * kBlocks + bx] / (static_cast<double>(block) * block) - (a + b * cx + d * cy);
                 blockVariance += mean * mean;
             }
+        const double pairs = static_cast<double>(size - 1) * size;
+        const double acrossTotal = across.Total(), downTotal = down.Total();
+        const double neighbours = (acrossSquares.Total() - acrossTotal * acrossTotal / pairs + downSquares.Total() -
+                                   downTotal * downTotal / pairs) /
+                                  (2.0 * pairs);
+        candidate.gradient += neighbours / (2.0 * variance) / channels;
         candidate.variance += variance / channels;
         candidate.structure += blockVariance / (static_cast<double>(blocks) * blocks) / variance / channels;
     }
+}
+
+// The same arithmetic, lane for lane, with 256-bit vectors where the machine has them.
+using MeasureFunction = void (*)(const float*, intptr_t, uint32_t, int32_t, int32_t, MeasureRows&, RefinedCandidate&);
+__attribute__((target("avx2"))) void MeasureRefinedAvx2(const float* strip, intptr_t rowFloats, uint32_t channels,
+                                                        int32_t left, int32_t size, MeasureRows& rows,
+                                                        RefinedCandidate& candidate) {
+    MeasureRefinedBody(strip, rowFloats, channels, left, size, rows, candidate);
+}
+void MeasureRefinedPortable(const float* strip, intptr_t rowFloats, uint32_t channels, int32_t left, int32_t size,
+                            MeasureRows& rows, RefinedCandidate& candidate) {
+    MeasureRefinedBody(strip, rowFloats, channels, left, size, rows, candidate);
 }
 
 double Median(ImageLib_Vector<double> values) {
@@ -355,6 +433,10 @@ void SelectSamplesRefined(const SampleSelection& selection, ImageLib_ComputeNode
         ImageLib_ImageBuffer strip(ImageLib_FloatFormat(selection.format), {bounds.x0, 0, bounds.x1, size, false});
         const int64_t rows = (static_cast<int64_t>(bounds.Height()) - size) / stepY + 1;
         ImageLib_ProgressScope progress(static_cast<int32_t>(std::min<int64_t>(rows, INT32_MAX)));
+        MeasureRows scratch(size);
+        const MeasureFunction measure = ImageLib_SelectedVectorWidth() == ImageLib_VectorWidth::Portable
+                                            ? &MeasureRefinedPortable
+                                            : &MeasureRefinedAvx2;
         for (int64_t top = bounds.y0; top + size <= bounds.y1; top += stepY) {
             ImageLib_BasicNodes::TranslateNode down(0, static_cast<int32_t>(top), &layer);
             down.Compute(strip, strip.bounds);
@@ -365,7 +447,7 @@ void SelectSamplesRefined(const SampleSelection& selection, ImageLib_ComputeNode
                 RefinedCandidate candidate;
                 candidate.rect = {static_cast<int32_t>(left), static_cast<int32_t>(top),
                                   static_cast<int32_t>(left + size), static_cast<int32_t>(top + size), false};
-                MeasureRefined(first, stride, channels, static_cast<int32_t>(left - bounds.x0), size, candidate);
+                measure(first, stride, channels, static_cast<int32_t>(left - bounds.x0), size, scratch, candidate);
                 candidates.push_back(candidate);
             }
             progress.Step();
@@ -378,29 +460,44 @@ void SelectSamplesRefined(const SampleSelection& selection, ImageLib_ComputeNode
             else if (counts)
                 ++counts->clipped;
         }
-        // Grain alone gives the typical structure ratio: take it from the quieter half.
-        ImageLib_Vector<double> variances, ratios;
-        for (const RefinedCandidate& c : usable) variances.push_back(c.variance);
-        const double medianVariance = Median(variances);
-        for (const RefinedCandidate& c : usable)
-            if (c.variance <= medianVariance) ratios.push_back(c.structure);
-        const double typical = Median(ratios);
-        // Grain's strength changes less than twofold over a plate's levels; picture detail
-        // (fine texture, whose block means may stay level) adds far more variance than that.
-        ImageLib_Vector<double> quieter;
-        for (const RefinedCandidate& c : usable)
-            if (c.variance <= medianVariance) quieter.push_back(c.variance);
-        const double quietQuarter = Median(quieter);
-        ImageLib_Vector<RefinedCandidate> flat;
-        for (const RefinedCandidate& c : usable) {
-            if (c.structure <= kStructureFactor * typical && c.variance <= kVarianceFactor * quietQuarter)
-                flat.push_back(c);
-            else if (counts)
-                ++counts->textured;
+        // The grain's own statistics come from the flattest windows, found the way the
+        // weak-texture patch selection of Liu, Tanaka and Okutomi finds them: start from the
+        // quietest tenth, keep every window within a factor of the current estimates, take the
+        // estimates anew from what was kept, until nothing changes. Grain at any strength keeps
+        // its shape, so its block-mean share and its neighbour-difference ratio stay put while
+        // picture detail moves them (smooth shading raises the first, detail coarser or finer
+        // than the grain lowers or raises the second); the variance limit only catches detail
+        // that mimics both. However much of the plate is picture the loop settles on the
+        // grain's cluster, and the samples come from its middle, not its quietest edge.
+        std::stable_sort(usable.begin(), usable.end(),
+                         [](const RefinedCandidate& a, const RefinedCandidate& b) { return a.variance < b.variance; });
+        ImageLib_Vector<RefinedCandidate> flat, next;
+        const auto start = static_cast<ptrdiff_t>(std::ceil(kStartShare * static_cast<double>(usable.size())));
+        flat.assign(usable.begin(), usable.begin() + start);
+        double level = 0.0;
+        for (int32_t round = 0; round < kMostRounds && !flat.empty(); ++round) {
+            ImageLib_Vector<double> variances, ratios, gradients;
+            for (const RefinedCandidate& c : flat) {
+                variances.push_back(c.variance);
+                ratios.push_back(c.structure);
+                gradients.push_back(c.gradient);
+            }
+            level = Median(variances);
+            const double typical = Median(ratios), gradient = Median(gradients);
+            next.clear();
+            for (const RefinedCandidate& c : usable)
+                if (c.structure <= kStructureFactor * typical && c.variance <= kVarianceFactor * level &&
+                    c.gradient * kGradientFactor >= gradient && c.gradient <= kGradientFactor * gradient)
+                    next.push_back(c);
+            const bool settled = std::equal(next.begin(), next.end(), flat.begin(), flat.end(),
+                                            [](const RefinedCandidate& a, const RefinedCandidate& b) {
+                                                return a.rect.x0 == b.rect.x0 && a.rect.y0 == b.rect.y0;
+                                            });
+            if (next.empty() || settled) break;
+            std::swap(flat, next);
         }
-        variances.clear();
-        for (const RefinedCandidate& c : flat) variances.push_back(c.variance);
-        const double centre = Median(variances);
+        if (counts) counts->textured = static_cast<int32_t>(usable.size() - flat.size());
+        const double centre = level;
         std::stable_sort(flat.begin(), flat.end(), [centre](const RefinedCandidate& a, const RefinedCandidate& b) {
             return std::fabs(a.variance - centre) < std::fabs(b.variance - centre);
         });

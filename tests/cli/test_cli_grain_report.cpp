@@ -263,7 +263,7 @@ TEST_F(GrainReport, BadInputIsRefusedInOneLineWithNothingWritten) {
     } cases[] = {
         {{"--source", "plate.exr", "--render", "plate.exr", "--clean", "small.exr"}, "does not match"},
         {{"--source", "black.exr", "--render", "plate.exr"}, "no flat area"},
-        {{"--source", "grey.png", "--render", "plate.exr"}, "grey"},
+        {{"--source", "plate.exr", "--render", "grey.png"}, "grey"},
         {{"--source", "absent.exr", "--render", "plate.exr"}, "absent.exr"},
     };
     for (const Case& c : cases) {
