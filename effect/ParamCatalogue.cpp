@@ -68,7 +68,7 @@ constexpr Run<5> kMaskingLayer = {P::MaskingLayerGroup, P::MaskLayer, P::Masking
 constexpr Run<1> kBlendEnd = {P::BlendWithOriginalGroupEnd};
 // Parameters added since the first release go last on every host, so that no
 // parameter a saved project refers to moves.
-constexpr Run<1> kAppended = {P::Estimator};
+constexpr Run<2> kAppended = {P::Estimator, P::FitResponseToSource};
 
 // Every host but HOSA, HOSB and HOSC: groups nested.
 constexpr auto kDefaultOrder =
@@ -87,7 +87,7 @@ constexpr auto kFlatOrder =
          kBlendStart, kBlurMatte, kBlendEnd, kColorMatching, kMaskingLayer, kCombine, kAppended);
 
 constexpr int32_t kParamTotal = static_cast<int32_t>(kDefaultOrder.size());
-static_assert(kParamTotal == 105 && kHostAOrder.size() == 105 && kFlatOrder.size() == 105);
+static_assert(kParamTotal == 106 && kHostAOrder.size() == 106 && kFlatOrder.size() == 106);
 
 const ParamId* OrderFor(uint32_t appId) {
     if (appId == kHostAppA) return kHostAOrder.data();
@@ -197,6 +197,7 @@ const char* const kStrings[kStringCount] = {
     TX_KEY(0076) "Animate Smoothly{{*COMMENT*}}checkbox determines animation smoothness",
     TX_KEY(0077) "Estimator",
     TX_KEY(0078) "Classic|Refined",
+    TX_KEY(0079) "Fit Response to Source",
 };
 #undef TX_KEY
 
@@ -337,6 +338,7 @@ constexpr ParamDeclaration kDeclarations[] = {
     Checkbox(P::AnimateSmoothly, 76, false),
     Slider(P::RandomSeed, 74, 0, 10000, 0, 0, 100),
     Popup(P::Estimator, 77, kEstimatorRefined, 2, 78),
+    Checkbox(P::FitResponseToSource, 79, false, true),
 };
 
 // What a host order may hold: the input layer, each declaration, each group's

@@ -13,7 +13,7 @@
 #include <cstdint>
 
 constexpr int32_t kMaxParams = 128;
-constexpr int32_t kStringCount = 79;
+constexpr int32_t kStringCount = 80;
 
 // Host index of a parameter; 0 for a number no parameter has.
 int32_t HostIndex(ParamId id);

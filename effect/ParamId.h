@@ -92,8 +92,9 @@ enum class ParamId : int32_t {
     MaskingLayerGroup = 230,
     MaskingLayerGroupEnd = 231,
     Softness = 232,
-    Estimator = 156,  // appended after every other parameter in every host order
-    ParamCount = 255, // slot of the number of host parameters, input layer included
+    Estimator = 156,           // appended after every other parameter in every host order
+    FitResponseToSource = 157, // appended after Estimator
+    ParamCount = 255,          // slot of the number of host parameters, input layer included
 };
 
 constexpr int32_t kSamplePointCount = 10;

@@ -126,6 +126,7 @@ GrainTweaks ReadGrainTweaks() {
     using P = ParamId;
     t.compensate = ReadNumber(P::CompensateForExistingNoise);
     t.refined = ReadInteger(P::Estimator) == kEstimatorRefined;
+    t.fitResponse = ReadFlag(P::FitResponseToSource);
     t.size = ReadNumber(P::Size);
     t.softness = ReadNumber(P::Softness);
     t.aspectRatio = ReadNumber(P::AspectRatio);

@@ -30,6 +30,13 @@ int32_t UpdateParamsUi() {
     for (ParamId id : {ParamId::Saturation, ParamId::ChannelIntensitiesGroup, ParamId::RedIntensity,
                        ParamId::GreenIntensity, ParamId::BlueIntensity})
         SetEnabled(id, !mono);
+    // A fitted response takes the place of the response sliders and the channel balance.
+    const bool fitted = ReadFlag(ParamId::FitResponseToSource);
+    for (ParamId id : {ParamId::Shadows, ParamId::Midtones, ParamId::Highlights, ParamId::Midpoint,
+                       ParamId::ChannelBalanceGroup, ParamId::RedShadows, ParamId::RedMidtones, ParamId::RedHighlights,
+                       ParamId::GreenShadows, ParamId::GreenMidtones, ParamId::GreenHighlights, ParamId::BlueShadows,
+                       ParamId::BlueMidtones, ParamId::BlueHighlights})
+        SetEnabled(id, !fitted);
     const bool manual = ReadInteger(ParamId::SampleSelection) == kSelectManual;
     SetEnabled(ParamId::NoiseSamplePointsGroup, manual);
     SetEnabled(ParamId::CompensationSamplePointsGroup, manual);

@@ -1,7 +1,11 @@
 #include "ModelPreparation.h"
 
 #include "GrainAnalysis.h"
+#include "ResponseFit.h"
 #include "imagelib/core/ImageLib_Context.h"
+#include "imagelib/core/ImageLib_Pipeline.h"
+#include "imagelib/nodes/ImageLib_Alpha.h"
+#include "imagelib/nodes/ImageLib_BasicNodes.h"
 
 #include <algorithm>
 #include <cmath>
@@ -139,12 +143,35 @@ void CropToGrain(GrainModel& model) {
     }
 }
 
+// The response curves fitted to the layer's grain, in place of the sliders'.
+void FitResponseToLayer(ImageLib_ImageAccess& layer, const SampleSet& samples, GrainModel& model) {
+    ImageLib_NodePipeline pipeline(0);
+    ImageLib_ComputeNode* colour = pipeline.Own(ImageLib_BasicNodes::CreateImageNode(&layer));
+    if (layer.format.alphaChannel >= 0)
+        colour = pipeline.Own(ImageLib_Alpha::CreateDropAlphaNode(colour, layer.format.alphaChannel == 0));
+    pipeline.SetOutputNode(colour);
+    const ImageLib_PixelFormat format = ImageLib_Alpha::FormatWithAlphaRemoved(layer.format);
+    const int32_t size = samples.empty() ? kRefinedWindow : std::max(samples[0].Width(), 1);
+    ImageLib_Vector<GrainWindow> windows;
+    FindGrainWindows({1, size, size, format}, pipeline, windows);
+    ResponseLevels levels;
+    MeasureResponse(windows, format.channels, levels);
+    std::array<ImageLib_Vector<float>, 3> sampleLevels;
+    SampleLevels(pipeline, format, samples, sampleLevels);
+    for (uint32_t c = 0; c < 3 && c < model.grainResponse.size(); ++c) {
+        // A grey layer's one channel speaks for all three.
+        const uint32_t measured = c < levels.channels ? c : 0;
+        const ResponseCurve curve = FitResponse(levels, measured, sampleLevels[measured]);
+        model.grainResponse[c] = {curve.shadows, curve.midtones, curve.highlights, curve.midpoint};
+    }
+}
+
 } // namespace
 
 void BuildGrainModel(const GrainTweaks& tweaks, ImageLib_ImageAccess& noiseLayer, const SampleSet& noiseSamples,
                      ImageLib_ImageAccess& targetLayer, const SampleSet& targetSamples, GrainModel& model) {
     const bool compensate = tweaks.compensate > 0.0f;
-    ImageLib_ProgressScope progress(compensate ? 3 : 2);
+    ImageLib_ProgressScope progress((compensate ? 3 : 2) + (tweaks.fitResponse ? 1 : 0));
     const GrainEstimation how{tweaks.refined};
     AnalyseGrainLayer(noiseLayer, noiseSamples, model, how);
     if (tweaks.refined) CropToGrain(model);
@@ -158,6 +185,10 @@ void BuildGrainModel(const GrainTweaks& tweaks, ImageLib_ImageAccess& noiseLayer
         progress.Step();
     }
     SetGrainAppearance(tweaks, model);
+    if (tweaks.fitResponse) {
+        FitResponseToLayer(noiseLayer, noiseSamples, model);
+        progress.Step();
+    }
     model.kernelTerms = tweaks.refined ? kRefinedKernelTerms : 0;
     progress.Step();
 }

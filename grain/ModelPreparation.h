@@ -39,6 +39,7 @@ struct GrainTweaks {
     std::array<std::array<float, 3>, 3> balance{{{1, 1, 1}, {1, 1, 1}, {1, 1, 1}}};
     int32_t blendingMode = 3; // the popup's value: 1 Film .. 5 Overlay
     bool refined = false;     // the refined estimate: detrended patches, kernels as separable sums
+    bool fitResponse = false; // response curves fitted to the plate instead of the sliders above
 };
 
 // The `BlendMode` code of a "Blending Mode" popup value.
@@ -54,6 +55,9 @@ constexpr int32_t kRefinedKernelTerms = 4;
 
 // The whole preparation: analyses `noiseLayer` at `noiseSamples`, tweaks the
 // kernels, and when `tweaks.compensate` is above 0 analyses `targetLayer` at
-// `targetSamples` and removes its grain. Progress: 2 steps, 3 with compensation.
+// `targetSamples` and removes its grain. With `tweaks.fitResponse` the response curves are
+// fitted to the grain's strength by level on the noise layer's flat areas (ResponseFit.h),
+// one per channel, in place of Shadows .. Midpoint and the channel balance. Progress: 2 steps,
+// one more with compensation, one more with the fit.
 void BuildGrainModel(const GrainTweaks& tweaks, ImageLib_ImageAccess& noiseLayer, const SampleSet& noiseSamples,
                      ImageLib_ImageAccess& targetLayer, const SampleSet& targetSamples, GrainModel& model);

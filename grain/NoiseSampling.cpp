@@ -255,6 +255,7 @@ struct RefinedCandidate {
     double structure = 0.0; // variance of block means over pixel variance, mean over channels
     double gradient = 0.0;  // variance of neighbour differences over twice the pixel variance, mean over channels
     bool usable = true;     // no clipped pixel, some grain
+    std::array<float, 3> level{}, channelVariance{}; // per colour channel: the plane's mean, the variance about it
 };
 
 constexpr int32_t kMostGridSteps = 24;
@@ -390,6 +391,10 @@ struct MeasureRows {
                                   (2.0 * pairs);
         candidate.gradient += neighbours / (2.0 * variance) / channels;
         candidate.variance += variance / channels;
+        if (c < 3) {
+            candidate.level[c] = static_cast<float>(reference + a);
+            candidate.channelVariance[c] = static_cast<float>(variance);
+        }
         candidate.structure += blockVariance / (static_cast<double>(blocks) * blocks) / variance / channels;
     }
 }
@@ -414,90 +419,111 @@ double Median(ImageLib_Vector<double> values) {
 
 } // namespace
 
+namespace {
+
+// The window of the refined measurement: kRefinedWindow or the sample size, whichever is larger,
+// as far as the layer allows; 0 when nothing can be measured.
+int32_t RefinedWindowSize(const SampleSelection& selection, const ImageLib_Rect& bounds) {
+    const int32_t room = bounds.infinite ? kRefinedWindow : std::min(bounds.Width(), bounds.Height());
+    const int32_t size = std::max(selection.sampleWidth, std::min(kRefinedWindow, room));
+    const bool measurable = selection.sampleWidth > 0 && selection.sampleHeight == selection.sampleWidth &&
+                            !bounds.infinite && bounds.Width() >= size && bounds.Height() >= size;
+    return measurable ? size : 0;
+}
+
+// Measures every window of the grid; those with clipped grain or none are left out.
+void ScanWindows(const SampleSelection& selection, ImageLib_ComputeNode& layer, int32_t size,
+                 ImageLib_Vector<RefinedCandidate>& usable, SampleSelectionCounts* counts) {
+    const ImageLib_Rect bounds = layer.GetBounds();
+    const uint32_t channels = selection.format.channels;
+    const auto step = [&](int32_t extent) {
+        return std::max<int64_t>(std::max(size / 2, 1), (static_cast<int64_t>(extent) - size) / kMostGridSteps + 1);
+    };
+    const int64_t stepX = step(bounds.Width()), stepY = step(bounds.Height());
+    ImageLib_ImageBuffer strip(ImageLib_FloatFormat(selection.format), {bounds.x0, 0, bounds.x1, size, false});
+    const int64_t rows = (static_cast<int64_t>(bounds.Height()) - size) / stepY + 1;
+    ImageLib_ProgressScope progress(static_cast<int32_t>(std::min<int64_t>(rows, INT32_MAX)));
+    MeasureRows scratch(size);
+    const MeasureFunction measure = ImageLib_SelectedVectorWidth() == ImageLib_VectorWidth::Portable
+                                        ? &MeasureRefinedPortable
+                                        : &MeasureRefinedAvx2;
+    for (int64_t top = bounds.y0; top + size <= bounds.y1; top += stepY) {
+        ImageLib_BasicNodes::TranslateNode down(0, static_cast<int32_t>(top), &layer);
+        down.Compute(strip, strip.bounds);
+        ImageLib_MappedRegion mapped(strip, strip.bounds, ImageLib_AccessMode::Read);
+        const float* first = mapped.rows().Row(0).As<float>();
+        const intptr_t stride = strip.stride / static_cast<intptr_t>(sizeof(float));
+        for (int64_t left = bounds.x0; left + size <= bounds.x1; left += stepX) {
+            RefinedCandidate candidate;
+            candidate.rect = {static_cast<int32_t>(left), static_cast<int32_t>(top), static_cast<int32_t>(left + size),
+                              static_cast<int32_t>(top + size), false};
+            measure(first, stride, channels, static_cast<int32_t>(left - bounds.x0), size, scratch, candidate);
+            if (counts) ++counts->candidates;
+            if (candidate.usable)
+                usable.push_back(candidate);
+            else if (counts)
+                ++counts->clipped;
+        }
+        progress.Step();
+    }
+}
+
+struct GrainFigures {
+    double variance = 0.0, structure = 0.0, gradient = 0.0;
+    bool HasTexture(const RefinedCandidate& c) const {
+        return c.structure > kStructureFactor * structure || c.gradient * kGradientFactor < gradient ||
+               c.gradient > kGradientFactor * gradient;
+    }
+};
+
+// The grain's own statistics come from the flattest windows, found the way the weak-texture
+// patch selection of Liu, Tanaka and Okutomi finds them: start from the quietest tenth, keep
+// every window within a factor of the current estimates, take the estimates anew from what was
+// kept, until nothing changes. Grain at any strength keeps its shape, so its block-mean share
+// and its neighbour-difference ratio stay put while picture detail moves them (smooth shading
+// raises the first, detail coarser or finer than the grain lowers or raises the second); the
+// variance limit only catches detail that mimics both. However much of the plate is picture
+// the loop settles on the grain's cluster. `usable` ends sorted by variance.
+GrainFigures SettleOnGrain(ImageLib_Vector<RefinedCandidate>& usable, ImageLib_Vector<RefinedCandidate>& flat) {
+    std::stable_sort(usable.begin(), usable.end(),
+                     [](const RefinedCandidate& a, const RefinedCandidate& b) { return a.variance < b.variance; });
+    ImageLib_Vector<RefinedCandidate> next;
+    const auto start = static_cast<ptrdiff_t>(std::ceil(kStartShare * static_cast<double>(usable.size())));
+    flat.assign(usable.begin(), usable.begin() + start);
+    GrainFigures figures;
+    for (int32_t round = 0; round < kMostRounds && !flat.empty(); ++round) {
+        ImageLib_Vector<double> variances, ratios, gradients;
+        for (const RefinedCandidate& c : flat) {
+            variances.push_back(c.variance);
+            ratios.push_back(c.structure);
+            gradients.push_back(c.gradient);
+        }
+        figures = {Median(variances), Median(ratios), Median(gradients)};
+        next.clear();
+        for (const RefinedCandidate& c : usable)
+            if (!figures.HasTexture(c) && c.variance <= kVarianceFactor * figures.variance) next.push_back(c);
+        const bool settled = std::equal(next.begin(), next.end(), flat.begin(), flat.end(),
+                                        [](const RefinedCandidate& a, const RefinedCandidate& b) {
+                                            return a.rect.x0 == b.rect.x0 && a.rect.y0 == b.rect.y0;
+                                        });
+        if (next.empty() || settled) break;
+        std::swap(flat, next);
+    }
+    return figures;
+}
+
+} // namespace
+
 void SelectSamplesRefined(const SampleSelection& selection, ImageLib_ComputeNode& layer, SampleSet& samples,
                           SampleSelectionCounts* counts) {
     samples.clear();
     if (counts) *counts = {};
     const ImageLib_Rect bounds = layer.GetBounds();
-    const int32_t room = bounds.infinite ? kRefinedWindow : std::min(bounds.Width(), bounds.Height());
-    const int32_t size = std::max(selection.sampleWidth, std::min(kRefinedWindow, room));
-    const bool measurable = selection.sampleWidth > 0 && selection.sampleHeight == selection.sampleWidth &&
-                            !bounds.infinite && bounds.Width() >= size && bounds.Height() >= size;
-    if (measurable) {
-        const uint32_t channels = selection.format.channels;
-        const auto step = [&](int32_t extent) {
-            return std::max<int64_t>(std::max(size / 2, 1), (static_cast<int64_t>(extent) - size) / kMostGridSteps + 1);
-        };
-        const int64_t stepX = step(bounds.Width()), stepY = step(bounds.Height());
-        ImageLib_Vector<RefinedCandidate> candidates;
-        ImageLib_ImageBuffer strip(ImageLib_FloatFormat(selection.format), {bounds.x0, 0, bounds.x1, size, false});
-        const int64_t rows = (static_cast<int64_t>(bounds.Height()) - size) / stepY + 1;
-        ImageLib_ProgressScope progress(static_cast<int32_t>(std::min<int64_t>(rows, INT32_MAX)));
-        MeasureRows scratch(size);
-        const MeasureFunction measure = ImageLib_SelectedVectorWidth() == ImageLib_VectorWidth::Portable
-                                            ? &MeasureRefinedPortable
-                                            : &MeasureRefinedAvx2;
-        for (int64_t top = bounds.y0; top + size <= bounds.y1; top += stepY) {
-            ImageLib_BasicNodes::TranslateNode down(0, static_cast<int32_t>(top), &layer);
-            down.Compute(strip, strip.bounds);
-            ImageLib_MappedRegion mapped(strip, strip.bounds, ImageLib_AccessMode::Read);
-            const float* first = mapped.rows().Row(0).As<float>();
-            const intptr_t stride = strip.stride / static_cast<intptr_t>(sizeof(float));
-            for (int64_t left = bounds.x0; left + size <= bounds.x1; left += stepX) {
-                RefinedCandidate candidate;
-                candidate.rect = {static_cast<int32_t>(left), static_cast<int32_t>(top),
-                                  static_cast<int32_t>(left + size), static_cast<int32_t>(top + size), false};
-                measure(first, stride, channels, static_cast<int32_t>(left - bounds.x0), size, scratch, candidate);
-                candidates.push_back(candidate);
-            }
-            progress.Step();
-        }
-        if (counts) counts->candidates = static_cast<int32_t>(candidates.size());
-        ImageLib_Vector<RefinedCandidate> usable;
-        for (const RefinedCandidate& c : candidates) {
-            if (c.usable)
-                usable.push_back(c);
-            else if (counts)
-                ++counts->clipped;
-        }
-        // The grain's own statistics come from the flattest windows, found the way the
-        // weak-texture patch selection of Liu, Tanaka and Okutomi finds them: start from the
-        // quietest tenth, keep every window within a factor of the current estimates, take the
-        // estimates anew from what was kept, until nothing changes. Grain at any strength keeps
-        // its shape, so its block-mean share and its neighbour-difference ratio stay put while
-        // picture detail moves them (smooth shading raises the first, detail coarser or finer
-        // than the grain lowers or raises the second); the variance limit only catches detail
-        // that mimics both. However much of the plate is picture the loop settles on the
-        // grain's cluster, and the samples come from its middle, not its quietest edge.
-        std::stable_sort(usable.begin(), usable.end(),
-                         [](const RefinedCandidate& a, const RefinedCandidate& b) { return a.variance < b.variance; });
-        ImageLib_Vector<RefinedCandidate> flat, next;
-        const auto start = static_cast<ptrdiff_t>(std::ceil(kStartShare * static_cast<double>(usable.size())));
-        flat.assign(usable.begin(), usable.begin() + start);
-        double level = 0.0;
-        for (int32_t round = 0; round < kMostRounds && !flat.empty(); ++round) {
-            ImageLib_Vector<double> variances, ratios, gradients;
-            for (const RefinedCandidate& c : flat) {
-                variances.push_back(c.variance);
-                ratios.push_back(c.structure);
-                gradients.push_back(c.gradient);
-            }
-            level = Median(variances);
-            const double typical = Median(ratios), gradient = Median(gradients);
-            next.clear();
-            for (const RefinedCandidate& c : usable)
-                if (c.structure <= kStructureFactor * typical && c.variance <= kVarianceFactor * level &&
-                    c.gradient * kGradientFactor >= gradient && c.gradient <= kGradientFactor * gradient)
-                    next.push_back(c);
-            const bool settled = std::equal(next.begin(), next.end(), flat.begin(), flat.end(),
-                                            [](const RefinedCandidate& a, const RefinedCandidate& b) {
-                                                return a.rect.x0 == b.rect.x0 && a.rect.y0 == b.rect.y0;
-                                            });
-            if (next.empty() || settled) break;
-            std::swap(flat, next);
-        }
+    if (const int32_t size = RefinedWindowSize(selection, bounds)) {
+        ImageLib_Vector<RefinedCandidate> usable, flat;
+        ScanWindows(selection, layer, size, usable, counts);
+        const double centre = SettleOnGrain(usable, flat).variance;
         if (counts) counts->textured = static_cast<int32_t>(usable.size() - flat.size());
-        const double centre = level;
         std::stable_sort(flat.begin(), flat.end(), [centre](const RefinedCandidate& a, const RefinedCandidate& b) {
             return std::fabs(a.variance - centre) < std::fabs(b.variance - centre);
         });
@@ -514,6 +540,19 @@ void SelectSamplesRefined(const SampleSelection& selection, ImageLib_ComputeNode
         samples.push_back(ImageLib_Rect::Intersect(whole, bounds));
     }
     if (counts) counts->chosen = static_cast<int32_t>(samples.size());
+}
+
+void FindGrainWindows(const SampleSelection& selection, ImageLib_ComputeNode& layer,
+                      ImageLib_Vector<GrainWindow>& windows) {
+    windows.clear();
+    const int32_t size = RefinedWindowSize(selection, layer.GetBounds());
+    if (size == 0) return;
+    ImageLib_Vector<RefinedCandidate> usable, flat;
+    ScanWindows(selection, layer, size, usable, nullptr);
+    const GrainFigures figures = SettleOnGrain(usable, flat);
+    if (flat.empty()) return;
+    for (const RefinedCandidate& c : usable)
+        if (!figures.HasTexture(c)) windows.push_back({c.rect, c.level, c.channelVariance});
 }
 
 SampleRect ManualSample(int32_t x, int32_t y, int32_t size, int32_t width, int32_t height) {

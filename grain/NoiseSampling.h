@@ -21,6 +21,7 @@
 #include "imagelib/core/ImageLib_PixelFormat.h"
 #include "imagelib/core/ImageLib_Rect.h"
 
+#include <array>
 #include <cstdint>
 
 // One sample: a rectangle of the layer (never infinite).
@@ -97,6 +98,22 @@ void SelectSamplesAutomatically(const SampleSelection& selection, ImageLib_Compu
 constexpr int32_t kRefinedWindow = 48;
 void SelectSamplesRefined(const SampleSelection& selection, ImageLib_ComputeNode& layer, SampleSet& samples,
                           SampleSelectionCounts* counts = nullptr);
+
+// A window of the refined measurement that holds grain alone, with its level (the mean of its
+// least-squares plane) and its variance about that plane, per colour channel.
+struct GrainWindow {
+    SampleRect rect;
+    std::array<float, 3> level{};
+    std::array<float, 3> variance{};
+};
+
+// Every window of the refined measurement whose texture figures are the grain's, at whatever
+// strength: the grain's figures are settled as for the samples, but no variance limit applies,
+// so that levels where the grain is much stronger or weaker than the samples' keep their
+// windows (the measurement of the grain's response to brightness). Empty when the layer cannot
+// be measured or holds no grain.
+void FindGrainWindows(const SampleSelection& selection, ImageLib_ComputeNode& layer,
+                      ImageLib_Vector<GrainWindow>& windows);
 
 // A manual sample of size x size centred on (x, y), moved inside a width x height layer, or cut
 // to it when it is larger than the layer.

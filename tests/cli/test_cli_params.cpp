@@ -64,6 +64,7 @@ TEST_F(Params, TheListingShowsEveryParameterWithItsRangeAndDefault) {
         {"Intensity/10", "point", "x,y in pixels", "50%,50% of the input"},
         {"Random Seed", "integer", "0 to 10000 (slider 0 to 100)", "0"},
         {"Estimator", "popup", "1 Classic, 2 Refined", "Refined"},
+        {"Fit Response to Source", "checkbox", "on or off", "off"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -73,10 +74,10 @@ TEST_F(Params, TheListingShowsEveryParameterWithItsRangeAndDefault) {
         EXPECT_NE(line.find(c.range), std::string::npos) << line;
         EXPECT_NE(line.find(std::string("default ") + c.byDefault + ";"), std::string::npos) << line;
     }
-    // 74 parameters with values, 2 layers and 14 groups: the 104 the module declares, less the 14 group ends.
+    // 75 parameters with values, 2 layers and 14 groups: the 105 the module declares, less the 14 group ends.
     int listed = 0;
     for (const std::string& line : Lines(run.out)) listed += line.find("; value ") != std::string::npos;
-    EXPECT_EQ(listed, 76);
+    EXPECT_EQ(listed, 77);
     EXPECT_EQ(ValueOf(run.out, "Viewing Mode"), "Final Output") << "a batch render shows the final output";
     EXPECT_NE(run.out.find("Compensation Sample Points"), std::string::npos) << "the alias is explained";
 }
@@ -92,6 +93,9 @@ TEST_F(Params, TheModulesUiUpdateDecidesWhatIsDisabled) {
          {"Noise Sample Points/3", "Intensity/3"},
          {"Noise Sample Points/4", "Intensity/4"}},
         {{"Monochromatic=on"}, {"Size"}, {"Saturation", "Red Intensity", "Blue Intensity"}},
+        {{"Fit Response to Source=on"},
+         {"Size", "Saturation"},
+         {"Shadows", "Midpoint", "Red Midtones", "Blue Highlights"}},
     };
     for (const Case& c : cases) {
         std::vector<std::string> options;

@@ -156,6 +156,7 @@ const std::vector<Declared>& DefaultOrder() {
             {231, 14, ""},
             {219, 14, ""},
             {156, 7, "Estimator"}, // added later: last on every host
+            {157, 4, "Fit Response to Source"},
         };
         r.insert(r.end(), tail.begin(), tail.end());
         return r;
@@ -175,10 +176,10 @@ std::vector<int32_t> Concat(std::initializer_list<std::vector<int32_t>> runs) {
     return ids;
 }
 
-// Identifiers in host order, indices 1 to 104.
+// Identifiers in host order, indices 1 to 105.
 std::vector<int32_t> ExpectedOrder(uint32_t app) {
     if (app == kHostAppA) // compensation at 10, the Tweaking group at 11 to 15
-        return Concat({Run(1, 9), {118}, Run(10, 14), Run(16, 104)});
+        return Concat({Run(1, 9), {118}, Run(10, 14), Run(16, 105)});
     if (app == kHostAppB || app == kHostAppC)
         return Concat({Run(1, 15),
                        {205},
@@ -192,8 +193,8 @@ std::vector<int32_t> ExpectedOrder(uint32_t app) {
                        {218, 143, 149, 219},
                        Run(91, 97),
                        Run(98, 102),
-                       {153, 156}});
-    return Run(1, 104);
+                       {153, 156, 157}});
+    return Run(1, 105);
 }
 
 // Group path of every entry: the names of the groups open around it.
@@ -240,11 +241,11 @@ TEST(HostOrders, EachHostsOrderEntryForEntryInAFreshModule) {
         const HostModule module = FreshTexturistModule();
         ModuleSession session(app, 64, 48, false, module);
         HostParamStore& store = session.host.Params();
-        EXPECT_EQ(session.host.Out().numParams, 105);
-        ASSERT_EQ(store.Count(), 105);
+        EXPECT_EQ(session.host.Out().numParams, 106);
+        ASSERT_EQ(store.Count(), 106);
         const std::vector<int32_t> order = ExpectedOrder(app);
         const std::vector<std::string> paths = ExpectedPaths(order);
-        for (int32_t index = 1; index < 105; ++index) {
+        for (int32_t index = 1; index < 106; ++index) {
             const HostParam& p = store.At(index);
             const int32_t id = order[static_cast<size_t>(index - 1)];
             const Declared& row = *std::find_if(DefaultOrder().begin(), DefaultOrder().end(),

@@ -1,0 +1,45 @@
+// The grain's response to brightness, measured on the plate and fitted as the model's curves.
+//
+// - `MeasureResponse` bins the plate's grain windows (FindGrainWindows) by their level, per
+//   colour channel, into kResponseLevels equal levels over 0..1: the number of windows and the
+//   grain's deviation there (the square root of the median window variance, robust to the odd
+//   window of picture the texture figures let through).
+// - `FitResponse` fits one channel's curve through (0, shadows), (midpoint, midtones) and
+//   (1, highlights), the form the synthesis multiplies grain by, to the levels holding enough
+//   windows, in relative terms (each level's error over its deviation), the midpoint searched
+//   over the measured range. Ends beyond the measured range stay within the deviations
+//   measured, so a level without flat area takes its neighbours' strength; one measured level
+//   gives a flat curve. The curve is then divided by its root mean square over the samples'
+//   levels: the model's kernel holds the strength measured at the samples, so the curve must
+//   be 1 there on average.
+#pragma once
+
+#include "NoiseSampling.h"
+#include "imagelib/core/ImageLib_ComputeNode.h"
+
+#include <array>
+#include <cstdint>
+
+constexpr int32_t kResponseLevels = 16;
+constexpr int32_t kLeastResponseWindows = 3; // windows a level needs to count
+
+struct ResponseLevels {
+    uint32_t channels = 0;
+    std::array<std::array<int32_t, kResponseLevels>, 3> windows{};
+    std::array<std::array<double, kResponseLevels>, 3> level{}; // mean level of the windows there
+    std::array<std::array<double, kResponseLevels>, 3> sigma{};
+};
+
+struct ResponseCurve {
+    float shadows = 1.0f, midtones = 1.0f, highlights = 1.0f, midpoint = 0.5f;
+    float At(float value) const;
+};
+
+void MeasureResponse(const ImageLib_Vector<GrainWindow>& windows, uint32_t channels, ResponseLevels& levels);
+
+// `sampleLevels`: each sample's mean in this channel.
+ResponseCurve FitResponse(const ResponseLevels& levels, uint32_t channel, const ImageLib_Vector<float>& sampleLevels);
+
+// Each sample's mean, per colour channel.
+void SampleLevels(ImageLib_ComputeNode& layer, const ImageLib_PixelFormat& format, const SampleSet& samples,
+                  std::array<ImageLib_Vector<float>, 3>& levels);
