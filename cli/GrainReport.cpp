@@ -11,6 +11,7 @@
 #include "effect/ParamId.h"
 #include "grain/GrainAnalysis.h"
 #include "grain/NoiseSampling.h"
+#include "grain/ResponseFit.h"
 #include "imagelib/core/ImageLib_ImageBuffer.h"
 #include "imagelib/core/ImageLib_Pipeline.h"
 #include "imagelib/nodes/ImageLib_Alpha.h"
@@ -129,6 +130,8 @@ struct EngineMeasurement {
     std::vector<std::vector<float>> kernels; // per channel, row-major, kernelSide x kernelSide
     int32_t kernelWidth = 0, kernelHeight = 0;
     std::vector<std::vector<double>> transform; // rows feed output channels
+    ResponseLevels levels;                      // the grain's strength by level on the flat windows
+    std::array<ResponseCurve, 3> curves;        // fitted to it, as "Fit Response to Source" would
 };
 
 EngineMeasurement MeasureWithEngine(const HostImage& plate, HostParamStore& params) {
@@ -169,6 +172,13 @@ EngineMeasurement MeasureWithEngine(const HostImage& plate, HostParamStore& para
     }
     GrainModel model;
     AnalyseGrainLayer(layer, samples, model, GrainEstimation{refined});
+    {
+        ImageLib_NodePipeline colour;
+        ImageLib_ComputeNode* image = colour.Own(ImageLib_BasicNodes::CreateImageNode(&layer));
+        colour.SetOutputNode(colour.Own(ImageLib_Alpha::CreateDropAlphaNode(image, true)));
+        FitLayerResponse(colour, ImageLib_Alpha::FormatWithAlphaRemoved(layer.format), samples, result.levels,
+                         result.curves);
+    }
     result.samples.assign(samples.begin(), samples.end());
     for (const ImageLib_Kernel& kernel : model.kernels)
         result.kernels.emplace_back(kernel.values.begin(), kernel.values.end());
@@ -248,7 +258,7 @@ table{border-collapse:collapse}td,th{padding:.2em .8em;border-bottom:1px solid #
 <p>How the grain's energy spreads over spatial frequency, averaged over rings of equal frequency. Solid: measured on the samples; dashed: the model's kernels, which synthesis reproduces. Coarse grain holds its energy at low frequencies; the half-energy frequency is where half of it lies below.</p>
 <img src="spectrum.png" alt="spectrum">
 <h2>The kernels</h2><p>Each channel's spatial kernel (grey is 0, white positive, black negative), enlarged.</p><img src="kernels.png" alt="kernels">
-<h2>Grain by brightness</h2><p>σ over the plate's flat area, by brightness level: the shape a response curve has to follow.</p><img src="sigma_by_level.png" alt="sigma by level">
+<h2>Grain by brightness</h2><p>σ over the plate's flat windows, by brightness level (solid), and the response curve fitted to it times the model's σ (dashed): what "Fit Response to Source" lays at each level of the target.</p><img src="sigma_by_level.png" alt="sigma by level">
 <p>Numbers: <a href="report.json">report.json</a>.</p></body></html>
 )";
     WriteTextFile(path, html);
@@ -366,28 +376,49 @@ ExitCode RunAnalyse(const AnalyseSettings& settings) {
                        folder.File("kernels.png"));
         }
         ordered_json flat = nullptr;
-        LineChart byLevel(900, 420, "Grain sigma by brightness over the plate's flat area",
-                          "brightness level (0 black to 1 white)", "sigma (0..1 scale)", false);
         try {
             const GrainStatistics stats = MeasureGrain(picture, nullptr);
-            std::vector<double> levels;
-            for (int32_t l = 0; l < kBrightnessLevels; ++l) levels.push_back((l + 0.5) / kBrightnessLevels);
             flat = {{"tiles", stats.tiles}, {"tiles_total", stats.tilesTotal}, {"sigma", ToJson(stats.sigma)}};
             ordered_json perLevel = ordered_json::array();
-            for (int32_t c = 0; c < stats.channels; ++c) {
-                std::vector<double> x, y;
-                for (size_t l = 0; l < static_cast<size_t>(kBrightnessLevels); ++l)
-                    if (stats.tilesByLevel[l] > 0)
-                        x.push_back(levels[l]), y.push_back(stats.sigmaByLevel[static_cast<size_t>(c)][l]);
-                byLevel.Add(x, y, ChannelColour(c, stats.channels), false,
-                            ChannelName(static_cast<size_t>(c), stats.channels));
+            for (int32_t c = 0; c < stats.channels; ++c)
                 perLevel.push_back(ToJson(std::vector<double>(stats.sigmaByLevel[static_cast<size_t>(c)].begin(),
                                                               stats.sigmaByLevel[static_cast<size_t>(c)].end())));
-            }
             flat["sigma_by_level"] = perLevel;
             flat["tiles_by_level"] = stats.tilesByLevel;
         } catch (const CliError&) {
             flat = {{"tiles", 0}, {"note", "the plate has no flat area to measure by level"}};
+        }
+        // The engine's own measurement by level (solid, levels with enough flat windows) and the
+        // fitted response times the model's strength (dashed): what "Fit Response to Source" lays.
+        LineChart byLevel(900, 420, "Grain sigma by brightness: measured (solid) and fitted response (dashed)",
+                          "brightness level (0 black to 1 white)", "sigma (0..1 scale)", false);
+        ordered_json response = ordered_json::array();
+        for (int32_t c = 0; c < channels && c < 3; ++c) {
+            const size_t ch = static_cast<size_t>(c);
+            std::vector<double> x, y, fx, fy, windows, sigmas;
+            for (int32_t l = 0; l < kResponseLevels; ++l) {
+                windows.push_back(engine.levels.windows[ch][static_cast<size_t>(l)]);
+                sigmas.push_back(engine.levels.sigma[ch][static_cast<size_t>(l)]);
+                if (engine.levels.windows[ch][static_cast<size_t>(l)] >= kLeastResponseWindows)
+                    x.push_back(engine.levels.level[ch][static_cast<size_t>(l)]),
+                        y.push_back(engine.levels.sigma[ch][static_cast<size_t>(l)]);
+            }
+            const ResponseCurve& curve = engine.curves[ch];
+            for (int32_t i = 0; i <= 50; ++i) {
+                fx.push_back(i / 50.0);
+                fy.push_back(sigma[ch] * curve.At(static_cast<float>(i / 50.0)));
+            }
+            const std::string name = ChannelName(ch, channels);
+            byLevel.Add(x, y, ChannelColour(c, channels), false, name + " measured");
+            byLevel.Add(fx, fy, ChannelColour(c, channels), true, name + " fitted");
+            response.push_back({{"channel", name},
+                                {"windows_by_level", ToJson(windows)},
+                                {"sigma_by_level", ToJson(sigmas)},
+                                {"curve",
+                                 {{"shadows", curve.shadows},
+                                  {"midtones", curve.midtones},
+                                  {"highlights", curve.highlights},
+                                  {"midpoint", curve.midpoint}}}});
         }
         byLevel.Save(folder.File("sigma_by_level.png"));
 
@@ -398,6 +429,7 @@ ExitCode RunAnalyse(const AnalyseSettings& settings) {
         ordered_json samples = ordered_json::array();
         for (const SampleRect& r : engine.samples)
             samples.push_back({{"x0", r.x0}, {"y0", r.y0}, {"x1", r.x1}, {"y1", r.y1}});
+        report["response"] = response;
         report["selection"] = {{"mode", engine.automatic ? "automatic" : "manual"},
                                {"sample_size", host.Params().ById(static_cast<int32_t>(ParamId::SampleSize)).Integer()},
                                {"samples", samples},

@@ -151,17 +151,11 @@ void FitResponseToLayer(ImageLib_ImageAccess& layer, const SampleSet& samples, G
         colour = pipeline.Own(ImageLib_Alpha::CreateDropAlphaNode(colour, layer.format.alphaChannel == 0));
     pipeline.SetOutputNode(colour);
     const ImageLib_PixelFormat format = ImageLib_Alpha::FormatWithAlphaRemoved(layer.format);
-    const int32_t size = samples.empty() ? kRefinedWindow : std::max(samples[0].Width(), 1);
-    ImageLib_Vector<GrainWindow> windows;
-    FindGrainWindows({1, size, size, format}, pipeline, windows);
     ResponseLevels levels;
-    MeasureResponse(windows, format.channels, levels);
-    std::array<ImageLib_Vector<float>, 3> sampleLevels;
-    SampleLevels(pipeline, format, samples, sampleLevels);
+    std::array<ResponseCurve, 3> curves;
+    FitLayerResponse(pipeline, format, samples, levels, curves);
     for (uint32_t c = 0; c < 3 && c < model.grainResponse.size(); ++c) {
-        // A grey layer's one channel speaks for all three.
-        const uint32_t measured = c < levels.channels ? c : 0;
-        const ResponseCurve curve = FitResponse(levels, measured, sampleLevels[measured]);
+        const ResponseCurve& curve = curves[c];
         model.grainResponse[c] = {curve.shadows, curve.midtones, curve.highlights, curve.midpoint};
     }
 }

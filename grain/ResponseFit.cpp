@@ -9,6 +9,7 @@
 namespace {
 
 constexpr float kMidpointStep = 0.01f; // the midpoint search's step over the measured range
+constexpr int32_t kLawsonRounds = 24;
 
 double Median(ImageLib_Vector<double> values) {
     std::nth_element(values.begin(), values.begin() + static_cast<ptrdiff_t>(values.size() / 2), values.end());
@@ -23,18 +24,19 @@ std::array<double, 3> Hats(double p, double v) {
 }
 
 struct Point {
-    double level, sigma, weight;
+    double level, sigma;
 };
 
-// The least-squares curve with midpoint p through the points, weighted; false when the points
-// do not determine it.
-bool FitWithMidpoint(const ImageLib_Vector<Point>& points, double p, std::array<double, 3>& curve, double& cost) {
+// The least-squares curve with midpoint p through the points, each weighted by `weights`; false
+// when the points do not determine it.
+bool SolveWithMidpoint(const ImageLib_Vector<Point>& points, const ImageLib_Vector<double>& weights, double p,
+                       std::array<double, 3>& curve) {
     double a[3][3] = {}, b[3] = {};
-    for (const Point& point : points) {
-        const std::array<double, 3> h = Hats(p, point.level);
+    for (size_t k = 0; k < points.size(); ++k) {
+        const std::array<double, 3> h = Hats(p, points[k].level);
         for (int i = 0; i < 3; ++i) {
-            b[i] += point.weight * h[i] * point.sigma;
-            for (int j = 0; j < 3; ++j) a[i][j] += point.weight * h[i] * h[j];
+            b[i] += weights[k] * h[i] * points[k].sigma;
+            for (int j = 0; j < 3; ++j) a[i][j] += weights[k] * h[i] * h[j];
         }
     }
     // Gaussian elimination with partial pivoting on the 3 x 3 normal equations.
@@ -57,13 +59,34 @@ bool FitWithMidpoint(const ImageLib_Vector<Point>& points, double p, std::array<
         for (int c = k + 1; c < 3; ++c) v -= a[order[k]][c] * curve[static_cast<size_t>(c)];
         curve[static_cast<size_t>(k)] = v / a[order[k]][k];
     }
-    cost = 0.0;
-    for (const Point& point : points) {
-        const std::array<double, 3> h = Hats(p, point.level);
-        const double fitted = h[0] * curve[0] + h[1] * curve[1] + h[2] * curve[2];
-        cost += point.weight * (fitted - point.sigma) * (fitted - point.sigma);
-    }
     return true;
+}
+
+// The curve with midpoint p whose largest relative miss over the points is least (what a
+// compositor sees is the worst level, not the average): least squares reweighted by each
+// point's miss, Lawson's way, from relative least squares. Returns that largest miss, or a
+// negative number when the points do not determine the curve.
+double FitWithMidpoint(const ImageLib_Vector<Point>& points, double p, std::array<double, 3>& curve) {
+    ImageLib_Vector<double> share(points.size(), 1.0 / static_cast<double>(points.size())), weights(points.size());
+    double worst = -1.0;
+    std::array<double, 3> candidate{};
+    for (int32_t round = 0; round < kLawsonRounds; ++round) {
+        for (size_t k = 0; k < points.size(); ++k) weights[k] = share[k] / (points[k].sigma * points[k].sigma);
+        if (!SolveWithMidpoint(points, weights, p, candidate)) return worst;
+        double largest = 0.0, total = 0.0;
+        ImageLib_Vector<double> misses(points.size());
+        for (size_t k = 0; k < points.size(); ++k) {
+            const std::array<double, 3> h = Hats(p, points[k].level);
+            const double fitted = h[0] * candidate[0] + h[1] * candidate[1] + h[2] * candidate[2];
+            misses[k] = std::fabs(fitted / points[k].sigma - 1.0);
+            largest = std::max(largest, misses[k]);
+        }
+        if (worst < 0.0 || largest < worst) worst = largest, curve = candidate;
+        for (size_t k = 0; k < points.size(); ++k) total += (share[k] *= misses[k]);
+        if (!(total > 0.0)) break; // a perfect fit
+        for (double& value : share) value /= total;
+    }
+    return worst;
 }
 
 } // namespace
@@ -100,14 +123,12 @@ ResponseCurve FitResponse(const ResponseLevels& levels, uint32_t channel, const 
     ResponseCurve flat;
     if (channel >= levels.channels) return flat;
     ImageLib_Vector<Point> points;
-    double lowest = 0.0, highest = 0.0;
+    double highest = 0.0;
     for (int32_t k = 0; k < kResponseLevels; ++k) {
         const int32_t n = levels.windows[channel][k];
         const double sigma = levels.sigma[channel][k];
         if (n < kLeastResponseWindows || !(sigma > 0.0)) continue;
-        // Relative errors: every level should come within the same share of its deviation.
-        points.push_back({levels.level[channel][k], sigma, n / (sigma * sigma)});
-        lowest = points.size() == 1 ? sigma : std::min(lowest, sigma);
+        points.push_back({levels.level[channel][k], sigma});
         highest = std::max(highest, sigma);
     }
     if (points.size() < 2) return flat;
@@ -127,17 +148,16 @@ ResponseCurve FitResponse(const ResponseLevels& levels, uint32_t channel, const 
         for (double p = from;; p += kMidpointStep) {
             const double midpoint = std::min(p, to);
             std::array<double, 3> curve{};
-            double cost = 0.0;
-            if (midpoint > 0.0 && midpoint < 1.0 && FitWithMidpoint(points, midpoint, curve, cost) &&
-                (!found || cost < bestCost)) {
+            const double cost = midpoint > 0.0 && midpoint < 1.0 ? FitWithMidpoint(points, midpoint, curve) : -1.0;
+            if (cost >= 0.0 && (!found || cost < bestCost))
                 best = curve, bestCost = cost, bestMidpoint = midpoint, found = true;
-            }
             if (midpoint >= to) break;
         }
         if (!found) return flat;
     }
-    // Beyond the measured levels the lines go on, but no further than the deviations measured.
-    for (double& value : best) value = std::clamp(value, lowest, highest);
+    // Beyond the measured levels the nearest line goes on (a level without flat area takes its
+    // neighbours' fit), but never below nothing nor above twice the strongest grain measured.
+    for (double& value : best) value = std::clamp(value, 0.0, 2.0 * highest);
     ResponseCurve curve{static_cast<float>(best[0]), static_cast<float>(best[1]), static_cast<float>(best[2]),
                         static_cast<float>(bestMidpoint)};
     double squares = 0.0;
@@ -168,5 +188,19 @@ void SampleLevels(ImageLib_ComputeNode& layer, const ImageLib_PixelFormat& forma
             if (c < 3)
                 levels[c].push_back(static_cast<float>(sum / (static_cast<double>(sample.Width()) * sample.Height())));
         }
+    }
+}
+
+void FitLayerResponse(ImageLib_ComputeNode& layer, const ImageLib_PixelFormat& format, const SampleSet& samples,
+                      ResponseLevels& levels, std::array<ResponseCurve, 3>& curves) {
+    const int32_t size = samples.empty() ? kRefinedWindow : std::max(samples[0].Width(), 1);
+    ImageLib_Vector<GrainWindow> windows;
+    FindGrainWindows({1, size, size, format}, layer, windows);
+    MeasureResponse(windows, format.channels, levels);
+    std::array<ImageLib_Vector<float>, 3> sampleLevels;
+    SampleLevels(layer, format, samples, sampleLevels);
+    for (uint32_t c = 0; c < 3; ++c) {
+        const uint32_t measured = c < levels.channels ? c : 0;
+        curves[c] = FitResponse(levels, measured, sampleLevels[measured]);
     }
 }

@@ -6,12 +6,12 @@
 //   window of picture the texture figures let through).
 // - `FitResponse` fits one channel's curve through (0, shadows), (midpoint, midtones) and
 //   (1, highlights), the form the synthesis multiplies grain by, to the levels holding enough
-//   windows, in relative terms (each level's error over its deviation), the midpoint searched
-//   over the measured range. Ends beyond the measured range stay within the deviations
-//   measured, so a level without flat area takes its neighbours' strength; one measured level
-//   gives a flat curve. The curve is then divided by its root mean square over the samples'
-//   levels: the model's kernel holds the strength measured at the samples, so the curve must
-//   be 1 there on average.
+//   windows so that the largest relative miss at any level is least, the midpoint searched over
+//   the measured range. Beyond the measured range the nearest line goes on (not below 0,
+//   not above twice the strongest deviation measured), so a level without flat area takes its
+//   neighbours' fit; one measured level gives a flat curve. The curve is then divided by its root mean square over the
+//   samples' levels: the model's kernel holds the strength measured at the samples, so the curve must be 1 there on
+//   average.
 #pragma once
 
 #include "NoiseSampling.h"
@@ -39,6 +39,12 @@ void MeasureResponse(const ImageLib_Vector<GrainWindow>& windows, uint32_t chann
 
 // `sampleLevels`: each sample's mean in this channel.
 ResponseCurve FitResponse(const ResponseLevels& levels, uint32_t channel, const ImageLib_Vector<float>& sampleLevels);
+
+// All of the above on a layer (alpha dropped, `format` its colour channels) whose grain was
+// measured at `samples`: its windows (refined, of the samples' size or more), their levels,
+// and the three curves (a grey layer's one curve for all three).
+void FitLayerResponse(ImageLib_ComputeNode& layer, const ImageLib_PixelFormat& format, const SampleSet& samples,
+                      ResponseLevels& levels, std::array<ResponseCurve, 3>& curves);
 
 // Each sample's mean, per colour channel.
 void SampleLevels(ImageLib_ComputeNode& layer, const ImageLib_PixelFormat& format, const SampleSet& samples,

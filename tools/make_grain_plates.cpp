@@ -12,6 +12,7 @@
 //   response-ramp,             Gaussian grain scaled per channel by a known
 //   response-scene             function of the clean value, over ramps and over
 //                              a picture of wide tonal range
+//   film-ramp                  modelled film over the same ramps
 //
 // and flat targets to render onto. Every plate comes from fixed seeds through
 // mt19937_64, whose sequence the standard fixes, so the files are the same on
@@ -232,5 +233,12 @@ int main(int argc, char** argv) {
         write(name + "-clean", clean);
     }
     write("target-ramp", Render(size, ramps));
+    // Film over the ramps: its strength follows the density by physics, not by a formula.
+    emulsion.seed = 31;
+    write("film-ramp", filmgrain::Expose(size, size, ramps, emulsion));
+    write("film-ramp-clean", Render(size, [&](int32_t x, int32_t y, int32_t c) {
+              const double own = 1.0 - 2.0 * emulsion.crosstalk;
+              return own * ramps(x, y, c) + emulsion.crosstalk * (ramps(x, y, (c + 1) % 3) + ramps(x, y, (c + 2) % 3));
+          }));
     return ok ? 0 : 3;
 }
