@@ -160,8 +160,20 @@ ResponseCurve FitResponse(const ResponseLevels& levels, uint32_t channel, const 
     for (double& value : best) value = std::clamp(value, 0.0, 2.0 * highest);
     ResponseCurve curve{static_cast<float>(best[0]), static_cast<float>(best[1]), static_cast<float>(best[2]),
                         static_cast<float>(bestMidpoint)};
+    // The kernel holds the grain as measured at the samples, so the curve is divided by the
+    // measured deviation there (between measured levels, interpolated), not by its own value:
+    // the fit's misses stay as balanced over the levels as the fit made them.
+    const auto measuredAt = [&points](double v) {
+        if (v <= points.front().level) return points.front().sigma;
+        for (size_t k = 1; k < points.size(); ++k)
+            if (v <= points[k].level) {
+                const double t = (v - points[k - 1].level) / (points[k].level - points[k - 1].level);
+                return points[k - 1].sigma + t * (points[k].sigma - points[k - 1].sigma);
+            }
+        return points.back().sigma;
+    };
     double squares = 0.0;
-    for (float level : sampleLevels) squares += static_cast<double>(curve.At(level)) * curve.At(level);
+    for (float level : sampleLevels) squares += measuredAt(level) * measuredAt(level);
     const double norm = sampleLevels.empty() ? 0.0 : std::sqrt(squares / static_cast<double>(sampleLevels.size()));
     if (!(norm > 0.0)) return flat;
     curve.shadows = static_cast<float>(best[0] / norm);

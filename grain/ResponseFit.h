@@ -9,9 +9,9 @@
 //   windows so that the largest relative miss at any level is least, the midpoint searched over
 //   the measured range. Beyond the measured range the nearest line goes on (not below 0,
 //   not above twice the strongest deviation measured), so a level without flat area takes its
-//   neighbours' fit; one measured level gives a flat curve. The curve is then divided by its root mean square over the
-//   samples' levels: the model's kernel holds the strength measured at the samples, so the curve must be 1 there on
-//   average.
+//   neighbours' fit; one measured level gives a flat curve. The curve is then divided by the
+//   measured deviation's root mean square over the samples' levels: the model's kernel holds
+//   the strength measured at the samples, so measured strength there maps to 1.
 #pragma once
 
 #include "NoiseSampling.h"

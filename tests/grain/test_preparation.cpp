@@ -1,4 +1,5 @@
 #include "grain/ModelPreparation.h"
+#include "grain/ResponseFit.h"
 #include "tests/support/TestImages.h"
 
 #include <gtest/gtest.h>
@@ -218,3 +219,63 @@ TEST_F(Preparation, CompensationAddsAnAnalysisAndAProgressStep) {
 }
 
 } // namespace
+
+namespace {
+
+ResponseLevels LevelsOf(const std::vector<std::pair<double, double>>& points, int32_t windows = 10) {
+    ResponseLevels levels;
+    levels.channels = 1;
+    for (const auto& [level, sigma] : points) {
+        const auto bin =
+            static_cast<size_t>(std::min(kResponseLevels - 1, static_cast<int32_t>(level * kResponseLevels)));
+        levels.windows[0][bin] = windows;
+        levels.level[0][bin] = level;
+        levels.sigma[0][bin] = sigma;
+    }
+    return levels;
+}
+
+double WorstMiss(const ResponseCurve& curve, const std::vector<std::pair<double, double>>& points, double scale) {
+    double worst = 0.0;
+    for (const auto& [level, sigma] : points)
+        worst = std::max(worst, std::fabs(scale * curve.At(static_cast<float>(level)) / sigma - 1.0));
+    return worst;
+}
+
+} // namespace
+
+// The fitted curve: a tent is found exactly, wherever its midpoint; a film's plateau (no tent
+// fits it) within the least largest miss a tent allows, scaled by the measured strength at the
+// samples' level (where the model's kernel was measured); one level gives a flat curve, two a
+// line.
+TEST_F(Preparation, FittedResponseCurves) {
+    const ImageLib_Vector<float> atHalf(1, 0.5f);
+    {
+        std::vector<std::pair<double, double>> tent;
+        for (double v = 0.05; v < 1.0; v += 0.0625)
+            tent.push_back({v, v < 0.3 ? 0.01 + 0.1 * v : 0.04 - 0.02 * (v - 0.3) / 0.7});
+        const ResponseCurve curve = FitResponse(LevelsOf(tent), 0, atHalf);
+        EXPECT_NEAR(curve.midpoint, 0.3, 0.011);
+        const double scale = 0.04 - 0.02 * 0.2 / 0.7; // the tent at the samples' level
+        EXPECT_LT(WorstMiss(curve, tent, scale), 0.01);
+        EXPECT_NEAR(curve.At(0.5f), 1.0f, 0.01f); // the midpoint is searched in steps of 0.01
+    }
+    {
+        // Sigma by level as the engine measured it on modelled film over ramps.
+        const std::vector<std::pair<double, double>> film{{0.03, .0274}, {0.09, .0353}, {0.16, .0445}, {0.22, .0503},
+                                                          {0.28, .0533}, {0.34, .0550}, {0.41, .0559}, {0.47, .0566},
+                                                          {0.53, .0563}, {0.59, .0549}, {0.66, .0511}, {0.72, .0463},
+                                                          {0.78, .0419}, {0.84, .0347}, {0.91, .0259}, {0.97, .0196}};
+        const ResponseCurve curve = FitResponse(LevelsOf(film), 0, atHalf);
+        EXPECT_LT(WorstMiss(curve, film, (0.0566 + 0.0563) / 2), 0.12);
+    }
+    const ResponseCurve one = FitResponse(LevelsOf({{0.4, 0.02}}), 0, atHalf);
+    EXPECT_EQ(one.shadows, 1.0f);
+    EXPECT_EQ(one.highlights, 1.0f);
+    const ResponseCurve two = FitResponse(LevelsOf({{0.25, 0.02}, {0.75, 0.04}}), 0, atHalf);
+    EXPECT_NEAR(two.At(0.25f) / two.At(0.75f), 0.5, 1e-5);
+    EXPECT_NEAR(two.At(0.5f), 1.0f, 1e-5f);
+    const ResponseCurve sparse =
+        FitResponse(LevelsOf({{0.25, 0.02}, {0.75, 0.04}}, kLeastResponseWindows - 1), 0, atHalf);
+    EXPECT_EQ(sparse.midtones, 1.0f) << "levels with too few windows do not count";
+}
