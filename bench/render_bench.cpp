@@ -55,7 +55,7 @@ struct Options {
 
 // A runtime set up for a Final Output render of one frame size and depth.
 std::unique_ptr<HostRuntime> Prepare(std::unique_ptr<HostRuntime> host, int32_t width, int32_t height, bool deep,
-                                     int32_t estimator = kEstimatorRefined) {
+                                     int32_t estimator = kEstimatorRefined, bool fitResponse = false) {
     // A production host keeps unlocked blocks where they are, reuses freed
     // ones, and keeps its workers awake between the short runs of a frame.
     host->SetMoveHandles(false);
@@ -69,6 +69,7 @@ std::unique_ptr<HostRuntime> Prepare(std::unique_ptr<HostRuntime> host, int32_t 
         .BindLayer(HostLayer::Still(Plate(width, height, deep, 0.03, 2)));
     host->Params().ById(static_cast<int32_t>(ParamId::ViewingMode)).SetPopup(5);
     host->Params().ById(static_cast<int32_t>(ParamId::Estimator)).SetPopup(estimator);
+    host->Params().ById(static_cast<int32_t>(ParamId::FitResponseToSource)).SetCheckbox(fitResponse);
     if (host->FrameSetup() != 0) return nullptr;
     return host;
 }
@@ -132,21 +133,24 @@ int main(int argc, char** argv) {
     Options o;
     if (!Parse(argc, argv, o)) return 2;
     const HostModule module(o.module);
-    // "module" is the default (Refined) estimator; "classic" the same frame with "Estimator" Classic.
-    std::printf("%-10s %-6s %-8s %10s %11s %10s %10s %9s %9s %9s\n", "size", "depth", "threads", "module ms",
-                "classic ms", "ref ms", "copy ms", "mod/clas", "ref/mod", "mod/copy");
+    // "module" is the default (Refined) estimator; "classic" the same frame with "Estimator" Classic;
+    // "fitted" the default with "Fit Response to Source" on.
+    std::printf("%-10s %-6s %-8s %10s %11s %10s %10s %10s %9s %9s %9s %9s\n", "size", "depth", "threads", "module ms",
+                "classic ms", "fitted ms", "ref ms", "copy ms", "mod/clas", "fit/mod", "ref/mod", "mod/copy");
     for (auto [width, height] : o.sizes) {
         for (bool deep : o.depths) {
             auto fast = Prepare(std::make_unique<HostRuntime>(module), width, height, deep);
             auto classic = Prepare(std::make_unique<HostRuntime>(module), width, height, deep, kEstimatorClassic);
+            auto fitted = Prepare(std::make_unique<HostRuntime>(module), width, height, deep, kEstimatorRefined, true);
             // The same code linked in, switched to its reference paths.
             auto reference =
                 o.reference ? Prepare(std::make_unique<HostRuntime>(&TexturistMain), width, height, deep) : nullptr;
-            if (!fast || !classic || (o.reference && !reference)) return 1;
+            if (!fast || !classic || !fitted || (o.reference && !reference)) return 1;
             HostImageBuffer output(width, height, deep);
             for (int32_t threads : o.threads) {
                 const double m = TimeRenders(*fast, output, threads, o.runs);
                 const double k = TimeRenders(*classic, output, threads, o.runs);
+                const double f = TimeRenders(*fitted, output, threads, o.runs);
                 double r = 0.0;
                 if (reference) {
                     ImageLib_SetReferencePaths(true);
@@ -154,13 +158,15 @@ int main(int argc, char** argv) {
                     ImageLib_SetReferencePaths(false);
                 }
                 const double c = TimeCopies(*fast, output, o.runs);
-                if (m < 0.0 || k < 0.0 || r < 0.0) return 1;
-                std::printf("%4dx%-5d %-6s %-8d %10.1f %11.1f %10.1f %10.2f %9.2f %9.2f %9.0f\n", width, height,
-                            deep ? "16" : "8", threads, m, k, r, c, m / k, reference ? r / m : 0.0, m / c);
+                if (m < 0.0 || k < 0.0 || f < 0.0 || r < 0.0) return 1;
+                std::printf("%4dx%-5d %-6s %-8d %10.1f %11.1f %10.1f %10.1f %10.2f %9.2f %9.2f %9.2f %9.0f\n", width,
+                            height, deep ? "16" : "8", threads, m, k, f, r, c, m / k, f / m, reference ? r / m : 0.0,
+                            m / c);
                 std::fflush(stdout);
             }
             fast->GlobalSetdown();
             classic->GlobalSetdown();
+            fitted->GlobalSetdown();
             if (reference) reference->GlobalSetdown();
         }
     }
