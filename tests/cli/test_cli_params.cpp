@@ -248,6 +248,9 @@ TEST_F(Params, PresetsRoundTripByIdentifier) {
     EXPECT_EQ(ValueOf(loaded.out, "Estimator"), "Refined");
     std::ofstream(Path("v2.json")) << R"({"format": "texturist-preset", "version": 2, "parameters": {}})";
     EXPECT_EQ(ValueOf(List({"--preset", "v2.json"}).out, "Estimator"), "Classic");
+    // A version-3 preset from before the response fit existed has no entry for it: off, as made.
+    std::ofstream(Path("v3.json")) << R"({"format": "texturist-preset", "version": 3, "parameters": {}})";
+    EXPECT_EQ(ValueOf(List({"--preset", "v3.json"}).out, "Fit Response to Source"), "off");
 
     // A --set after the preset wins; the rest of the preset stays.
     const RunResult overridden = List({"--preset", "look.json", "--set", "Size=3"});
