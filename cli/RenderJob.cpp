@@ -14,6 +14,7 @@
 #include "effect/ParamId.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -194,10 +195,21 @@ public:
         const OutputLock lock(output_.Text(), plan_.mine);
         WarnAboutSettings(maskPath, layers);
 
+        // Outputs are written whole or not at all, so an existing one is a finished frame: a
+        // requeued farm task goes on where it was stopped. Decided under the lock, so that a
+        // frame another render is writing is not taken for done.
+        std::vector<int32_t> todo;
+        for (const int32_t frame : plan_.mine)
+            if (!settings_.skipExisting || !std::filesystem::exists(output_.FileFor(frame))) todo.push_back(frame);
+        if (todo.size() < plan_.mine.size() && !settings_.quiet) {
+            std::fprintf(stderr, "texturist: skipping %zu of %zu frames, whose output exists\n",
+                         plan_.mine.size() - todo.size(), plan_.mine.size());
+        }
+
         host_.SetIterateThreads(settings_.threads);
         if (settings_.memoryLimit > 0) host_.SetHandleLimit(settings_.memoryLimit);
         InterruptGuard interrupt(host_);
-        Progress progress(Progress::StyleFor(settings_.quiet), static_cast<int32_t>(plan_.mine.size()));
+        Progress progress(Progress::StyleFor(settings_.quiet), static_cast<int32_t>(todo.size()));
         progress_ = &progress;
         // The callback must not outlive the reporter it points to.
         struct Unhook {
@@ -212,14 +224,21 @@ public:
             mask_->CheckFrames(plan_.length);
         }
         int32_t mismatches = 0;
-        for (size_t i = 0; i < plan_.mine.size(); ++i) {
-            progress.StartFrame(static_cast<int32_t>(i), plan_.mine[i]);
-            mismatches += RenderFrame(plan_.mine[i]) ? 0 : 1;
+        const auto started = std::chrono::steady_clock::now();
+        for (size_t i = 0; i < todo.size(); ++i) {
+            progress.StartFrame(static_cast<int32_t>(i), todo[i]);
+            mismatches += RenderFrame(todo[i]) ? 0 : 1;
         }
         progress.Close();
-        if (expected_.Active() && !settings_.quiet && mismatches == 0) {
-            std::fprintf(stderr, "texturist: %zu frame%s verified\n", plan_.mine.size(),
-                         plan_.mine.size() == 1 ? "" : "s");
+        if (expected_.Active() && !settings_.quiet && mismatches == 0 && !todo.empty()) {
+            std::fprintf(stderr, "texturist: %zu frame%s verified\n", todo.size(), todo.size() == 1 ? "" : "s");
+        }
+        if (!settings_.quiet) {
+            // One line a farm's log parser can read, whatever happened before it.
+            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            std::fprintf(stderr, "texturist: done: %zu frame%s written, %zu skipped, %.3f s per frame\n", todo.size(),
+                         todo.size() == 1 ? "" : "s", plan_.mine.size() - todo.size(),
+                         todo.empty() ? 0.0 : seconds / static_cast<double>(todo.size()));
         }
         return mismatches == 0 ? ExitCode::Ok : ExitCode::VerifyFailed;
     }

@@ -42,7 +42,8 @@ struct RenderSettings {
     bool printHash = false;
     std::string verify;
     bool quiet = false;
-    bool strict = false; // warnings end the render with exit code 4
+    bool strict = false;       // warnings end the render with exit code 4
+    bool skipExisting = false; // frames whose output file exists are not rendered again
 };
 
 // Ok, or VerifyFailed when a frame's hash differs from --verify.

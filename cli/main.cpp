@@ -87,6 +87,9 @@ int main(int argc, char** argv) {
                               "Frames to render: 1001-1100, 1001-1100x2, 1,5,10-20 (default: all of the input)");
     renderCommand->add_option("--chunk", render.chunk,
                               "Render the K-th of N contiguous slices of the frames, as K/N (a render-farm task)");
+    renderCommand->add_flag("--skip-existing", render.skipExisting,
+                            "Leave frames whose output file exists (written whole, so finished) as they are: a "
+                            "requeued farm task goes on where it stopped");
     renderCommand->add_option("--fps", render.fps, "Frame rate of the host's timeline: 24, 23.976, 24000/1001")
         ->capture_default_str();
     renderCommand

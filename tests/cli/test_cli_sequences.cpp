@@ -109,6 +109,27 @@ TEST_F(Sequences, ChunksCoverTheFrameListOnce) {
     for (const std::string& file : written) EXPECT_TRUE(fs::exists(Path(file))) << file;
 }
 
+// A requeued farm task: with --skip-existing the frames already written stay as they are and
+// only the missing ones are rendered, to the same bytes; the log says how many were skipped.
+TEST_F(Sequences, SkipExistingRendersOnlyTheMissingFrames) {
+    const std::map<std::string, std::string> whole = RenderAll("s.####.png");
+    ASSERT_EQ(whole.size(), static_cast<size_t>(kFrames));
+    fs::remove(Path(Numbered("s", 1002, ".png")));
+    fs::remove(Path(Numbered("s", 1005, ".png")));
+    const auto kept = fs::last_write_time(Path(Numbered("s", 1003, ".png")));
+    const RunResult run = Render("clean.####.png", "plate.png", "s.####.png",
+                                 {"--print-hash", "--set", "Random Seed=7", "--skip-existing"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const auto lines = HashLines(run.out);
+    ASSERT_EQ(lines.size(), 2u);
+    for (const auto& [file, hash] : lines) EXPECT_EQ(hash, whole.at(file)) << file;
+    EXPECT_EQ(lines[0].first, Numbered("s", 1002, ".png"));
+    EXPECT_EQ(lines[1].first, Numbered("s", 1005, ".png"));
+    EXPECT_EQ(fs::last_write_time(Path(Numbered("s", 1003, ".png"))), kept);
+    EXPECT_NE(run.err.find("skipping 3 of 5 frames"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("done: 2 frames written, 3 skipped"), std::string::npos) << run.err;
+}
+
 // The noise source's frames sit at the composition's frames; "Source Frame" picks one
 // as the host's check-out would, and a frame past the end reads the last. Each plate
 // frame has its own width, and the noise-samples view is as large as the frame it shows.
