@@ -255,7 +255,7 @@ TEST(ModuleRender, SameBytesOnAnyThreadCountAndWithoutTheService) {
 // A small render of the given view whose failures are driven at every step:
 // automatic noise samples (so the sample search runs too), compensation,
 // a mask and a blurred matte, so that every stage allocates and checks.
-FinalSetup SmallRender(int32_t view) {
+FinalSetup SmallRender(int32_t view, bool fitResponse = false) {
     FinalSetup f{std::make_unique<ModuleSession>(kVantor, 40, 32), MakeGrainyPlate(44, 36, false, 0.05, 3),
                  FlatImage(40, 32, false, {1, 0.5, 0.4, 0.3})};
     ModuleSession& s = *f.session;
@@ -266,6 +266,7 @@ FinalSetup SmallRender(int32_t view) {
     P(s, ParamId::MaskLayer).BindLayer(HostLayer::Still(FlatImage(20, 20, false, {1, 0.5, 0.5, 0.5})));
     P(s, ParamId::BlurMatte).SetNumber(1);
     P(s, ParamId::ViewingMode).SetPopup(view);
+    P(s, ParamId::FitResponseToSource).SetCheckbox(fitResponse);
     EXPECT_EQ(s.host.FrameSetup(), 0);
     return f;
 }
@@ -278,13 +279,15 @@ std::vector<uint8_t> OutputBytes(HostRuntime& host) {
 struct FaultView {
     const char* name;
     int32_t popup;
+    bool fitResponse = false;
 };
-constexpr FaultView kFaultViews[] = {{"Final Output", 5}, {"Blending Matte", 4}, {"Noise Samples", 2}};
+constexpr FaultView kFaultViews[] = {
+    {"Final Output", 5}, {"Final Output, response fitted", 5, true}, {"Blending Matte", 4}, {"Noise Samples", 2}};
 
 TEST(ModuleRenderFailures, EveryRefusedHandleIsOutOfMemoryWithNothingHeld) {
     for (const FaultView& view : kFaultViews) {
         SCOPED_TRACE(view.name);
-        FinalSetup f = SmallRender(view.popup);
+        FinalSetup f = SmallRender(view.popup, view.fitResponse);
         HostRuntime& host = f.session->host;
         const int64_t before = host.Calls(HostService::NewHandle);
         ASSERT_EQ(host.Render(), 0);
@@ -311,7 +314,7 @@ TEST(ModuleRenderFailures, EveryRefusedHandleIsOutOfMemoryWithNothingHeld) {
 TEST(ModuleRenderFailures, EveryCancelEndsWithTheHostsCodeAndNothingHeld) {
     for (const FaultView& view : kFaultViews) {
         SCOPED_TRACE(view.name);
-        FinalSetup f = SmallRender(view.popup);
+        FinalSetup f = SmallRender(view.popup, view.fitResponse);
         HostRuntime& host = f.session->host;
         const int64_t before = host.Accounting().abortChecks;
         ASSERT_EQ(host.Render(), 0);
