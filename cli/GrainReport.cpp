@@ -278,7 +278,12 @@ ExitCode RunAnalyse(const AnalyseSettings& settings) {
         ParamSetter setter(host.Params());
         ApplyParamOptions(host.Params(), setter, settings.params);
         const std::string file = PlateFile(settings);
-        const LoadedImage plate = ReadImage(file);
+        // The plate as a render's module would see it: in the working space.
+        const Plate read = ReadPlate(file);
+        LoadedImage plate;
+        plate.pixels = ToHostImage(read, read.DisplayWindow(),
+                                   PlateToWorking(ColourConfig::Current(), settings.colour, read, file));
+        plate.hasAlpha = read.alpha >= 0;
         ReportFolder folder(settings.report);
 
         const EngineMeasurement engine = MeasureWithEngine(plate.pixels.Image(), host.Params());

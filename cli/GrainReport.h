@@ -13,6 +13,8 @@
 // exit code 0 when the grain matches, 1 when it does not.
 #pragma once
 
+#include "cli/FrameColour.h"
+
 #include "cli/CliError.h"
 #include "cli/GrainMeasure.h"
 #include "cli/ParamOptions.h"
@@ -25,6 +27,7 @@ struct AnalyseSettings {
     std::string report;
     std::string module;
     ParamOptions params;
+    ColourOptions colour; // the plate's space and the working space, as a render would take them
     bool quiet = false;
 };
 

@@ -1,6 +1,7 @@
 #include "cli/ImageIO.h"
 
 #include "cli/CliError.h"
+#include "cli/ColourSpaces.h"
 #include "cli/SafeFiles.h"
 
 #include <OpenImageIO/filesystem.h>
@@ -238,7 +239,40 @@ void CheckDpxUserData(const std::string& path) {
 
 } // namespace
 
-LoadedImage ReadImage(const std::string& path, uint64_t memoryBudget) {
+namespace {
+
+// Red, green, blue and alpha among a file's channels: plain R, G, B; else the
+// first layer that has all three ("diffuse.R"); else the first channels.
+void FindColour(Plate& plate) {
+    const OIIO::ImageSpec& spec = plate.spec;
+    const int32_t channels = spec.nchannels;
+    const auto index = [&spec](const std::string& name) { return spec.channelindex(name); };
+    plate.alpha = spec.alpha_channel;
+    if (plate.alpha < 0 && channels == 2) plate.alpha = 1;
+    if (channels < 3) return;
+    std::string layer;
+    bool found = index("R") >= 0 && index("G") >= 0 && index("B") >= 0;
+    for (int32_t c = 0; c < channels && !found; ++c) {
+        const std::string& name = spec.channelnames[static_cast<size_t>(c)];
+        if (name.size() < 3 || name.compare(name.size() - 2, 2, ".R") != 0) continue;
+        const std::string prefix = name.substr(0, name.size() - 1);
+        if (index(prefix + "G") >= 0 && index(prefix + "B") >= 0) layer = prefix, found = true;
+    }
+    if (found) {
+        plate.colour = {index(layer + "R"), index(layer + "G"), index(layer + "B")};
+        if (!layer.empty() && index(layer + "A") >= 0) plate.alpha = index(layer + "A");
+        if (plate.alpha < 0 && index("A") >= 0) plate.alpha = index("A");
+        return;
+    }
+    int32_t taken = 0;
+    for (int32_t c = 0; c < channels && taken < 3; ++c) {
+        if (c != plate.alpha) plate.colour[static_cast<size_t>(taken++)] = c;
+    }
+}
+
+} // namespace
+
+Plate ReadPlate(const std::string& path, uint64_t memoryBudget) {
     std::error_code error;
     if (!fs::exists(path, error)) throw CliError(ExitCode::InputOutput, Quoted(path) + ": no such file");
     if (fs::is_directory(path, error)) throw CliError(ExitCode::InputOutput, Quoted(path) + " is a folder");
@@ -247,88 +281,94 @@ LoadedImage ReadImage(const std::string& path, uint64_t memoryBudget) {
     const QuietStderr quiet;
     OIIO::ImageSpec config;
     config.attribute("oiio:UnassociatedAlpha", 1);
-    OIIO::ImageBuf file(path, 0, 0, nullptr, &config);
-    if (!file.init_spec(path, 0, 0)) {
-        throw CliError(ExitCode::InputOutput, "cannot read " + Quoted(path) + ": " + OneLine(file.geterror()));
+    std::unique_ptr<OIIO::ImageInput> file = OIIO::ImageInput::open(path, &config);
+    if (!file) throw CliError(ExitCode::InputOutput, "cannot read " + Quoted(path) + ": " + OneLine(OIIO::geterror()));
+    Plate plate;
+    plate.spec = file->spec();
+    plate.format = file->format_name();
+    const OIIO::ImageSpec& spec = plate.spec;
+    if (spec.deep) throw CliError(ExitCode::InputOutput, Quoted(path) + " holds deep data, which texturist cannot use");
+    if (spec.depth > 1) throw CliError(ExitCode::InputOutput, Quoted(path) + " is a volume image");
+    const int32_t shownWidth = spec.full_width > 0 ? spec.full_width : spec.width;
+    const int32_t shownHeight = spec.full_height > 0 ? spec.full_height : spec.height;
+    for (const auto& [width, height] : {std::pair{shownWidth, shownHeight}, std::pair{spec.width, spec.height}}) {
+        if (width < 1 || height < 1 || width > kLargestSide || height > kLargestSide) {
+            throw CliError(ExitCode::InputOutput, Quoted(path) + " is " + std::to_string(width) + " x " +
+                                                      std::to_string(height) + " pixels; texturist handles 1 to " +
+                                                      std::to_string(kLargestSide) + " pixels either way");
+        }
     }
-    const OIIO::ImageSpec native = file.nativespec();
-    if (native.deep)
-        throw CliError(ExitCode::InputOutput, Quoted(path) + " holds deep data, which texturist cannot use");
-    if (native.depth > 1) throw CliError(ExitCode::InputOutput, Quoted(path) + " is a volume image");
-    const int32_t width = native.full_width > 0 ? native.full_width : native.width;
-    const int32_t height = native.full_height > 0 ? native.full_height : native.height;
-    if (width < 1 || height < 1 || width > kLargestSide || height > kLargestSide) {
-        throw CliError(ExitCode::InputOutput, Quoted(path) + " is " + std::to_string(width) + " x " +
-                                                  std::to_string(height) + " pixels; texturist handles 1 to " +
-                                                  std::to_string(kLargestSide) + " pixels either way");
-    }
-    if (native.nchannels < 1) throw CliError(ExitCode::InputOutput, Quoted(path) + " has no channels");
-    // At its peak a read holds the decoder's float pixels (its data window,
-    // which a file may declare far larger than the picture), ours and the host
-    // image (the display window): refuse before allocating when that cannot fit.
-    const uint64_t channelCount = static_cast<uint64_t>(native.nchannels);
-    const uint64_t shown = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
-    const uint64_t stored = native.width > 0 && native.height > 0
-                                ? static_cast<uint64_t>(native.width) * static_cast<uint64_t>(native.height)
-                                : 0;
-    const uint64_t needed = (stored + shown) * channelCount * sizeof(float) + shown * 8;
+    if (spec.nchannels < 1) throw CliError(ExitCode::InputOutput, Quoted(path) + " has no channels");
+    // At its peak a render holds our float pixels of the data window (which a
+    // file may declare far larger than the picture), its output and the host
+    // images: refuse before allocating when that cannot fit.
+    const uint64_t channelCount = static_cast<uint64_t>(spec.nchannels);
+    const uint64_t shown = static_cast<uint64_t>(shownWidth) * static_cast<uint64_t>(shownHeight);
+    const uint64_t stored = static_cast<uint64_t>(spec.width) * static_cast<uint64_t>(spec.height);
+    const uint64_t needed = (stored + shown) * channelCount * sizeof(float) + std::max(shown, stored) * 8;
     const uint64_t budget = memoryBudget > 0 ? memoryBudget : PhysicalMemory();
     if (budget > 0 && needed > budget) {
-        const int32_t bigWidth = std::max(width, native.width), bigHeight = std::max(height, native.height);
+        const int32_t bigWidth = std::max(shownWidth, spec.width), bigHeight = std::max(shownHeight, spec.height);
         throw CliError(ExitCode::InputOutput,
                        Quoted(path) + " declares " + std::to_string(bigWidth) + " x " + std::to_string(bigHeight) +
-                           " pixels of " + std::to_string(native.nchannels) +
-                           (native.nchannels == 1 ? " channel" : " channels") + "; reading it needs " +
+                           " pixels of " + std::to_string(spec.nchannels) +
+                           (spec.nchannels == 1 ? " channel" : " channels") + "; reading it needs " +
                            Gigabytes(needed) + ", more than the " + Gigabytes(budget) +
                            (memoryBudget > 0 ? " allowed" : " this machine has"));
     }
-    if (!file.read(0, 0, true, OIIO::TypeDesc::FLOAT)) {
-        throw CliError(ExitCode::InputOutput, "cannot read " + Quoted(path) + ": " + OneLine(file.geterror()));
+    plate.samples.resize(stored * channelCount);
+    if (!file->read_image(0, 0, 0, spec.nchannels, OIIO::TypeDesc::FLOAT, plate.samples.data())) {
+        throw CliError(ExitCode::InputOutput, "cannot read " + Quoted(path) + ": " + OneLine(file->geterror()));
     }
+    FindColour(plate);
+    plate.premultiplied = plate.alpha >= 0 && StoresPremultiplied(plate.format) &&
+                          spec.get_int_attribute("oiio:UnassociatedAlpha", 0) != 1;
+    // DPX files name their frame rate their own way; the rest of the world says FramesPerSecond.
+    const float dpxRate = spec.get_float_attribute("dpx:FrameRate", 0.0f);
+    if (dpxRate > 0.0f && !spec.find_attribute("FramesPerSecond")) {
+        const int rate[2] = {static_cast<int>(std::lround(dpxRate * 1000.0f)), 1000};
+        plate.spec.attribute("FramesPerSecond", OIIO::TypeRational, rate);
+    }
+    return plate;
+}
 
-    const int32_t channels = native.nchannels;
-    int32_t alpha = native.alpha_channel;
-    if (alpha < 0 && channels == 2) alpha = 1;
-    std::array<int32_t, 3> colour{0, 0, 0};
-    if (channels >= 3) {
-        const int32_t r = native.channelindex("R"), g = native.channelindex("G"), b = native.channelindex("B");
-        if (r >= 0 && g >= 0 && b >= 0) {
-            colour = {r, g, b};
-        } else {
-            int32_t found = 0;
-            for (int32_t c = 0; c < channels && found < 3; ++c) {
-                if (c != alpha) colour[static_cast<size_t>(found++)] = c;
+HostImageBuffer ToHostImage(const Plate& plate, const OIIO::ROI& window, const ColourConversion& toWorking,
+                            int64_t* finiteSamples) {
+    const int32_t width = window.width(), height = window.height();
+    const OIIO::ROI stored = plate.DataWindow();
+    const bool deep = plate.spec.format.basesize() > 1;
+    HostImageBuffer pixels(width, height, deep);
+    const int32_t full = pixels.MaxValue();
+    std::vector<float> rgb(static_cast<size_t>(width) * static_cast<size_t>(height) * 3, 0.0f);
+    std::vector<float> alpha(static_cast<size_t>(width) * static_cast<size_t>(height), plate.alpha >= 0 ? 0.0f : 1.0f);
+    int64_t finite = 0;
+    for (int32_t y = 0; y < height; ++y) {
+        const int32_t fileY = window.ybegin + y;
+        if (fileY < stored.ybegin || fileY >= stored.yend) continue;
+        for (int32_t x = 0; x < width; ++x) {
+            const int32_t fileX = window.xbegin + x;
+            if (fileX < stored.xbegin || fileX >= stored.xend) continue;
+            const float* in = plate.At(fileX - stored.xbegin, fileY - stored.ybegin);
+            const size_t at = static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x);
+            const float a = plate.alpha >= 0 ? in[plate.alpha] : 1.0f;
+            // As the file stores it where alpha is 0 or 1; straight colour elsewhere.
+            const bool divide = plate.premultiplied && a != 0.0f && a != 1.0f;
+            for (size_t c = 0; c < 3; ++c) {
+                const float value = in[plate.colour[c]];
+                finite += std::isfinite(value) ? 1 : 0;
+                rgb[at * 3 + c] = divide ? value / a : value;
             }
+            alpha[at] = a;
         }
     }
-    if (alpha >= 0 && StoresPremultiplied(std::string(file.file_format_name())) &&
-        native.get_int_attribute("oiio:UnassociatedAlpha", 0) != 1) {
-        OIIO::ImageSpec& working = file.specmod();
-        working.alpha_channel = alpha;
-        OIIO::ImageBufAlgo::unpremult(file, file);
-    }
-
-    const OIIO::ROI display(native.full_x, native.full_x + width, native.full_y, native.full_y + height, 0, 1, 0,
-                            channels);
-    std::vector<float> samples(static_cast<size_t>(width) * static_cast<size_t>(height) *
-                               static_cast<size_t>(channels));
-    // Outside the data window get_pixels leaves zeros: transparent black.
-    if (!file.get_pixels(display, OIIO::TypeDesc::FLOAT, samples.data())) {
-        throw CliError(ExitCode::InputOutput, "cannot read " + Quoted(path) + ": " + OneLine(file.geterror()));
-    }
-
-    const bool deep = native.format.basesize() > 1;
-    LoadedImage loaded{HostImageBuffer(width, height, deep), alpha >= 0, native};
-    const int32_t full = loaded.pixels.MaxValue();
-    HostImage& image = loaded.pixels.Image();
+    toWorking.Apply(rgb.data(), rgb.size() / 3);
+    HostImage& image = pixels.Image();
     for (int32_t y = 0; y < height; ++y) {
         uint8_t* row = image.pixels + static_cast<ptrdiff_t>(y) * image.rowBytes;
-        const float* in = samples.data() + static_cast<size_t>(y) * static_cast<size_t>(width) * channels;
-        for (int32_t x = 0; x < width; ++x, in += channels) {
-            for (int32_t c : colour) loaded.finiteSamples += std::isfinite(in[c]) ? 1 : 0;
-            const uint16_t argb[4] = {alpha >= 0 ? Quantise(in[alpha], full) : static_cast<uint16_t>(full),
-                                      Quantise(in[colour[0]], full), Quantise(in[colour[1]], full),
-                                      Quantise(in[colour[2]], full)};
+        for (int32_t x = 0; x < width; ++x) {
+            const size_t at = static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x);
+            const uint16_t argb[4] = {Quantise(alpha[at], full), Quantise(rgb[at * 3], full),
+                                      Quantise(rgb[at * 3 + 1], full), Quantise(rgb[at * 3 + 2], full)};
             if (deep) {
                 std::memcpy(row + static_cast<ptrdiff_t>(x) * 8, argb, sizeof argb);
             } else {
@@ -336,12 +376,16 @@ LoadedImage ReadImage(const std::string& path, uint64_t memoryBudget) {
             }
         }
     }
-    // DPX files name their frame rate their own way; the rest of the world says FramesPerSecond.
-    const float dpxRate = native.get_float_attribute("dpx:FrameRate", 0.0f);
-    if (dpxRate > 0.0f && !native.find_attribute("FramesPerSecond")) {
-        const int rate[2] = {static_cast<int>(std::lround(dpxRate * 1000.0f)), 1000};
-        loaded.metadata.attribute("FramesPerSecond", OIIO::TypeRational, rate);
-    }
+    if (finiteSamples) *finiteSamples = finite;
+    return pixels;
+}
+
+LoadedImage ReadImage(const std::string& path, uint64_t memoryBudget) {
+    Plate plate = ReadPlate(path, memoryBudget);
+    LoadedImage loaded;
+    loaded.pixels = ToHostImage(plate, plate.DisplayWindow(), ColourConversion(), &loaded.finiteSamples);
+    loaded.hasAlpha = plate.alpha >= 0;
+    loaded.metadata = std::move(plate.spec);
     return loaded;
 }
 
@@ -366,43 +410,125 @@ void CheckOutputFile(const std::string& path, SampleDepth depth) {
     CheckFolder(path);
 }
 
-bool WriteImage(const HostImage& image, const std::string& path, const WriteOptions& options) {
+bool WritesIntegers(const std::string& path, SampleDepth depth, bool deepInput) {
+    const SampleDepth resolved = ResolveDepth(FormatFor(path), depth, deepInput);
+    return resolved != SampleDepth::Half && resolved != SampleDepth::Float;
+}
+
+namespace {
+
+bool KeepsEveryChannel(const OutputFormat& format) { return std::string(format.oiioName) == "openexr"; }
+
+bool IsFloatType(OIIO::TypeDesc type) {
+    return type.basetype == OIIO::TypeDesc::HALF || type.basetype == OIIO::TypeDesc::FLOAT;
+}
+
+} // namespace
+
+std::vector<std::string> WhatTheFormatDrops(const Plate& image, const std::string& path) {
+    const OutputFormat& format = FormatFor(path);
+    std::vector<std::string> dropped;
+    if (KeepsEveryChannel(format)) return dropped;
+    std::string names;
+    for (int32_t c = 0; c < image.Channels(); ++c) {
+        const bool kept = std::find(image.colour.begin(), image.colour.end(), c) != image.colour.end() ||
+                          (c == image.alpha && format.alpha);
+        if (!kept) names += (names.empty() ? "" : ", ") + image.spec.channelnames[static_cast<size_t>(c)];
+    }
+    if (!names.empty()) {
+        dropped.push_back(std::string(format.shownName) + " holds colour and alpha only: the channels " + names +
+                          " are not written to " + Quoted(path) + " (write EXR to keep them)");
+    }
+    const OIIO::ROI data = image.DataWindow(), display = image.DisplayWindow();
+    if (data.xbegin < display.xbegin || data.ybegin < display.ybegin || data.xend > display.xend ||
+        data.yend > display.yend) {
+        dropped.push_back(std::string(format.shownName) +
+                          " has no data window: the overscan outside the display "
+                          "window is not written to " +
+                          Quoted(path) + " (write EXR to keep it)");
+    }
+    return dropped;
+}
+
+bool WriteImage(const Plate& image, const std::string& path, const WriteOptions& options) {
     const OutputFormat& format = FormatFor(path);
     CheckFolder(path);
-    const bool deepImage = (image.flags & kHostImageDeep) != 0;
-    const SampleDepth depth = ResolveDepth(format, options.depth, deepImage);
-    const bool alpha = options.alpha && format.alpha;
-    const int32_t channels = alpha ? 4 : 3;
-    const int32_t width = image.width;
-    const int32_t height = image.height;
+    const bool deepInput = image.spec.format.basesize() > 1;
+    const SampleDepth depth = ResolveDepth(format, options.depth, deepInput);
+    const bool exr = std::string(format.oiioName) == "openexr";
+    const bool alpha = image.alpha >= 0 && format.alpha;
 
-    OIIO::ImageSpec header(width, height, channels, TypeFor(depth));
-    header.channelnames =
-        alpha ? std::vector<std::string>{"R", "G", "B", "A"} : std::vector<std::string>{"R", "G", "B"};
-    header.alpha_channel = alpha ? 3 : -1;
+    // Which of the image's channels go to the file, in the file's order, and
+    // where colour and alpha land among them.
+    std::vector<int32_t> source;
+    std::array<int32_t, 3> colour{0, 1, 2};
+    int32_t alphaAt = alpha ? 3 : -1;
+    OIIO::ImageSpec header;
+    if (KeepsEveryChannel(format) && image.Channels() >= 3) {
+        // Colour and alpha take the asked depth; the other channels keep theirs.
+        std::vector<OIIO::TypeDesc> types;
+        for (int32_t c = 0; c < image.Channels(); ++c) {
+            source.push_back(c);
+            const OIIO::TypeDesc own = image.spec.channelformat(c);
+            const bool picture =
+                c == image.alpha || std::find(image.colour.begin(), image.colour.end(), c) != image.colour.end();
+            types.push_back(IsFloatType(own) && (!picture || options.depth == SampleDepth::Auto) ? own
+                                                                                                 : TypeFor(depth));
+        }
+        header = OIIO::ImageSpec(image.spec.width, image.spec.height, image.Channels(), types[0]);
+        if (std::any_of(types.begin(), types.end(), [&types](OIIO::TypeDesc t) { return t != types[0]; }))
+            header.channelformats = types;
+        header.x = image.spec.x, header.y = image.spec.y;
+        header.full_x = image.spec.full_x, header.full_y = image.spec.full_y;
+        header.full_width = image.spec.full_width, header.full_height = image.spec.full_height;
+        header.channelnames = image.spec.channelnames;
+        header.alpha_channel = image.alpha, header.z_channel = image.spec.z_channel;
+        colour = image.colour, alphaAt = image.alpha;
+    } else {
+        const OIIO::ROI display = image.DisplayWindow();
+        header = OIIO::ImageSpec(display.width(), display.height(), alpha ? 4 : 3, TypeFor(depth));
+        header.channelnames =
+            alpha ? std::vector<std::string>{"R", "G", "B", "A"} : std::vector<std::string>{"R", "G", "B"};
+        header.alpha_channel = alphaAt;
+        source.assign(image.colour.begin(), image.colour.end());
+        if (alpha) source.push_back(image.alpha);
+        header.x = header.full_x = display.xbegin, header.y = header.full_y = display.ybegin;
+    }
     header.attribute("Software", "texturist " TEXTURIST_VERSION);
-    if (options.metadata) CarryMetadata(*options.metadata, header, format);
+    CarryMetadata(image.spec, header, format);
+    if (!options.colourTag.empty()) header.attribute("oiio:ColorSpace", options.colourTag);
+    // The TIFF writer turns "sRGB" into an EXIF directory that it cannot write
+    // into memory (the file comes out without its image size); TIFF has no
+    // colour-space field of its own to lose.
+    if (std::string(format.oiioName) == "tiff") header.erase_attribute("oiio:ColorSpace");
     if (depth == SampleDepth::UInt10) header.attribute("oiio:BitsPerSample", 10);
-    const bool premultiply = alpha && std::string(format.oiioName) == "openexr";
+    const bool premultiply = alpha && exr;
     if (alpha && !premultiply) header.attribute("oiio:UnassociatedAlpha", 1);
 
-    const float scale = 1.0f / static_cast<float>(deepImage ? 32768 : 255);
-    std::vector<float> samples(static_cast<size_t>(width) * static_cast<size_t>(height) * channels);
+    // The file's pixels: the image's where it has them, transparent black elsewhere.
+    const int32_t width = header.width, height = header.height, channels = header.nchannels;
+    const OIIO::ROI stored = image.DataWindow();
+    std::vector<float> samples(static_cast<size_t>(width) * static_cast<size_t>(height) * channels, 0.0f);
     for (int32_t y = 0; y < height; ++y) {
-        float* out = samples.data() + static_cast<size_t>(y) * static_cast<size_t>(width) * channels;
-        for (int32_t x = 0; x < width; ++x, out += channels) {
-            const HostPixelValue p = HostReadPixel(image, x, y);
-            out[0] = static_cast<float>(p.red) * scale;
-            out[1] = static_cast<float>(p.green) * scale;
-            out[2] = static_cast<float>(p.blue) * scale;
-            if (alpha) out[3] = static_cast<float>(p.alpha) * scale;
+        const int32_t fileY = header.y + y;
+        if (fileY < stored.ybegin || fileY >= stored.yend) continue;
+        for (int32_t x = 0; x < width; ++x) {
+            const int32_t fileX = header.x + x;
+            if (fileX < stored.xbegin || fileX >= stored.xend) continue;
+            const float* in = image.At(fileX - stored.xbegin, fileY - stored.ybegin);
+            float* out = samples.data() + (static_cast<size_t>(y) * static_cast<size_t>(width) + x) * channels;
+            for (int32_t c = 0; c < channels; ++c) out[c] = in[source[static_cast<size_t>(c)]];
+            if (!alpha || premultiply == image.premultiplied) continue;
+            // Colour as the format stores it: multiplied by alpha or not.
+            const float a = out[alphaAt];
+            for (const int32_t c : colour) {
+                if (premultiply) {
+                    out[c] *= a;
+                } else if (a != 0.0f && a != 1.0f) {
+                    out[c] /= a;
+                }
+            }
         }
-    }
-    if (premultiply) {
-        OIIO::ImageSpec working(width, height, channels, OIIO::TypeDesc::FLOAT);
-        working.alpha_channel = 3;
-        OIIO::ImageBuf wrapped(working, samples.data());
-        OIIO::ImageBufAlgo::premult(wrapped, wrapped);
     }
 
     // The encoder writes into memory and the disk sees one checked write: some

@@ -1,20 +1,26 @@
-// Image files in and out of the host's pixel formats, through OpenImageIO.
+// Image files in and out, through OpenImageIO.
 //
-// Reading: 8-bit files become the host's 8-bit images, every deeper file
-// (16-bit, 10-bit DPX, half and float) its 16-bit images with full scale
-// 32768, float values clamped to 0..1. Colour is kept unassociated (straight),
-// as the host keeps it: files that store premultiplied colour (EXR, TIFF
-// marked so) are divided by alpha. A file without alpha reads as opaque; 1- and
-// 2-channel files are grey and grey + alpha. Only the display window is kept,
-// padded with transparent black where the data window is smaller. Files larger
-// than 32767 pixels either way are refused: the host's point parameters cannot
-// address them. A file can declare a size far beyond its data, so the memory
-// the declared size needs is checked first (see ReadImage).
+// A file is read as a `Plate`: every channel as float over its data window,
+// with its names, types, windows and metadata, so that a render can write back
+// exactly what it did not change. Colour is found as R, G and B, or as the
+// first layer that has them ("diffuse.R"), or as the first channels; 1- and
+// 2-channel files are grey and grey + alpha. Files larger than 32767 pixels
+// either way are refused: the host's point parameters cannot address them. A
+// file can declare a size far beyond its data, so the memory the declared
+// size needs is checked first.
 //
-// Writing: PNG, TIFF, EXR, DPX and JPEG, chosen by the file name. Every file is
-// written under a temporary name in its own folder and renamed over the final
-// name only when complete, so a failure or a cancel never leaves a partial
-// file. Failures throw CliError naming the file.
+// The module sees a plate as a host image (`ToHostImage`): straight colour
+// (files that store premultiplied colour, EXR and TIFF marked so, are divided
+// by alpha) converted to the working space, clamped to 0..1 and quantised to
+// 8 bits for 8-bit files, else to the host's 16-bit scale; a file without
+// alpha is opaque.
+//
+// Writing: PNG, TIFF, EXR, DPX and JPEG, chosen by the file name. EXR keeps
+// every channel with its name and type and both windows; the other formats
+// hold colour and alpha over the display window. Every file is written under a
+// temporary name in its own folder and renamed over the final name only when
+// complete, so a failure or a cancel never leaves a partial file. Failures
+// throw CliError naming the file.
 #pragma once
 
 #include "effect/HostInterface.h"
@@ -22,19 +28,51 @@
 
 #include <OpenImageIO/imageio.h>
 
+#include <array>
 #include <functional>
 #include <string>
+#include <vector>
 
-struct LoadedImage {
-    HostImageBuffer pixels;
-    bool hasAlpha = false;
-    OIIO::ImageSpec metadata;  // as the file describes itself
-    int64_t finiteSamples = 0; // colour samples that were neither NaN nor infinite before clamping
+class ColourConversion;
+
+struct Plate {
+    OIIO::ImageSpec spec;                   // as the file describes itself: windows, channel names and types, metadata
+    std::string format;                     // the reader's name for the file's format ("openexr", "png")
+    std::vector<float> samples;             // the data window, channels interleaved
+    std::array<int32_t, 3> colour{0, 0, 0}; // channel indices of red, green and blue
+    int32_t alpha = -1;
+    bool premultiplied = false; // colour is stored multiplied by alpha
+
+    int32_t Channels() const { return spec.nchannels; }
+    OIIO::ROI DataWindow() const { return spec.roi(); }
+    OIIO::ROI DisplayWindow() const { return spec.roi_full(); }
+    // A pixel of the data window, counted from its corner.
+    float* At(int32_t x, int32_t y) {
+        return samples.data() + (static_cast<size_t>(y) * static_cast<size_t>(spec.width) + static_cast<size_t>(x)) *
+                                    static_cast<size_t>(spec.nchannels);
+    }
+    const float* At(int32_t x, int32_t y) const { return const_cast<Plate*>(this)->At(x, y); }
 };
 
 // Files whose pixels would take more than `memoryBudget` bytes to read (0:
 // the machine's physical memory) are refused before anything is allocated, as
 // are files without channels.
+Plate ReadPlate(const std::string& path, uint64_t memoryBudget = 0);
+
+// The module's view of `plate` over `window` (the file's pixel coordinates;
+// outside the data window transparent black). `finiteSamples`, when given,
+// counts the colour samples that were neither NaN nor infinite.
+HostImageBuffer ToHostImage(const Plate& plate, const OIIO::ROI& window, const ColourConversion& toWorking,
+                            int64_t* finiteSamples = nullptr);
+
+struct LoadedImage {
+    HostImageBuffer pixels; // the display window
+    bool hasAlpha = false;
+    OIIO::ImageSpec metadata;  // as the file describes itself
+    int64_t finiteSamples = 0; // colour samples that were neither NaN nor infinite before clamping
+};
+
+// A file as the module sees it, in its own encoding, over its display window.
 LoadedImage ReadImage(const std::string& path, uint64_t memoryBudget = 0);
 
 enum class SampleDepth { Auto, UInt8, UInt10, UInt16, Half, Float };
@@ -46,13 +84,18 @@ SampleDepth ParseSampleDepth(const std::string& text);
 // the format holds `depth`.
 void CheckOutputFile(const std::string& path, SampleDepth depth);
 
+// Whether a file written at `depth` holds integers (and so clips to 0..1).
+bool WritesIntegers(const std::string& path, SampleDepth depth, bool deepInput);
+
 struct WriteOptions {
-    SampleDepth depth = SampleDepth::Auto; // Auto: the format's usual depth for the host image
-    bool alpha = true;                     // dropped for formats without alpha
-    const OIIO::ImageSpec* metadata = nullptr;
+    SampleDepth depth = SampleDepth::Auto; // Auto: EXR keeps float and half channels, else the format's usual depth
+    std::string colourTag;                 // "oiio:ColorSpace" of the file, when not empty
     // Asked after the temporary file is complete; true abandons it.
     std::function<bool()> abandon;
 };
 
 // False when `abandon` said so (nothing is left behind); true when written.
-bool WriteImage(const HostImage& image, const std::string& path, const WriteOptions& options);
+bool WriteImage(const Plate& image, const std::string& path, const WriteOptions& options);
+
+// What writing `image` to `path` leaves out (channels, overscan), one sentence each.
+std::vector<std::string> WhatTheFormatDrops(const Plate& image, const std::string& path);

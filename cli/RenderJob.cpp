@@ -218,7 +218,10 @@ public:
         } unhook{host_};
         host_.SetProgressCallback([&progress](int32_t done, int32_t total) { progress.Report(done, total); });
 
-        BindNoise(noisePath);
+        if (!todo.empty()) {
+            ReadInputForPlan(todo.front());
+            BindNoise(noisePath);
+        }
         if (!maskPath.empty()) {
             mask_.emplace(maskPath);
             mask_->CheckFrames(plan_.length);
@@ -298,19 +301,34 @@ private:
         return option.empty() ? set : option;
     }
 
+    // The first frame to render sets the colour spaces and says what its output cannot hold.
+    void ReadInputForPlan(int32_t frame) {
+        const std::string file = input_.FileFor(frame);
+        current_ = ReadPlate(file);
+        currentFile_ = file;
+        colour_ =
+            PlanColour(ColourConfig::Current(), settings_.colour, *current_, file, output_.FileFor(frame), depth_);
+        for (const std::string& loss : WhatTheFormatDrops(*current_, output_.FileFor(frame))) Warn(loss);
+        PrepareInput();
+    }
+
     // The whole noise source, as many frames as the composition can reach, bound once.
     void BindNoise(const std::string& path) {
         const LayerFootage noise(path);
         noise.CheckFrames(plan_.length);
         auto layer = std::make_shared<HostLayer>();
         const int32_t frames = noise.IsSequence() ? std::min(plan_.length, noise.Count()) : 1;
+        ColourConversion toWorking;
         for (int32_t k = 0; k < frames; ++k) {
             if (InterruptGuard::Requested()) {
                 throw CliError(ExitCode::Cancelled, "cancelled while reading the noise source");
             }
-            LoadedImage image = ReadImage(noise.FileAt(k));
+            const Plate plate = ReadPlate(noise.FileAt(k));
+            if (k == 0) toWorking = NoiseToWorking(ColourConfig::Current(), settings_.colour, colour_, plate, path);
+            LoadedImage image;
+            image.pixels = ToHostImage(plate, plate.DisplayWindow(), toWorking, &image.finiteSamples);
             if (k == 0) WarnAboutPlate(noise.FileAt(k), image);
-            noiseAlpha_ = noiseAlpha_ || image.hasAlpha;
+            noiseAlpha_ = noiseAlpha_ || plate.alpha >= 0;
             layer->AddFrame(std::move(image.pixels));
         }
         host_.Params().ById(static_cast<int32_t>(ParamId::NoiseSourceLayer)).BindLayer(std::move(layer));
@@ -330,26 +348,49 @@ private:
         }
     }
 
-    // Binds the input and the mask at composition frame k; returns the input's file description.
-    const LoadedImage& BindFrame(int32_t frame, int32_t k) {
-        if (input_.IsSequence() || !current_) {
-            current_ = ReadImage(input_.FileFor(frame));
-            host_.BindInputLayer(HostLayer::Still(std::move(current_->pixels)));
+    // Reads the input of `frame` unless it is the one read last (a still input is read once).
+    void ReadInput(int32_t frame) {
+        const std::string file = input_.FileFor(frame);
+        if (current_ && currentFile_ == file) return;
+        current_ = ReadPlate(file);
+        currentFile_ = file;
+        PrepareInput();
+    }
+
+    // The module's view of the input just read.
+    void PrepareInput() {
+        const size_t samples =
+            static_cast<size_t>(current_->spec.width) * static_cast<size_t>(current_->spec.height) * 3;
+        int64_t finite = 0;
+        moduleInput_ = ToHostImage(*current_, current_->DataWindow(), colour_.toWorking, &finite);
+        if (static_cast<size_t>(finite) < samples) {
+            Warn("the input " + Quoted(currentFile_) + " has " + std::to_string(samples - static_cast<size_t>(finite)) +
+                 " NaN or infinite colour samples: the module sees them as 0, and they are written unchanged");
+        }
+        inputBound_ = false;
+    }
+
+    // Binds the input and the mask at composition frame k.
+    void BindFrame(int32_t frame, int32_t k) {
+        ReadInput(frame);
+        if (!inputBound_) {
+            host_.BindInputLayer(HostLayer::Still(moduleInput_.Clone()));
+            inputBound_ = true;
         }
         if (mask_ && mask_->FileAt(k) != boundMask_) {
             boundMask_ = mask_->FileAt(k);
+            const Plate mask = ReadPlate(boundMask_);
             host_.Params()
                 .ById(static_cast<int32_t>(ParamId::MaskLayer))
-                .BindLayer(HostLayer::Still(ReadImage(boundMask_).pixels));
+                .BindLayer(HostLayer::Still(ToHostImage(mask, current_->DataWindow(), ColourConversion())));
         }
-        return *current_;
     }
 
     // Frame setup, render and write; false when the frame's hash is not the one expected.
     bool RenderFrame(int32_t frame) {
         const int32_t k = frame - plan_.start;
         if (InterruptGuard::Requested()) Cancelled(frame);
-        const LoadedImage& source = BindFrame(frame, k);
+        BindFrame(frame, k);
         if (InterruptGuard::Requested()) Cancelled(frame);
 
         host_.SetTimeline(TimelineFor(rate_, k, plan_.length));
@@ -364,19 +405,25 @@ private:
         }
         if (InterruptGuard::Requested()) Cancelled(frame);
 
-        // The noise-samples view shows the noise source, so its alpha is the one to keep.
-        const bool noiseView =
-            host_.Params().ById(static_cast<int32_t>(ParamId::ViewingMode)).Popup() == kViewNoiseSamples;
+        // The final view is the input with grain; the others are pictures of their own.
+        const int32_t view = host_.Params().ById(static_cast<int32_t>(ParamId::ViewingMode)).Popup();
+        const HostImage& rendered = host_.Output().Image();
+        const bool sameSize = rendered.width == moduleInput_.Width() && rendered.height == moduleInput_.Height();
+        Plate picture =
+            view == kViewFinalOutput && sameSize
+                ? ApplyModuleResult(*current_, moduleInput_.Image(), rendered, colour_.fromWorking)
+                : PlateFromModule(rendered, *current_, view == kViewNoiseSamples ? noiseAlpha_ : current_->alpha >= 0,
+                                  colour_.fromWorking);
+        ConvertColour(picture, colour_.toOutput);
         const std::string file = output_.FileFor(frame);
         WriteOptions options;
         options.depth = depth_;
-        options.alpha = noiseView ? noiseAlpha_ : source.hasAlpha;
-        options.metadata = &source.metadata;
+        options.colourTag = colour_.outputTag;
         options.abandon = [] { return InterruptGuard::Requested(); };
-        if (!WriteImage(host_.Output().Image(), file, options)) Cancelled(frame);
+        if (!WriteImage(picture, file, options)) Cancelled(frame);
         progress_->FinishFrame();
 
-        const uint64_t hash = HashFrame(host_.Output().Image());
+        const uint64_t hash = HashFrame(rendered);
         if (settings_.printHash) {
             progress_->Close();
             std::printf("%s  %s\n", HashText(hash).c_str(), file.c_str());
@@ -411,7 +458,11 @@ private:
     std::optional<LayerFootage> mask_;
     std::string boundMask_;
     bool noiseAlpha_ = false;
-    std::optional<LoadedImage> current_; // the input frame bound now; a still input is read once
+    ColourPlan colour_;
+    std::optional<Plate> current_; // the input frame read last
+    std::string currentFile_;
+    HostImageBuffer moduleInput_; // what the module sees of it
+    bool inputBound_ = false;
     Progress* progress_ = nullptr;
 };
 

@@ -15,12 +15,19 @@
 // (at most as many frames as the composition has) before the first render.
 // The mask follows the same placement and is read frame by frame.
 //
+// Colour. The module renders the input's data window, overscan included, so
+// that a later lens distortion or reposition that pulls overscan into the
+// picture finds grain there; the output keeps the data window, the display
+// window and every channel. The mask is data: read unconverted, its pixels
+// registered with the input's by position (see FrameColour.h for the rest).
+//
 // Each frame: frame setup, render into an image of the size frame setup
 // reported, write; global setup and parameter setup come once before, global
 // setdown and the leak check once after. Failures throw CliError.
 #pragma once
 
 #include "cli/CliError.h"
+#include "cli/FrameColour.h"
 #include "cli/ParamOptions.h"
 
 #include <cstdint>
@@ -37,6 +44,7 @@ struct RenderSettings {
     int32_t threads = 0; // 0: every CPU this process may use
     std::string depth;   // empty: the output format's usual depth
     ParamOptions params;
+    ColourOptions colour;
     std::string module;
     uint64_t memoryLimit = 0; // bytes of host memory handles; 0: no limit
     bool printHash = false;

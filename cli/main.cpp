@@ -1,6 +1,7 @@
 // texturist: renders the Texturist film-grain effect on image files and
 // sequences, loading the module and driving it as the compositing host does.
 #include "cli/CliError.h"
+#include "cli/ColourSpaces.h"
 #include "cli/Demo.h"
 #include "cli/GrainReport.h"
 #include "cli/ModuleSession.h"
@@ -54,6 +55,16 @@ void PrintVersion() {
     }
 }
 
+void PrintColourSpaces(const ColourConfig& config) {
+    std::printf("Colour spaces of %s:\n", config.Description().c_str());
+    for (const ColourConfig::Listed& space : config.List()) {
+        std::string roles;
+        for (const std::string& role : space.roles) roles += (roles.empty() ? "" : ", ") + role;
+        std::printf("  %-28s %-13s%s%s\n", space.name.c_str(), space.encoding.empty() ? "-" : space.encoding.c_str(),
+                    roles.empty() ? "" : "roles: ", roles.c_str());
+    }
+}
+
 int Fail(ExitCode code, const std::string& message) {
     if (code == ExitCode::Cancelled) {
         std::fprintf(stderr, "texturist: %s\n", message.c_str());
@@ -83,6 +94,17 @@ int main(int argc, char** argv) {
     renderCommand->add_option("--output", render.output, "The output image or sequence; PNG, TIFF, EXR, DPX or JPEG")
         ->required();
     renderCommand->add_option("--mask", render.mask, "The mask layer: an image or a sequence");
+    renderCommand->add_option("--colorspace-in", render.colour.input,
+                              "Colour space of the input and noise source files (default: from each file's tags; "
+                              "untagged float files are scene-linear, integer ones sRGB)");
+    renderCommand->add_option("--noise-colorspace", render.colour.noiseSource,
+                              "Colour space of the noise source when it differs from the input's");
+    renderCommand->add_option("--working-space", render.colour.working,
+                              "The encoding the module works in (default: the input's own space; for scene-linear "
+                              "input the config's compositing_log, ACEScct in the built-in config)");
+    renderCommand->add_option("--colorspace-out", render.colour.output,
+                              "Colour space of the output (default: the input's; sRGB for integer files made from "
+                              "scene-linear input)");
     renderCommand->add_option("--frames", render.frames,
                               "Frames to render: 1001-1100, 1001-1100x2, 1,5,10-20 (default: all of the input)");
     renderCommand->add_option("--chunk", render.chunk,
@@ -124,6 +146,10 @@ int main(int argc, char** argv) {
         ->required();
     analyseCommand->add_option("--frames", analyse.frames,
                                "The frame of a plate sequence to measure (default: its first)");
+    analyseCommand->add_option("--colorspace-in", analyse.colour.input,
+                               "Colour space of the plate (default: from its tags, as render takes it)");
+    analyseCommand->add_option("--working-space", analyse.colour.working,
+                               "The encoding to measure in (default: as render chooses it for this plate)");
     analyseCommand->add_option("--report", analyse.report, "The folder to write the report into")->required();
     analyseCommand->add_flag("--quiet", analyse.quiet, "Print nothing but errors");
     AddParamOptions(*analyseCommand, analyse.params, analyse.module);
@@ -153,6 +179,9 @@ int main(int argc, char** argv) {
                                "Largest accepted spectrum shape error in dB (default 1.5)");
     compareCommand->add_flag("--quiet", compare.quiet, "Print nothing but errors");
 
+    CLI::App* colourCommand = app.add_subcommand(
+        "colorspaces", "List the colour spaces of the OCIO config in use ($OCIO, or the built-in one)");
+
     DemoSettings demo;
     CLI::App* demoCommand = app.add_subcommand("demo", "Render the bundled demo into out/");
     demoCommand->add_option("--module", demo.module, "The Texturist module to load");
@@ -166,7 +195,8 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& error) {
         if (error.get_exit_code() == 0) return app.exit(error);
         std::string help = "texturist --help";
-        for (const CLI::App* command : {renderCommand, paramsCommand, analyseCommand, compareCommand, demoCommand}) {
+        for (const CLI::App* command :
+             {renderCommand, paramsCommand, analyseCommand, compareCommand, colourCommand, demoCommand}) {
             if (command->parsed()) help = "texturist " + command->get_name() + " --help";
         }
         std::fprintf(stderr, "texturist: error: %s\nRun %s for more information.\n", error.what(), help.c_str());
@@ -198,8 +228,14 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (demoCommand->parsed()) return static_cast<int>(RunDemo(demo));
-        std::fprintf(stderr, "%s\ntexturist: error: no command given: use render, params, analyse, compare or demo\n",
-                     app.help().c_str());
+        if (colourCommand->parsed()) {
+            PrintColourSpaces(ColourConfig::Current());
+            return 0;
+        }
+        std::fprintf(
+            stderr,
+            "%s\ntexturist: error: no command given: use render, params, analyse, compare, colorspaces or demo\n",
+            app.help().c_str());
         return static_cast<int>(ExitCode::Usage);
     } catch (const CliError& error) {
         return Fail(error.Code(), error.what());

@@ -98,7 +98,7 @@ TEST_F(Errors, EachFailureHasItsExitCodeAndOneLine) {
     EXPECT_EQ(bare.exitCode, 2);
     EXPECT_NE(bare.err.find("Usage:"), std::string::npos) << bare.err;
     EXPECT_EQ(Lines(bare.err).back(),
-              "texturist: error: no command given: use render, params, analyse, compare or demo");
+              "texturist: error: no command given: use render, params, analyse, compare, colorspaces or demo");
 }
 
 // Files as they turn up on a farm: cut short, misnamed, empty, lying about

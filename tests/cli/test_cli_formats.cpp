@@ -6,6 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <random>
 
 namespace clitest {
 namespace {
@@ -140,32 +145,225 @@ TEST_F(Formats, MetadataTravelsFromInputToOutput) {
     EXPECT_EQ(ReadPicture(Path("out.png")).header.get_string_attribute("smpte:TimeCode"), "01:02:03:04");
 }
 
-// Only the display window is kept: a smaller data window is padded with transparent black.
-TEST_F(Formats, DataWindowIsPlacedInTheDisplayWindow) {
-    OIIO::ImageSpec header(24, 16, 4, TypeDesc::HALF);
-    header.x = 8;
-    header.y = 4;
-    header.full_x = 0;
-    header.full_y = 0;
-    header.full_width = 64;
-    header.full_height = 48;
-    header.alpha_channel = 3;
-    const std::vector<float> opaque(24 * 16 * 4, 1.0f);
-    {
-        const std::unique_ptr<OIIO::ImageOutput> out = OIIO::ImageOutput::create(Path("window.exr").string());
-        ASSERT_TRUE(out && out->open(Path("window.exr").string(), header) &&
-                    out->write_image(TypeDesc::FLOAT, opaque.data()) && out->close());
+// A small config of the test's own: a log working space of its own making, so
+// that the defaults are seen to come from $OCIO and not from the built-in config.
+constexpr const char* kTestConfig = R"(ocio_profile_version: 2
+roles:
+  scene_linear: lin
+  compositing_log: log
+  color_picking: srgb
+  data: raw
+  default: raw
+  reference: lin
+file_rules:
+  - !<Rule> {name: Default, colorspace: default}
+displays:
+  sRGB:
+    - !<View> {name: Standard, colorspace: srgb}
+active_displays: []
+active_views: []
+colorspaces:
+  - !<ColorSpace> {name: lin, encoding: scene-linear}
+  - !<ColorSpace>
+    name: log
+    encoding: log
+    from_scene_reference: !<LogAffineTransform> {base: 2, log_side_slope: 0.05, log_side_offset: 0.6, lin_side_offset: 0.01}
+  - !<ColorSpace>
+    name: srgb
+    encoding: sdr-video
+    from_scene_reference: !<ExponentWithLinearTransform> {gamma: 2.4, offset: 0.055, direction: inverse}
+  - !<ColorSpace> {name: raw, isdata: true, encoding: data}
+)";
+
+// Working-space values of the two configs, worked out by hand: ACEScct for
+// ACEScg input (a curve, no matrix) and the test config's log.
+double Acescct(double linear) {
+    return linear <= 0.0078125 ? 10.5402377416545 * linear + 0.0729055341958355 : (std::log2(linear) + 9.72) / 17.52;
+}
+double AcescctToLinear(double code) {
+    return code <= 0.155251141552511 ? (code - 0.0729055341958355) / 10.5402377416545 : std::exp2(code * 17.52 - 9.72);
+}
+double TestLog(double linear) { return 0.05 * std::log2(linear + 0.01) + 0.6; }
+double TestLogToLinear(double code) { return std::exp2((code - 0.6) / 0.05) - 0.01; }
+
+struct Exr {
+    OIIO::ImageSpec header;
+    std::vector<unsigned char> bytes; // every channel in its own type, as stored
+};
+
+Exr ReadExr(const fs::path& file) {
+    Exr exr;
+    const std::unique_ptr<OIIO::ImageInput> in = OIIO::ImageInput::open(file.string());
+    if (!in) {
+        ADD_FAILURE() << OIIO::geterror();
+        return exr;
     }
-    WritePlate("plate.png", {96, 72, 3, TypeDesc::UINT8, 8});
-    const RunResult run = Render("window.exr", "plate.png", "out.exr", {"--quiet"});
-    ASSERT_EQ(run.exitCode, 0) << run.err;
-    const Picture out = ReadPicture(Path("out.exr"));
-    ASSERT_EQ(out.header.width, 64);
-    ASSERT_EQ(out.header.height, 48);
-    EXPECT_EQ(out.At(0, 0, 3), 0.0f);
-    EXPECT_EQ(out.At(63, 47, 3), 0.0f);
-    EXPECT_EQ(out.At(8, 4, 3), 1.0f);
-    EXPECT_EQ(out.At(31, 19, 3), 1.0f);
+    exr.header = in->spec();
+    exr.bytes.resize(exr.header.image_bytes(true));
+    EXPECT_TRUE(in->read_image(0, 0, 0, exr.header.nchannels, TypeDesc::UNKNOWN, exr.bytes.data()));
+    return exr;
+}
+
+void WriteExr(const fs::path& file, const OIIO::ImageSpec& header, const std::vector<float>& samples) {
+    const std::unique_ptr<OIIO::ImageOutput> out = OIIO::ImageOutput::create(file.string());
+    ASSERT_TRUE(out && out->open(file.string(), header) && out->write_image(TypeDesc::FLOAT, samples.data()) &&
+                out->close());
+}
+
+class Colour : public CliTest {
+protected:
+    void TearDown() override {
+        unsetenv("OCIO");
+        CliTest::TearDown();
+    }
+    void UseTestConfig() {
+        std::ofstream(Path("config.ocio")) << kTestConfig;
+        setenv("OCIO", Path("config.ocio").c_str(), 1);
+    }
+    // A scene-linear EXR as compositors have them: RGBA half, depth in float and
+    // an AOV layer, overscan around the display window.
+    void WriteLinearPlate(const std::string& name, const std::function<float(int, int, int)>& value) const {
+        OIIO::ImageSpec header(80, 56, 8, TypeDesc::HALF);
+        header.x = -8, header.y = -4;
+        header.full_x = 0, header.full_y = 0, header.full_width = 64, header.full_height = 48;
+        header.channelnames = {"R", "G", "B", "A", "Z", "diffuse.R", "diffuse.G", "diffuse.B"};
+        header.channelformats = {TypeDesc::HALF,  TypeDesc::HALF, TypeDesc::HALF, TypeDesc::HALF,
+                                 TypeDesc::FLOAT, TypeDesc::HALF, TypeDesc::HALF, TypeDesc::HALF};
+        header.alpha_channel = 3, header.z_channel = 4;
+        std::vector<float> samples;
+        for (int y = 0; y < 56; ++y)
+            for (int x = 0; x < 80; ++x)
+                for (int c = 0; c < 8; ++c) samples.push_back(value(x, y, c));
+        WriteExr(Path(name), header, samples);
+    }
+};
+
+// Everything the module was told to leave comes out with its exact bits:
+// values below 0 and far above 1, NaN and infinities, channels it does not
+// process, overscan; with the built-in config and with one from $OCIO.
+TEST_F(Colour, LinearExrRoundTripKeepsEveryBit) {
+    const float kNan = std::nanf(""), kInf = std::numeric_limits<float>::infinity();
+    WriteLinearPlate("in.exr", [&](int x, int y, int c) {
+        if (c == 3) return 0.25f + 0.75f * static_cast<float>((x + y) % 4) / 3.0f;
+        if (c == 4) return 1000.0f + static_cast<float>(x * 56 + y) * 0.37f;
+        if (c < 3 && x == 10 && y == 10) return kNan;
+        if (c < 3 && x == 11 && y == 10) return c == 1 ? -kInf : kInf;
+        return -0.01f + 50.01f * static_cast<float>(x * 56 + y) / (80.0f * 56.0f) * (1.0f + 0.1f * c);
+    });
+    WriteLinearPlate("mask.exr", [](int, int, int) { return 1.0f; });
+    WritePlate("plate.png", {96, 72, 3, TypeDesc::UINT8, 11});
+    const Exr in = ReadExr(Path("in.exr"));
+    std::vector<std::string> hashes;
+    for (const bool ownConfig : {false, true}) {
+        SCOPED_TRACE(ownConfig ? "$OCIO" : "built-in");
+        if (ownConfig) UseTestConfig();
+        const RunResult run = Render("in.exr", "plate.png", "out.exr",
+                                     {"--mask", "mask.exr", "--set", "Blend with Original/Amount=100%", "--set",
+                                      "Match Color Using=Off", "--print-hash"});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_NE(run.err.find("has 6 NaN or infinite colour samples"), std::string::npos) << run.err;
+        hashes.push_back(HashLines(run.out).at(0).second);
+        const Exr out = ReadExr(Path("out.exr"));
+        EXPECT_EQ(out.header.roi(), in.header.roi());
+        EXPECT_EQ(out.header.roi_full(), in.header.roi_full());
+        EXPECT_EQ(out.header.channelnames, in.header.channelnames);
+        EXPECT_EQ(out.header.channelformats, in.header.channelformats);
+        EXPECT_TRUE(out.bytes == in.bytes) << "some bits changed";
+    }
+    EXPECT_NE(hashes[0], hashes[1]) << "the module saw the same encoding under both configs";
+}
+
+// Where grain is laid, it is the plate's in the working space; where the mask
+// keeps the original, every bit stays.
+TEST_F(Colour, GrainMatchesThePlateInTheWorkingSpace) {
+    struct Case {
+        bool ownConfig;
+        std::vector<std::string> options;
+        double (*encode)(double);
+        double (*decode)(double);
+    } cases[] = {{false, {"--colorspace-in", "ACEScg"}, Acescct, AcescctToLinear},
+                 {true, {}, TestLog, TestLogToLinear}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ownConfig ? "$OCIO" : "built-in");
+        if (c.ownConfig) UseTestConfig();
+        // The plate: white grain of sigma 0.02 around mid grey, in the working space.
+        const double grey = c.encode(0.18);
+        std::mt19937 random(7);
+        std::normal_distribution<double> grain(0.0, 0.02);
+        std::vector<float> plate, clean, mask;
+        double sum = 0.0, squares = 0.0;
+        for (int i = 0; i < 256 * 256 * 3; ++i) {
+            const double code = grey + grain(random);
+            sum += code - grey, squares += (code - grey) * (code - grey);
+            plate.push_back(static_cast<float>(c.decode(code)));
+        }
+        const double plateSigma = std::sqrt(squares / (256 * 256 * 3) - std::pow(sum / (256 * 256 * 3), 2));
+        WriteExr(Path("plate.exr"), OIIO::ImageSpec(256, 256, 3, TypeDesc::FLOAT), plate);
+        for (int y = 0; y < 128; ++y)
+            for (int x = 0; x < 256; ++x) {
+                for (int k = 0; k < 3; ++k) clean.push_back(0.18f);
+                mask.push_back(x < 128 ? 1.0f : 0.0f);
+            }
+        WriteExr(Path("clean.exr"), OIIO::ImageSpec(256, 128, 3, TypeDesc::FLOAT), clean);
+        WriteExr(Path("mask.exr"), OIIO::ImageSpec(256, 128, 1, TypeDesc::FLOAT), mask);
+        std::vector<std::string> options{
+            "--mask",  "mask.exr", "--set", "Blend with Original/Amount=100%", "--set", "Match Color Using=Off",
+            "--depth", "float"};
+        options.insert(options.end(), c.options.begin(), c.options.end());
+        const RunResult run = Render("clean.exr", "plate.exr", "out.exr", options);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const Picture out = ReadPicture(Path("out.exr"));
+        for (int k = 0; k < 3; ++k) {
+            double n = 0.0, mean = 0.0, square = 0.0;
+            bool kept = true;
+            for (int y = 8; y < 120; ++y)
+                for (int x = 0; x < 256; ++x) {
+                    if (x < 128) {
+                        kept = kept && out.At(x, y, k) == 0.18f;
+                        continue;
+                    }
+                    if (x < 136 || x > 248) continue;
+                    const double code = c.encode(out.At(x, y, k));
+                    n += 1.0, mean += code, square += code * code;
+                }
+            EXPECT_TRUE(kept) << "channel " << k << " changed where the mask keeps the original";
+            const double sigma = std::sqrt(square / n - (mean / n) * (mean / n));
+            EXPECT_NEAR(sigma / plateSigma, 1.0, 0.05) << "channel " << k;
+        }
+    }
+}
+
+// Integer files made from linear light are display-referred and say so; log DPX where asked.
+TEST_F(Colour, OutputEncodingsFitTheFormat) {
+    WriteExr(Path("grey.exr"), OIIO::ImageSpec(64, 48, 3, TypeDesc::HALF), std::vector<float>(64 * 48 * 3, 0.18f));
+    WritePlate("plate.png", {96, 72, 3, TypeDesc::UINT8, 4});
+    struct Case {
+        const char* output;
+        std::vector<std::string> options;
+        const char* tag;
+        float value; // the grey as written, 0..1 of the file's scale
+    } cases[] = {
+        {"out.jpg", {}, "sRGB", 0.4614f},
+        {"out.png", {}, "sRGB", 0.4614f},
+        {"out.dpx", {"--colorspace-out", "Cineon Log"}, "KodakLog", 0.4573f},
+        {"out.exr", {}, "Linear", 0.18f},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.output);
+        std::vector<std::string> options{"--set", "Intensity=0"};
+        options.insert(options.end(), c.options.begin(), c.options.end());
+        const RunResult run = Render("grey.exr", "plate.png", c.output, options);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const Picture out = ReadPicture(Path(c.output));
+        EXPECT_EQ(out.header.get_string_attribute("oiio:ColorSpace"), c.tag);
+        EXPECT_NEAR(out.At(32, 24, 1), c.value, 1.5f / 255);
+    }
+    EXPECT_EQ(ReadPicture(Path("out.dpx")).header.get_string_attribute("dpx:Transfer"), "Logarithmic");
+    const RunResult unknown = Render("grey.exr", "plate.png", "bad.exr", {"--working-space", "Rec.2100"});
+    EXPECT_EQ(unknown.exitCode, 2);
+    EXPECT_NE(unknown.err.find("--working-space \"Rec.2100\": the built-in config has no such colour space"),
+              std::string::npos)
+        << unknown.err;
 }
 
 } // namespace

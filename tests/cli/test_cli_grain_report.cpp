@@ -294,8 +294,8 @@ TEST_F(GrainReport, FittedResponseFollowsTheGrainsStrengthByLevel) {
         SCOPED_TRACE(fit);
         const RunResult run =
             Run({"render", "--input", "bands.exr", "--noise-source", "grainy.exr", "--output",
-                 std::string("out-") + fit + ".exr", "--depth", "float", "--quiet", "--print-hash", "--set",
-                 "Blending Mode=Add", "--set", std::string("Fit Response to Source=") + fit});
+                 std::string("out-") + fit + ".exr", "--depth", "float", "--colorspace-in", "raw", "--quiet",
+                 "--print-hash", "--set", "Blending Mode=Add", "--set", std::string("Fit Response to Source=") + fit});
         ASSERT_EQ(run.exitCode, 0) << run.err;
         const auto measured = deviations(std::string("out-") + fit + ".exr");
         double worst = 0.0;
@@ -311,13 +311,17 @@ TEST_F(GrainReport, FittedResponseFollowsTheGrainsStrengthByLevel) {
             EXPECT_GT(worst, 0.3) << "one strength at every level";
         }
     }
-    const RunResult oneThread = Run({"render", "--input", "bands.exr", "--noise-source", "grainy.exr", "--output",
-                                     "one.exr", "--depth", "float", "--quiet", "--print-hash", "--threads", "1",
-                                     "--set", "Blending Mode=Add", "--set", "Fit Response to Source=on"});
+    const RunResult oneThread =
+        Run({"render", "--input", "bands.exr", "--noise-source", "grainy.exr", "--output", "one.exr", "--depth",
+             "float", "--colorspace-in", "raw", "--quiet", "--print-hash", "--threads", "1", "--set",
+             "Blending Mode=Add", "--set", "Fit Response to Source=on"});
     ASSERT_EQ(oneThread.exitCode, 0) << oneThread.err;
     EXPECT_EQ(HashLines(oneThread.out).at(0).second, hash);
 
-    ASSERT_EQ(Run({"analyse", "--noise-source", "grainy.exr", "--report", "report", "--quiet"}).exitCode, 0);
+    ASSERT_EQ(
+        Run({"analyse", "--noise-source", "grainy.exr", "--colorspace-in", "raw", "--report", "report", "--quiet"})
+            .exitCode,
+        0);
     json report;
     std::ifstream(Path("report") / "report.json") >> report;
     ASSERT_EQ(report["response"].size(), 3u);
