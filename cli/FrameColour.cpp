@@ -3,6 +3,7 @@
 #include "host/HostImageBuffer.h"
 
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -36,10 +37,15 @@ Plate ColourOnly(const Plate& input) {
     return out;
 }
 
-float Sample(const HostImage& image, int32_t x, int32_t y, int32_t channel) {
-    const HostPixelValue p = HostReadPixel(image, x, y);
-    const uint16_t argb[4] = {p.alpha, p.red, p.green, p.blue};
-    return static_cast<float>(argb[channel]) / static_cast<float>(HostMaxValue(image));
+// One row of a host image as alpha, red, green, blue values in its own scale.
+void ReadRow(const HostImage& image, int32_t y, std::vector<uint16_t>& argb) {
+    argb.resize(static_cast<size_t>(image.width) * 4);
+    const uint8_t* row = image.pixels + static_cast<ptrdiff_t>(y) * image.rowBytes;
+    if (HostIsDeep(image)) {
+        std::memcpy(argb.data(), row, argb.size() * sizeof(uint16_t));
+    } else {
+        for (size_t i = 0; i < argb.size(); ++i) argb[i] = row[i];
+    }
 }
 
 } // namespace
@@ -99,33 +105,39 @@ ColourConversion PlateToWorking(const ColourConfig& config, const ColourOptions&
     return config.Conversion(space, working);
 }
 
-Plate ApplyModuleResult(const Plate& input, const HostImage& before, const HostImage& after,
+Plate ApplyModuleResult(Plate input, const HostImage& before, const HostImage& after,
                         const ColourConversion& fromWorking) {
-    Plate out = input.Channels() >= 3 ? input : ColourOnly(input);
-    const int32_t width = input.spec.width, height = input.spec.height;
-    // The pixels the module changed, decoded before and after in one batch each.
-    std::vector<std::pair<int32_t, int32_t>> changed;
+    Plate out = input.Channels() >= 3 ? std::move(input) : ColourOnly(input);
+    const int32_t width = out.spec.width, height = out.spec.height;
+    const float scale = 1.0f / static_cast<float>(HostMaxValue(before));
+    // Row by row, the pixels the module changed, decoded before and after in one batch each.
+    std::vector<int32_t> changed;
     std::vector<float> was, is;
-    for (int32_t y = 0; y < height; ++y)
+    std::vector<uint16_t> a, b;
+    for (int32_t y = 0; y < height; ++y) {
+        ReadRow(before, y, a);
+        ReadRow(after, y, b);
+        changed.clear(), was.clear(), is.clear();
         for (int32_t x = 0; x < width; ++x) {
-            const HostPixelValue a = HostReadPixel(before, x, y), b = HostReadPixel(after, x, y);
-            if (a.red == b.red && a.green == b.green && a.blue == b.blue) continue;
-            changed.emplace_back(x, y);
-            for (int32_t c = 1; c < 4; ++c) {
-                was.push_back(Sample(before, x, y, c));
-                is.push_back(Sample(after, x, y, c));
+            const size_t at = static_cast<size_t>(x) * 4;
+            if (a[at + 1] == b[at + 1] && a[at + 2] == b[at + 2] && a[at + 3] == b[at + 3]) continue;
+            changed.push_back(x);
+            for (size_t c = 1; c < 4; ++c) {
+                was.push_back(static_cast<float>(a[at + c]) * scale);
+                is.push_back(static_cast<float>(b[at + c]) * scale);
             }
         }
-    fromWorking.Apply(was.data(), changed.size());
-    fromWorking.Apply(is.data(), changed.size());
-    for (size_t i = 0; i < changed.size(); ++i) {
-        float* pixel = out.At(changed[i].first, changed[i].second);
-        const float alpha = out.alpha >= 0 && out.premultiplied ? pixel[out.alpha] : 1.0f;
-        for (size_t c = 0; c < 3; ++c) {
-            float& value = pixel[out.colour[c]];
-            // What the module could not see, it cannot have changed: NaN and infinities stay.
-            if (!std::isfinite(value)) continue;
-            value += alpha * (is[i * 3 + c] - was[i * 3 + c]);
+        fromWorking.Apply(was.data(), changed.size());
+        fromWorking.Apply(is.data(), changed.size());
+        for (size_t i = 0; i < changed.size(); ++i) {
+            float* pixel = out.At(changed[i], y);
+            const float alpha = out.alpha >= 0 && out.premultiplied ? pixel[out.alpha] : 1.0f;
+            for (size_t c = 0; c < 3; ++c) {
+                float& value = pixel[out.colour[c]];
+                // What the module could not see, it cannot have changed: NaN and infinities stay.
+                if (!std::isfinite(value)) continue;
+                value += alpha * (is[i * 3 + c] - was[i * 3 + c]);
+            }
         }
     }
     return out;
@@ -146,20 +158,26 @@ Plate PlateFromModule(const HostImage& image, const Plate& input, bool alpha, co
     out.format = input.format;
     out.colour = {0, 1, 2};
     out.alpha = alpha ? 3 : -1;
-    out.samples.resize(static_cast<size_t>(image.width) * static_cast<size_t>(image.height) * (alpha ? 4 : 3));
-    std::vector<float> rgb;
-    rgb.reserve(static_cast<size_t>(image.width) * static_cast<size_t>(image.height) * 3);
-    for (int32_t y = 0; y < image.height; ++y)
-        for (int32_t x = 0; x < image.width; ++x)
-            for (int32_t c = 1; c < 4; ++c) rgb.push_back(Sample(image, x, y, c));
-    fromWorking.Apply(rgb.data(), rgb.size() / 3);
-    for (int32_t y = 0; y < image.height; ++y)
+    const size_t pixels = static_cast<size_t>(image.width) * static_cast<size_t>(image.height);
+    const float scale = 1.0f / static_cast<float>(HostMaxValue(image));
+    std::vector<float> rgb(pixels * 3), opacity(pixels);
+    std::vector<uint16_t> row;
+    for (int32_t y = 0; y < image.height; ++y) {
+        ReadRow(image, y, row);
         for (int32_t x = 0; x < image.width; ++x) {
-            float* to = out.At(x, y);
-            const size_t at = (static_cast<size_t>(y) * static_cast<size_t>(image.width) + x) * 3;
-            for (size_t c = 0; c < 3; ++c) to[c] = rgb[at + c];
-            if (alpha) to[3] = Sample(image, x, y, 0);
+            const size_t at = static_cast<size_t>(y) * static_cast<size_t>(image.width) + static_cast<size_t>(x);
+            for (size_t c = 0; c < 3; ++c)
+                rgb[at * 3 + c] = static_cast<float>(row[static_cast<size_t>(x) * 4 + 1 + c]) * scale;
+            opacity[at] = static_cast<float>(row[static_cast<size_t>(x) * 4]) * scale;
         }
+    }
+    fromWorking.Apply(rgb.data(), pixels);
+    out.samples.resize(pixels * (alpha ? 4 : 3));
+    for (size_t i = 0; i < pixels; ++i) {
+        float* to = out.samples.data() + i * (alpha ? 4 : 3);
+        for (size_t c = 0; c < 3; ++c) to[c] = rgb[i * 3 + c];
+        if (alpha) to[3] = opacity[i];
+    }
     return out;
 }
 

@@ -46,8 +46,8 @@ ColourConversion PlateToWorking(const ColourConfig& config, const ColourOptions&
                                 const std::string& path);
 
 // The render's output from the input and the module's images of its data
-// window, before and after.
-Plate ApplyModuleResult(const Plate& input, const HostImage& before, const HostImage& after,
+// window, before and after. Takes the input by value: a caller done with it moves it in.
+Plate ApplyModuleResult(Plate input, const HostImage& before, const HostImage& after,
                         const ColourConversion& fromWorking);
 
 // A picture the module made that is not the input with grain (the noise

@@ -508,7 +508,13 @@ bool WriteImage(const Plate& image, const std::string& path, const WriteOptions&
     // The file's pixels: the image's where it has them, transparent black elsewhere.
     const int32_t width = header.width, height = header.height, channels = header.nchannels;
     const OIIO::ROI stored = image.DataWindow();
-    std::vector<float> samples(static_cast<size_t>(width) * static_cast<size_t>(height) * channels, 0.0f);
+    // Not cleared where the image covers the file: a frame's worth of zeros costs as much as its copy.
+    const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height) * static_cast<size_t>(channels);
+    const std::unique_ptr<float[]> samples(new float[count]);
+    if (stored.xbegin > header.x || stored.ybegin > header.y || stored.xend < header.x + width ||
+        stored.yend < header.y + height) {
+        std::fill(samples.get(), samples.get() + count, 0.0f);
+    }
     for (int32_t y = 0; y < height; ++y) {
         const int32_t fileY = header.y + y;
         if (fileY < stored.ybegin || fileY >= stored.yend) continue;
@@ -516,7 +522,7 @@ bool WriteImage(const Plate& image, const std::string& path, const WriteOptions&
             const int32_t fileX = header.x + x;
             if (fileX < stored.xbegin || fileX >= stored.xend) continue;
             const float* in = image.At(fileX - stored.xbegin, fileY - stored.ybegin);
-            float* out = samples.data() + (static_cast<size_t>(y) * static_cast<size_t>(width) + x) * channels;
+            float* out = samples.get() + (static_cast<size_t>(y) * static_cast<size_t>(width) + x) * channels;
             for (int32_t c = 0; c < channels; ++c) out[c] = in[source[static_cast<size_t>(c)]];
             if (!alpha || premultiply == image.premultiplied) continue;
             // Colour as the format stores it: multiplied by alpha or not.
@@ -539,7 +545,7 @@ bool WriteImage(const Plate& image, const std::string& path, const WriteOptions&
     void* proxy = &memory;
     header.attribute("oiio:ioproxy", OIIO::TypeDesc::PTR, &proxy);
     std::unique_ptr<OIIO::ImageOutput> output = OIIO::ImageOutput::create(path);
-    if (!output || !output->open(path, header) || !output->write_image(OIIO::TypeDesc::FLOAT, samples.data()) ||
+    if (!output || !output->open(path, header) || !output->write_image(OIIO::TypeDesc::FLOAT, samples.get()) ||
         !output->close()) {
         const std::string why = output ? output->geterror() : OIIO::geterror();
         throw CliError(ExitCode::InputOutput, "cannot write " + Quoted(path) + ": " + OneLine(why));

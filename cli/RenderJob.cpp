@@ -362,7 +362,7 @@ private:
         const size_t samples =
             static_cast<size_t>(current_->spec.width) * static_cast<size_t>(current_->spec.height) * 3;
         int64_t finite = 0;
-        moduleInput_ = ToHostImage(*current_, current_->DataWindow(), colour_.toWorking, &finite);
+        moduleInput_ = HostLayer::Still(ToHostImage(*current_, current_->DataWindow(), colour_.toWorking, &finite));
         if (static_cast<size_t>(finite) < samples) {
             Warn("the input " + Quoted(currentFile_) + " has " + std::to_string(samples - static_cast<size_t>(finite)) +
                  " NaN or infinite colour samples: the module sees them as 0, and they are written unchanged");
@@ -370,19 +370,28 @@ private:
         inputBound_ = false;
     }
 
+    // The input read last, moved out when no later frame can use it (a still input is kept).
+    Plate TakeInput() {
+        if (!input_.IsSequence()) return *current_;
+        currentFile_.clear();
+        return std::move(*current_);
+    }
+
     // Binds the input and the mask at composition frame k.
     void BindFrame(int32_t frame, int32_t k) {
         ReadInput(frame);
         if (!inputBound_) {
-            host_.BindInputLayer(HostLayer::Still(moduleInput_.Clone()));
+            host_.BindInputLayer(moduleInput_);
             inputBound_ = true;
         }
-        if (mask_ && mask_->FileAt(k) != boundMask_) {
+        // Bound again when its file or the input's data window (CG renders change it per frame) changes.
+        if (mask_ && (mask_->FileAt(k) != boundMask_ || current_->DataWindow() != boundMaskWindow_)) {
             boundMask_ = mask_->FileAt(k);
+            boundMaskWindow_ = current_->DataWindow();
             const Plate mask = ReadPlate(boundMask_);
             host_.Params()
                 .ById(static_cast<int32_t>(ParamId::MaskLayer))
-                .BindLayer(HostLayer::Still(ToHostImage(mask, current_->DataWindow(), ColourConversion())));
+                .BindLayer(HostLayer::Still(ToHostImage(mask, boundMaskWindow_, ColourConversion())));
         }
     }
 
@@ -408,10 +417,11 @@ private:
         // The final view is the input with grain; the others are pictures of their own.
         const int32_t view = host_.Params().ById(static_cast<int32_t>(ParamId::ViewingMode)).Popup();
         const HostImage& rendered = host_.Output().Image();
-        const bool sameSize = rendered.width == moduleInput_.Width() && rendered.height == moduleInput_.Height();
+        const HostImage& before = moduleInput_->Frame(0).Image();
+        const bool sameSize = rendered.width == before.width && rendered.height == before.height;
         Plate picture =
             view == kViewFinalOutput && sameSize
-                ? ApplyModuleResult(*current_, moduleInput_.Image(), rendered, colour_.fromWorking)
+                ? ApplyModuleResult(TakeInput(), before, rendered, colour_.fromWorking)
                 : PlateFromModule(rendered, *current_, view == kViewNoiseSamples ? noiseAlpha_ : current_->alpha >= 0,
                                   colour_.fromWorking);
         ConvertColour(picture, colour_.toOutput);
@@ -457,11 +467,12 @@ private:
     FramePlan plan_;
     std::optional<LayerFootage> mask_;
     std::string boundMask_;
+    OIIO::ROI boundMaskWindow_;
     bool noiseAlpha_ = false;
     ColourPlan colour_;
     std::optional<Plate> current_; // the input frame read last
     std::string currentFile_;
-    HostImageBuffer moduleInput_; // what the module sees of it
+    std::shared_ptr<HostLayer> moduleInput_; // what the module sees of it (the module only reads it)
     bool inputBound_ = false;
     Progress* progress_ = nullptr;
 };

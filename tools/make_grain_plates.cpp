@@ -18,7 +18,7 @@
 // mt19937_64, whose sequence the standard fixes, so the files are the same on
 // every machine.
 //
-// Usage: make-grain-plates FOLDER [SIZE]   (EXR, float; SIZE pixels square, 768 by default)
+// Usage: make-grain-plates FOLDER [SIZE]   (EXR, float, tagged sRGB; SIZE pixels square, 768 by default)
 #include "tools/FilmGrain.h"
 
 #include <OpenImageIO/imageio.h>
@@ -62,6 +62,9 @@ private:
 bool Write(const std::string& path, int32_t size, const std::vector<float>& rgb) {
     OIIO::ImageSpec header(size, size, 3, OIIO::TypeDesc::FLOAT);
     header.attribute("compression", "zip");
+    // The grain statistics are those of the code values as stored, which are
+    // display-referred: so tagged, texturist hands them to the module unconverted.
+    header.attribute("oiio:ColorSpace", "sRGB");
     const std::unique_ptr<OIIO::ImageOutput> out = OIIO::ImageOutput::create(path);
     if (!out || !out->open(path, header) || !out->write_image(OIIO::TypeDesc::FLOAT, rgb.data()) || !out->close()) {
         std::fprintf(stderr, "make-grain-plates: cannot write %s: %s\n", path.c_str(),
