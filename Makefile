@@ -47,8 +47,9 @@ windows: setup
 # BENCH_ARGS passes options on (e.g. --hd-only --runs 21).
 bench: setup
 	@cmake --preset release >/dev/null
-	@cmake --build --preset release -j $(JOBS) --target render_bench nodes_bench noise_bench
+	@cmake --build --preset release -j $(JOBS) --target render_bench nodes_bench noise_bench texturist-cli texturist
 	@./build/release/bench/render_bench $(BENCH_ARGS)
+	@./bench/end_to_end.sh build/release
 
 format:
 	@clang-format -i $$(git ls-files '*.h' '*.cpp')

@@ -12,12 +12,15 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <random>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -127,6 +130,27 @@ bool Parse(int argc, char** argv, Options& o) {
     return true;
 }
 
+// A child process that spins until this object goes.
+class BusyProcess {
+public:
+    BusyProcess() : pid_(fork()) {
+        if (pid_ == 0) {
+            volatile uint64_t spin = 0;
+            for (;;) spin = spin + 1;
+        }
+    }
+    ~BusyProcess() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    BusyProcess(const BusyProcess&) = delete;
+    BusyProcess& operator=(const BusyProcess&) = delete;
+
+private:
+    pid_t pid_;
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -162,6 +186,18 @@ int main(int argc, char** argv) {
                 std::printf("%4dx%-5d %-6s %-8d %10.1f %11.1f %10.1f %10.1f %10.2f %9.2f %9.2f %9.2f %9.0f\n", width,
                             height, deep ? "16" : "8", threads, m, k, f, r, c, m / k, f / m, reference ? r / m : 0.0,
                             m / c);
+                std::fflush(stdout);
+            }
+            // Two threads while another process keeps a core busy, as on a shared
+            // machine: a second thread must not cost more than it brings.
+            if (std::find(o.threads.begin(), o.threads.end(), 2) != o.threads.end()) {
+                const BusyProcess busy;
+                const double loaded = TimeRenders(*fast, output, 2, o.runs);
+                const double alone = TimeRenders(*fast, output, 1, o.runs);
+                if (loaded < 0.0 || alone < 0.0) return 1;
+                std::printf(
+                    "%4dx%-5d %-6s %-8s %10.1f   (one thread with the busy process: %.1f ms, 2 / 1 threads %.2f)\n",
+                    width, height, deep ? "16" : "8", "2+busy", loaded, alone, loaded / alone);
                 std::fflush(stdout);
             }
             fast->GlobalSetdown();

@@ -84,12 +84,18 @@ SampleDepth ParseSampleDepth(const std::string& text);
 // the format holds `depth`.
 void CheckOutputFile(const std::string& path, SampleDepth depth);
 
+// Checks a --compression for the format of `path`: EXR none, rle, zip[:1-9],
+// zips[:1-9], piz, pxr24, b44, b44a, dwaa[:quality], dwab[:quality]; TIFF none,
+// lzw, zip[:1-9]; PNG a zlib level 0-9. CliError (Usage) otherwise.
+void CheckCompression(const std::string& path, const std::string& compression);
+
 // Whether a file written at `depth` holds integers (and so clips to 0..1).
 bool WritesIntegers(const std::string& path, SampleDepth depth, bool deepInput);
 
 struct WriteOptions {
     SampleDepth depth = SampleDepth::Auto; // Auto: EXR keeps float and half channels, else the format's usual depth
     std::string colourTag;                 // "oiio:ColorSpace" of the file, when not empty
+    std::string compression;               // checked by CheckCompression; empty: EXR zip, TIFF none
     // Asked after the temporary file is complete; true abandons it.
     std::function<bool()> abandon;
 };

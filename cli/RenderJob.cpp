@@ -1,5 +1,6 @@
 #include "cli/RenderJob.h"
 
+#include "cli/BoundedQueue.h"
 #include "cli/FrameHash.h"
 #include "cli/FrameList.h"
 #include "cli/FrameRate.h"
@@ -14,13 +15,17 @@
 #include "effect/ParamId.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <vector>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -191,6 +196,7 @@ public:
         }
         const int32_t first = plan_.mine.front();
         CheckOutputFile(output_.FileFor(first), depth_);
+        CheckCompression(output_.FileFor(first), settings_.compression);
         GuardLayers(noisePath, maskPath);
         const OutputLock lock(output_.Text(), plan_.mine);
         WarnAboutSettings(maskPath, layers);
@@ -207,6 +213,11 @@ public:
         }
 
         host_.SetIterateThreads(settings_.threads);
+        // Decoders and encoders with threads of their own (OpenEXR's, OpenImageIO's) take as many.
+        if (settings_.threads > 0) {
+            OIIO::attribute("threads", settings_.threads);
+            OIIO::attribute("exr_threads", settings_.threads);
+        }
         if (settings_.memoryLimit > 0) host_.SetHandleLimit(settings_.memoryLimit);
         InterruptGuard interrupt(host_);
         Progress progress(Progress::StyleFor(settings_.quiet), static_cast<int32_t>(todo.size()));
@@ -218,35 +229,91 @@ public:
         } unhook{host_};
         host_.SetProgressCallback([&progress](int32_t done, int32_t total) { progress.Report(done, total); });
 
-        if (!todo.empty()) {
-            ReadInputForPlan(todo.front());
-            BindNoise(noisePath);
-        }
         if (!maskPath.empty()) {
             mask_.emplace(maskPath);
             mask_->CheckFrames(plan_.length);
         }
-        int32_t mismatches = 0;
-        const auto started = std::chrono::steady_clock::now();
-        for (size_t i = 0; i < todo.size(); ++i) {
-            progress.StartFrame(static_cast<int32_t>(i), todo[i]);
-            mismatches += RenderFrame(todo[i]) ? 0 : 1;
+        if (!todo.empty()) {
+            PlanColourFrom(todo.front());
+            BindNoise(noisePath);
         }
+        const auto started = std::chrono::steady_clock::now();
+        RenderPipelined(todo, progress);
         progress.Close();
-        if (expected_.Active() && !settings_.quiet && mismatches == 0 && !todo.empty()) {
+        if (expected_.Active() && !settings_.quiet && mismatches_ == 0 && !todo.empty()) {
             std::fprintf(stderr, "texturist: %zu frame%s verified\n", todo.size(), todo.size() == 1 ? "" : "s");
         }
         if (!settings_.quiet) {
             // One line a farm's log parser can read, whatever happened before it.
             const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-            std::fprintf(stderr, "texturist: done: %zu frame%s written, %zu skipped, %.3f s per frame\n", todo.size(),
-                         todo.size() == 1 ? "" : "s", plan_.mine.size() - todo.size(),
-                         todo.empty() ? 0.0 : seconds / static_cast<double>(todo.size()));
+            rusage usage{};
+            getrusage(RUSAGE_SELF, &usage);
+            std::fprintf(stderr,
+                         "texturist: done: %zu frame%s written, %zu skipped, %.3f s per frame, peak memory %ld MB\n",
+                         todo.size(), todo.size() == 1 ? "" : "s", plan_.mine.size() - todo.size(),
+                         todo.empty() ? 0.0 : seconds / static_cast<double>(todo.size()), usage.ru_maxrss / 1024);
         }
-        return mismatches == 0 ? ExitCode::Ok : ExitCode::VerifyFailed;
+        return mismatches_ == 0 ? ExitCode::Ok : ExitCode::VerifyFailed;
     }
 
 private:
+    // Frames are read and decoded ahead of the one rendering and encoded and
+    // written behind it, each on a thread of its own, through queues of one
+    // frame: at most a frame read ahead and one waiting for the disk. Frames
+    // are written in order; the first failure anywhere ends the render, after
+    // the frames rendered before it are written (unless cancelled).
+    void RenderPipelined(const std::vector<int32_t>& todo, Progress& progress) {
+        BoundedQueue<ReadFrame> reads(1);
+        BoundedQueue<DoneFrame> writes(1);
+        std::exception_ptr readFailure, writeFailure;
+        std::thread reader([&] {
+            try {
+                ReadFrames(todo, reads);
+            } catch (...) {
+                readFailure = std::current_exception();
+            }
+            reads.Close();
+        });
+        std::thread writer([&] {
+            try {
+                WriteFrames(writes);
+            } catch (...) {
+                writeFailure = std::current_exception();
+            }
+            // Whatever stopped the writer, nothing more is taken.
+            writes.Close();
+        });
+        const auto finish = [&] {
+            reads.Close();
+            writes.Close();
+            reader.join();
+            writer.join();
+        };
+        try {
+            for (size_t i = 0; i < todo.size(); ++i) {
+                progress.StartFrame(static_cast<int32_t>(i), todo[i]);
+                std::optional<ReadFrame> read = reads.Pop();
+                if (!read) break;
+                if (!writes.Push(RenderFrame(std::move(*read), static_cast<int32_t>(i)))) break;
+            }
+        } catch (...) {
+            // Frames rendered before the failure are still written, unless cancelled.
+            writes.Close();
+            reads.Close();
+            reader.join();
+            writer.join();
+            throw;
+        }
+        writes.Close();
+        finish();
+        if (writeFailure) std::rethrow_exception(writeFailure);
+        if (readFailure) std::rethrow_exception(readFailure);
+        if (cancelledAt_) Cancelled(*cancelledAt_);
+        if (InterruptGuard::Requested()) {
+            throw CliError(ExitCode::Cancelled, "cancelled before the next frame was read");
+        }
+    }
+
     // No output may land on a file the render reads, however its path is
     // spelled: compared by device and inode, so "..", absolute paths and links
     // are seen through.
@@ -302,36 +369,35 @@ private:
     }
 
     // The first frame to render sets the colour spaces and says what its output cannot hold.
-    void ReadInputForPlan(int32_t frame) {
+    void PlanColourFrom(int32_t frame) {
         const std::string file = input_.FileFor(frame);
-        current_ = ReadPlate(file);
-        currentFile_ = file;
-        colour_ =
-            PlanColour(ColourConfig::Current(), settings_.colour, *current_, file, output_.FileFor(frame), depth_);
-        for (const std::string& loss : WhatTheFormatDrops(*current_, output_.FileFor(frame))) Warn(loss);
-        PrepareInput();
+        const Plate first = ReadPlate(file);
+        colour_ = PlanColour(ColourConfig::Current(), settings_.colour, first, file, output_.FileFor(frame), depth_);
+        for (const std::string& loss : WhatTheFormatDrops(first, output_.FileFor(frame))) Warn(loss);
     }
 
     // The whole noise source, as many frames as the composition can reach, bound once.
     void BindNoise(const std::string& path) {
         const LayerFootage noise(path);
         noise.CheckFrames(plan_.length);
-        auto layer = std::make_shared<HostLayer>();
         const int32_t frames = noise.IsSequence() ? std::min(plan_.length, noise.Count()) : 1;
-        ColourConversion toWorking;
-        for (int32_t k = 0; k < frames; ++k) {
-            if (InterruptGuard::Requested()) {
-                throw CliError(ExitCode::Cancelled, "cancelled while reading the noise source");
-            }
-            const Plate plate = ReadPlate(noise.FileAt(k));
-            if (k == 0) toWorking = NoiseToWorking(ColourConfig::Current(), settings_.colour, colour_, plate, path);
-            LoadedImage image;
-            image.pixels = ToHostImage(plate, plate.DisplayWindow(), toWorking, &image.finiteSamples);
-            if (k == 0) WarnAboutPlate(noise.FileAt(k), image);
-            noiseAlpha_ = noiseAlpha_ || plate.alpha >= 0;
-            layer->AddFrame(std::move(image.pixels));
-        }
-        host_.Params().ById(static_cast<int32_t>(ParamId::NoiseSourceLayer)).BindLayer(std::move(layer));
+        const Plate plate = ReadPlate(noise.FileAt(0));
+        const ColourConversion toWorking =
+            NoiseToWorking(ColourConfig::Current(), settings_.colour, colour_, plate, path);
+        LoadedImage first;
+        first.pixels = ToHostImage(plate, plate.DisplayWindow(), toWorking, &first.finiteSamples);
+        WarnAboutPlate(noise.FileAt(0), first);
+        noiseAlpha_ = plate.alpha >= 0;
+        // Frames are read when a check-out asks for them, so a render holds a
+        // frame or two of the noise source however long its sequence is.
+        auto read = [this, noise, toWorking](int32_t k) {
+            const Plate frame = ReadPlate(noise.FileAt(k));
+            noiseAlpha_ = noiseAlpha_ || frame.alpha >= 0;
+            return ToHostImage(frame, frame.DisplayWindow(), toWorking);
+        };
+        host_.Params()
+            .ById(static_cast<int32_t>(ParamId::NoiseSourceLayer))
+            .BindLayer(HostLayer::OnDemand(frames, std::move(first.pixels), read));
     }
 
     // Plates that cannot give the grain the user expects.
@@ -348,66 +414,105 @@ private:
         }
     }
 
-    // Reads the input of `frame` unless it is the one read last (a still input is read once).
-    void ReadInput(int32_t frame) {
-        const std::string file = input_.FileFor(frame);
-        if (current_ && currentFile_ == file) return;
-        current_ = ReadPlate(file);
-        currentFile_ = file;
-        PrepareInput();
-    }
+    // A frame read and made ready for the module, ahead of its render.
+    struct ReadFrame {
+        int32_t frame = 0;
+        std::shared_ptr<Plate> input;
+        std::shared_ptr<HostLayer> moduleInput; // what the module sees of it (the module only reads it)
+        std::shared_ptr<HostLayer> mask;
+    };
 
-    // The module's view of the input just read.
-    void PrepareInput() {
-        const size_t samples =
-            static_cast<size_t>(current_->spec.width) * static_cast<size_t>(current_->spec.height) * 3;
-        int64_t finite = 0;
-        moduleInput_ = HostLayer::Still(ToHostImage(*current_, current_->DataWindow(), colour_.toWorking, &finite));
-        if (static_cast<size_t>(finite) < samples) {
-            Warn("the input " + Quoted(currentFile_) + " has " + std::to_string(samples - static_cast<size_t>(finite)) +
-                 " NaN or infinite colour samples: the module sees them as 0, and they are written unchanged");
+    // A frame rendered, on its way to its file.
+    struct DoneFrame {
+        int32_t frame = 0;
+        int32_t index = 0;
+        Plate picture;
+        uint64_t hash = 0;
+    };
+
+    // Reads every frame of `todo` in order, a still input and an unchanged mask only once.
+    void ReadFrames(const std::vector<int32_t>& todo, BoundedQueue<ReadFrame>& queue) {
+        ReadFrame still;
+        std::string maskFile;
+        OIIO::ROI maskWindow;
+        std::shared_ptr<HostLayer> maskLayer;
+        for (const int32_t frame : todo) {
+            if (InterruptGuard::Requested()) break;
+            ReadFrame next = still;
+            next.frame = frame;
+            if (!next.input) {
+                const std::string file = input_.FileFor(frame);
+                next.input = std::make_shared<Plate>(ReadPlate(file));
+                const size_t samples =
+                    static_cast<size_t>(next.input->spec.width) * static_cast<size_t>(next.input->spec.height) * 3;
+                int64_t finite = 0;
+                next.moduleInput =
+                    HostLayer::Still(ToHostImage(*next.input, next.input->DataWindow(), colour_.toWorking, &finite));
+                if (static_cast<size_t>(finite) < samples) {
+                    Warn("the input " + Quoted(file) + " has " + std::to_string(samples - static_cast<size_t>(finite)) +
+                         " NaN or infinite colour samples: the module sees them as 0, and they are written unchanged");
+                }
+                if (!input_.IsSequence()) still = next;
+            }
+            if (mask_) {
+                // Read again when its file or the input's data window (CG renders change it per frame) changes.
+                const std::string file = mask_->FileAt(frame - plan_.start);
+                if (!maskLayer || file != maskFile || next.input->DataWindow() != maskWindow) {
+                    maskFile = file, maskWindow = next.input->DataWindow();
+                    maskLayer = HostLayer::Still(ToHostImage(ReadPlate(file), maskWindow, ColourConversion()));
+                }
+                next.mask = maskLayer;
+            }
+            if (!queue.Push(std::move(next))) break;
         }
-        inputBound_ = false;
     }
 
-    // The input read last, moved out when no later frame can use it (a still input is kept).
-    Plate TakeInput() {
-        if (!input_.IsSequence()) return *current_;
-        currentFile_.clear();
-        return std::move(*current_);
-    }
-
-    // Binds the input and the mask at composition frame k.
-    void BindFrame(int32_t frame, int32_t k) {
-        ReadInput(frame);
-        if (!inputBound_) {
-            host_.BindInputLayer(moduleInput_);
-            inputBound_ = true;
-        }
-        // Bound again when its file or the input's data window (CG renders change it per frame) changes.
-        if (mask_ && (mask_->FileAt(k) != boundMask_ || current_->DataWindow() != boundMaskWindow_)) {
-            boundMask_ = mask_->FileAt(k);
-            boundMaskWindow_ = current_->DataWindow();
-            const Plate mask = ReadPlate(boundMask_);
-            host_.Params()
-                .ById(static_cast<int32_t>(ParamId::MaskLayer))
-                .BindLayer(HostLayer::Still(ToHostImage(mask, boundMaskWindow_, ColourConversion())));
+    // Writes the rendered frames in order; false once a frame's hash was not the one expected.
+    void WriteFrames(BoundedQueue<DoneFrame>& queue) {
+        while (std::optional<DoneFrame> done = queue.Pop()) {
+            const std::string file = output_.FileFor(done->frame);
+            WriteOptions options;
+            options.depth = depth_;
+            options.colourTag = colour_.outputTag;
+            options.compression = settings_.compression;
+            options.abandon = [] { return InterruptGuard::Requested(); };
+            if (!WriteImage(done->picture, file, options)) {
+                cancelledAt_ = done->frame;
+                return;
+            }
+            progress_->FinishFrame(done->index, done->frame);
+            if (settings_.printHash) {
+                progress_->Close();
+                std::printf("%s  %s\n", HashText(done->hash).c_str(), file.c_str());
+                std::fflush(stdout);
+            }
+            if (expected_.Active() && !Verify(done->hash, file)) ++mismatches_;
         }
     }
 
-    // Frame setup, render and write; false when the frame's hash is not the one expected.
-    bool RenderFrame(int32_t frame) {
+    // A frame of the noise source that could not be read fails the render as the read failed.
+    void RethrowLayerFailure() {
+        if (const std::exception_ptr failure = host_.TakeLayerFailure()) std::rethrow_exception(failure);
+    }
+
+    // Binds, renders and composes one frame.
+    DoneFrame RenderFrame(ReadFrame read, int32_t index) {
+        const int32_t frame = read.frame;
         const int32_t k = frame - plan_.start;
         if (InterruptGuard::Requested()) Cancelled(frame);
-        BindFrame(frame, k);
-        if (InterruptGuard::Requested()) Cancelled(frame);
+        if (read.moduleInput != boundInput_) host_.BindInputLayer(boundInput_ = read.moduleInput);
+        if (read.mask && read.mask != boundMask_) {
+            host_.Params().ById(static_cast<int32_t>(ParamId::MaskLayer)).BindLayer(boundMask_ = read.mask);
+        }
 
         host_.SetTimeline(TimelineFor(rate_, k, plan_.length));
         if (const int32_t code = host_.FrameSetup()) {
+            RethrowLayerFailure();
             throw CliError(RenderFailure(host_, code), "frame " + std::to_string(frame) + ": frame setup failed: " +
                                                            DescribeModuleFailure(host_, code));
         }
         if (const int32_t code = host_.Render()) {
+            RethrowLayerFailure();
             if (RenderFailure(host_, code) == ExitCode::Cancelled) Cancelled(frame);
             throw CliError(RenderFailure(host_, code),
                            "frame " + std::to_string(frame) + ": render failed: " + DescribeModuleFailure(host_, code));
@@ -417,35 +522,29 @@ private:
         // The final view is the input with grain; the others are pictures of their own.
         const int32_t view = host_.Params().ById(static_cast<int32_t>(ParamId::ViewingMode)).Popup();
         const HostImage& rendered = host_.Output().Image();
-        const HostImage& before = moduleInput_->Frame(0).Image();
+        const HostImage& before = read.moduleInput->Frame(0).Image();
         const bool sameSize = rendered.width == before.width && rendered.height == before.height;
-        Plate picture =
-            view == kViewFinalOutput && sameSize
-                ? ApplyModuleResult(TakeInput(), before, rendered, colour_.fromWorking)
-                : PlateFromModule(rendered, *current_, view == kViewNoiseSamples ? noiseAlpha_ : current_->alpha >= 0,
-                                  colour_.fromWorking);
-        ConvertColour(picture, colour_.toOutput);
-        const std::string file = output_.FileFor(frame);
-        WriteOptions options;
-        options.depth = depth_;
-        options.colourTag = colour_.outputTag;
-        options.abandon = [] { return InterruptGuard::Requested(); };
-        if (!WriteImage(picture, file, options)) Cancelled(frame);
-        progress_->FinishFrame();
-
-        const uint64_t hash = HashFrame(rendered);
-        if (settings_.printHash) {
-            progress_->Close();
-            std::printf("%s  %s\n", HashText(hash).c_str(), file.c_str());
-            std::fflush(stdout);
+        DoneFrame done;
+        done.frame = frame, done.index = index, done.hash = HashFrame(rendered);
+        if (view == kViewFinalOutput && sameSize) {
+            // A sequence's frame is the render's alone: moved, not copied.
+            Plate input = read.input.use_count() == 1 ? std::move(*read.input) : *read.input;
+            read.input.reset();
+            done.picture = ApplyModuleResult(std::move(input), before, rendered, colour_.fromWorking);
+        } else {
+            done.picture = PlateFromModule(rendered, *read.input,
+                                           view == kViewNoiseSamples ? noiseAlpha_.load() : read.input->alpha >= 0,
+                                           colour_.fromWorking);
         }
-        return !expected_.Active() || Verify(hash, file);
+        ConvertColour(done.picture, colour_.toOutput);
+        return done;
     }
 
     bool Verify(uint64_t hash, const std::string& file) {
         const std::optional<uint64_t> wanted = expected_.For(file);
         if (wanted && *wanted == hash) return true;
         progress_->Close();
+        const std::lock_guard<std::mutex> lock(StderrMutex());
         if (wanted) {
             std::fprintf(stderr, "texturist: error: %s: hash %s differs from the expected %s\n", file.c_str(),
                          HashText(hash).c_str(), HashText(*wanted).c_str());
@@ -466,15 +565,13 @@ private:
     HashExpectations expected_;
     FramePlan plan_;
     std::optional<LayerFootage> mask_;
-    std::string boundMask_;
-    OIIO::ROI boundMaskWindow_;
-    bool noiseAlpha_ = false;
+    std::atomic<bool> noiseAlpha_{false};
     ColourPlan colour_;
-    std::optional<Plate> current_; // the input frame read last
-    std::string currentFile_;
-    std::shared_ptr<HostLayer> moduleInput_; // what the module sees of it (the module only reads it)
-    bool inputBound_ = false;
+    std::shared_ptr<HostLayer> boundInput_, boundMask_;
     Progress* progress_ = nullptr;
+    // Kept by the writer thread, read once it has been joined.
+    int32_t mismatches_ = 0;
+    std::optional<int32_t> cancelledAt_;
 };
 
 } // namespace

@@ -41,8 +41,9 @@ struct RenderSettings {
     std::string frames; // empty: every frame of the input sequence
     std::string chunk;  // empty: all of them
     std::string fps = "24";
-    int32_t threads = 0; // 0: every CPU this process may use
-    std::string depth;   // empty: the output format's usual depth
+    int32_t threads = 0;     // 0: every CPU this process may use
+    std::string depth;       // empty: the output format's usual depth
+    std::string compression; // empty: the output format's default
     ParamOptions params;
     ColourOptions colour;
     std::string module;

@@ -18,5 +18,12 @@ void SetWarningPolicy(bool strict, bool quiet) {
 
 void Warn(const std::string& message) {
     if (gStrict) throw CliError(ExitCode::RenderFailed, message + " (a warning, an error under --strict)");
-    if (!gQuiet) std::fprintf(stderr, "texturist: warning: %s\n", message.c_str());
+    if (gQuiet) return;
+    const std::lock_guard<std::mutex> lock(StderrMutex());
+    std::fprintf(stderr, "texturist: warning: %s\n", message.c_str());
+}
+
+std::mutex& StderrMutex() {
+    static std::mutex mutex;
+    return mutex;
 }

@@ -5,8 +5,14 @@
 // before anything is written. --quiet silences them, not --strict.
 #pragma once
 
+#include <mutex>
 #include <string>
 
 void SetWarningPolicy(bool strict, bool quiet);
 // Prints the warning, or throws CliError(RenderFailed) under --strict.
 void Warn(const std::string& message);
+
+// Held by whoever writes to stderr from a render's threads, and by file
+// readers while they silence it (some decoders print there): a line written
+// while a decoder has stderr pointed elsewhere would be lost.
+std::mutex& StderrMutex();

@@ -120,6 +120,9 @@ int main(int argc, char** argv) {
     renderCommand->add_option("--depth", render.depth,
                               "Output samples: 8, 10 (DPX), 16, half or float (default: PNG 8 or 16 as the input, "
                               "TIFF 16, EXR half, DPX 10, JPEG 8)");
+    renderCommand->add_option("--compression", render.compression,
+                              "Output compression: EXR none, rle, zip, zips, piz, pxr24, b44, b44a, dwaa, dwab "
+                              "(zip:1-9, dwaa:45); TIFF none, lzw, zip; PNG a level 0-9 (default: EXR zip, TIFF none)");
     renderCommand
         ->add_option("--memory-limit", render.memoryLimit,
                      "Memory the module may allocate through the host, as 512M or 2G (the module's own working "

@@ -77,8 +77,9 @@ struct IterateContext {
     ImageLib_IterateFunction function;
 };
 
-int32_t IterateTrampoline(void* context, int32_t, int32_t index, int32_t count) {
+int32_t IterateTrampoline(void* context, int32_t thread, int32_t index, int32_t count) {
     const IterateContext& work = *static_cast<const IterateContext*>(context);
+    ImageLib_NoteWorkerThread(thread);
     try {
         work.function(work.data, index, count);
         return 0;

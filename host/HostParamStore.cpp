@@ -285,11 +285,11 @@ HostParam& HostParamStore::ByPath(std::string_view path) {
     throw std::out_of_range("no parameter \"" + std::string(path) + "\"");
 }
 
-HostParamRecord HostParamStore::RecordAt(int32_t index, int32_t time, int32_t timeStep) const {
+HostParamRecord HostParamStore::RecordAt(int32_t index, int32_t time, int32_t timeStep, bool withImage) const {
     const HostParam& param = At(index);
     HostParamRecord record = param.record_;
     if (record.type == kHostParamLayer) {
-        record.u.layer.image = param.layer_ ? param.layer_->ImageAt(time, timeStep) : HostImage{};
+        record.u.layer.image = param.layer_ && withImage ? param.layer_->ImageAt(time, timeStep) : HostImage{};
     }
     return record;
 }

@@ -137,8 +137,9 @@ public:
 
     // The record handed to the module for a call or a check-out at a time: a
     // copy of the stored record, for a layer with the image of the frame at
-    // that time (pixel pointer null when no layer is bound).
-    HostParamRecord RecordAt(int32_t index, int32_t time, int32_t timeStep) const;
+    // that time (pixel pointer null when no layer is bound, or, with
+    // `withImage` false, in any case).
+    HostParamRecord RecordAt(int32_t index, int32_t time, int32_t timeStep, bool withImage = true) const;
     // Takes over the value area of a record the module marked as changed.
     void TakeValue(int32_t index, const HostParamRecord& record);
 

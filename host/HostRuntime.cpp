@@ -49,7 +49,13 @@ struct HostServices {
         int32_t fault;
         if (rt->Enter(HostService::CheckoutParam, &fault)) return fault;
         if (record == nullptr || index < 0 || index >= rt->params_.Count()) return kHostErrBadArgument;
-        *record = rt->params_.RecordAt(index, time, timeStep > 0 ? timeStep : rt->timeline_.timeStep);
+        try {
+            *record = rt->params_.RecordAt(index, time, timeStep > 0 ? timeStep : rt->timeline_.timeStep);
+        } catch (...) {
+            // A layer read on demand whose frame cannot be read: nothing may cross into the module.
+            rt->layerFailure_ = std::current_exception();
+            return kHostErrBadArgument;
+        }
         ++rt->checkouts_[record];
         ++rt->outstandingCheckouts_;
         return kHostOk;
@@ -445,8 +451,18 @@ int32_t HostRuntime::Call(uint32_t selector, void* extra, HostImage* output) {
     std::vector<HostParamRecord> records;
     std::vector<HostParamRecord*> pointers;
     records.reserve(static_cast<size_t>(count));
-    for (int32_t i = 0; i < count; ++i)
-        records.push_back(params_.RecordAt(i, timeline_.currentTime, timeline_.timeStep));
+    if (depth_ == 0) layerFailure_ = nullptr;
+    for (int32_t i = 0; i < count; ++i) {
+        try {
+            records.push_back(params_.RecordAt(i, timeline_.currentTime, timeline_.timeStep));
+        } catch (...) {
+            // A layer read on demand whose frame at this time cannot be read
+            // reads as no layer here; the call goes on, and fails only if the
+            // module checks the layer out.
+            layerFailure_ = std::current_exception();
+            records.push_back(params_.RecordAt(i, timeline_.currentTime, timeline_.timeStep, false));
+        }
+    }
     for (HostParamRecord& record : records) pointers.push_back(&record);
     pointers.push_back(nullptr);
 

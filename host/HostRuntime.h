@@ -68,11 +68,13 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 class HostModule;
@@ -174,6 +176,8 @@ public:
     // How long idle pool threads poll before they sleep (see HostThreadPool); 0 by default.
     void SetIterateSpin(std::chrono::microseconds spin);
     int32_t IterateThreads() const;
+    // Indices each worker of the iteration service has run (empty before its first run).
+    std::vector<int64_t> IterateIndicesRun() const { return pool_ ? pool_->IndicesRun() : std::vector<int64_t>{}; }
     void SetMoveHandles(bool move) { handles_.SetMoveOnLock(move); }
     void SetPoisonMemory(bool poison) { handles_.SetPoison(poison); }
     void SetHandleLimit(uint64_t bytes) { handles_.SetLimit(bytes); }
@@ -197,6 +201,10 @@ public:
     HostParamStore& Params() { return params_; }
     const HostParamStore& Params() const { return params_; }
     void BindInputLayer(std::shared_ptr<HostLayer> layer) { params_.Input().BindLayer(std::move(layer)); }
+    // Why the last failed check-out failed when a layer could not read its
+    // frame (the check-out returned kHostErrBadArgument to the module); taking
+    // it clears it.
+    std::exception_ptr TakeLayerFailure() { return std::exchange(layerFailure_, nullptr); }
 
     // Calls; each returns the module's code.
     int32_t Call(uint32_t selector, void* extra = nullptr, HostImage* output = nullptr);
@@ -267,6 +275,7 @@ private:
     std::unordered_map<const void*, std::unique_ptr<HostImageBuffer>> images_;
     std::unordered_map<const HostParamRecord*, int32_t> checkouts_;
     int64_t outstandingCheckouts_ = 0;
+    std::exception_ptr layerFailure_;
     int64_t outstandingSuites_ = 0;
     HostImageBuffer output_;
 

@@ -41,16 +41,21 @@ template <class Ready> bool HostThreadPool::Spin(Ready ready) const {
     const auto until = std::chrono::steady_clock::now() + spin_;
     for (;;) {
         // The clock is read once per batch of pauses; a pause is tens of cycles.
-        for (int32_t i = 0; i < 64; ++i) {
+        for (int32_t i = 0; i < 16; ++i) {
             if (ready()) return true;
             Pause();
         }
         if (std::chrono::steady_clock::now() >= until) return ready();
+        // On a busy machine the thread this one waits for may be the one
+        // waiting for a core: yielding hands it this one (and costs next to
+        // nothing when no other thread wants the core).
+        std::this_thread::yield();
     }
 }
 
 HostThreadPool::HostThreadPool(int32_t threads, std::chrono::microseconds spin) : spin_(spin) {
     if (threads <= 0) threads = AvailableCpus();
+    indicesRun_ = std::make_unique<Counter[]>(static_cast<size_t>(threads));
     workers_.reserve(static_cast<size_t>(threads - 1));
     for (int32_t thread = 1; thread < threads; ++thread) {
         workers_.emplace_back([this, thread] { WorkerLoop(thread); });
@@ -64,6 +69,13 @@ HostThreadPool::~HostThreadPool() {
     }
     wake_.notify_all();
     for (std::thread& worker : workers_) worker.join();
+}
+
+std::vector<int64_t> HostThreadPool::IndicesRun() const {
+    std::vector<int64_t> run;
+    for (int32_t thread = 0; thread < ThreadCount(); ++thread)
+        run.push_back(indicesRun_[static_cast<size_t>(thread)].value.load(std::memory_order_relaxed));
+    return run;
 }
 
 int32_t HostThreadPool::RunSerially(int32_t count, const Task& task) {
@@ -114,6 +126,7 @@ void HostThreadPool::Drain(int32_t thread) {
     const int32_t grab = std::max<int32_t>(1, count / (8 * ThreadCount()));
     for (int32_t first = next_.value.fetch_add(grab); first < count; first = next_.value.fetch_add(grab)) {
         const int32_t last = std::min(count, first + grab);
+        indicesRun_[static_cast<size_t>(thread)].value.fetch_add(last - first, std::memory_order_relaxed);
         for (int32_t i = first; i < last; ++i) {
             const int32_t r = Invoke(task, thread, i);
             if (r != kHostOk) {

@@ -11,7 +11,8 @@
 //
 // With a spin time (0, the default, sleeps at once), workers poll for the
 // next run that long before they sleep, and the caller polls for its workers
-// before it sleeps: a render issues hundreds of short runs per frame, and on
+// before it sleeps, yielding the core between polls so that a descheduled
+// thread it waits for can run: a render issues hundreds of short runs per frame, and on
 // virtual machines waking a sleeping thread can cost more than a run takes.
 // Polling keeps a core busy, so interactive hosts and batch renderers want it
 // and test suites that run side by side do not.
@@ -27,6 +28,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -41,6 +43,8 @@ public:
     ~HostThreadPool();
 
     int32_t ThreadCount() const { return static_cast<int32_t>(workers_.size()) + 1; }
+    // How many indices each thread has run since the pool was made.
+    std::vector<int64_t> IndicesRun() const;
     int32_t Run(int32_t count, const Task& task);
     static int32_t RunSerially(int32_t count, const Task& task);
 
@@ -77,4 +81,5 @@ private:
         std::atomic<int32_t> value{0};
     };
     Counter next_;
+    std::unique_ptr<Counter[]> indicesRun_; // per thread, each on its own cache line
 };

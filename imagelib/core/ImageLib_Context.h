@@ -54,9 +54,12 @@ void ImageLib_CheckAbort();
 // Runs body(i) for i in [0, count) through the current callbacks' `Iterate`,
 // or in order on this thread when no context is current (accesses over plain
 // memory can be mapped outside a request). The body must be safe to run for
-// different indices at the same time. Indices go to `Iterate` in at most
-// kParallelJobs contiguous runs: a job handed to another thread costs about a
-// microsecond of the host's bookkeeping, far more than a row of most nodes.
+// different indices at the same time. Indices go to `Iterate` in contiguous
+// runs, four for every worker the host has been seen to use and at least
+// kParallelJobs: few enough that a row of most nodes is not outweighed by the
+// host's bookkeeping for a job, and small enough that a worker the system
+// deschedules in the middle of one holds back little of the loop (the others
+// take the jobs it has not started).
 // `pixelsPerIndex` tells roughly how much an index does; a loop whose whole
 // work is below ImageLib_InlineLoopPixels() runs in order on this thread, as
 // a handful of rows (the patches of the grain analysis) costs less than
@@ -74,7 +77,9 @@ template <class Body> void ImageLib_ParallelFor(int32_t count, Body&& body, int6
         std::remove_reference_t<Body>* body;
         int32_t count;
         int32_t jobs;
-    } work{&body, count, count < kParallelJobs ? count : kParallelJobs};
+    } work{&body, count, 0};
+    const int32_t jobs = ImageLib_WorkersSeen() * 4 > kParallelJobs ? ImageLib_WorkersSeen() * 4 : kParallelJobs;
+    work.jobs = count < jobs ? count : jobs;
     auto trampoline = [](void* context, int32_t job, int32_t) {
         const Work& w = *static_cast<const Work*>(context);
         // Job j covers [j * count / jobs, (j + 1) * count / jobs), in 64 bits.

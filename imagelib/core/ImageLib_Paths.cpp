@@ -1,5 +1,7 @@
 #include "ImageLib_Paths.h"
 
+#include <atomic>
+
 namespace {
 bool gReference = false;
 int64_t gInlinePixels = kInlineLoopPixels;
@@ -14,6 +16,17 @@ bool ImageLib_ReferencePaths() { return gReference; }
 void ImageLib_SetInlineLoopPixels(int64_t pixels) { gInlinePixels = pixels; }
 
 int64_t ImageLib_InlineLoopPixels() { return gInlinePixels; }
+
+namespace {
+std::atomic<int32_t> gWorkersSeen{1};
+} // namespace
+
+void ImageLib_NoteWorkerThread(int32_t thread) {
+    int32_t seen = gWorkersSeen.load(std::memory_order_relaxed);
+    while (thread >= seen && !gWorkersSeen.compare_exchange_weak(seen, thread + 1, std::memory_order_relaxed)) {}
+}
+
+int32_t ImageLib_WorkersSeen() { return gWorkersSeen.load(std::memory_order_relaxed); }
 
 bool ImageLib_VectorWidthAvailable(ImageLib_VectorWidth width) {
     switch (width) {

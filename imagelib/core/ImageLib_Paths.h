@@ -19,6 +19,13 @@ constexpr int64_t kInlineLoopPixels = 4096;
 void ImageLib_SetInlineLoopPixels(int64_t pixels);
 int64_t ImageLib_InlineLoopPixels();
 
+// The most threads the host has been seen running one loop's jobs on. The
+// host's iteration service says nothing of its pool, so the module learns it
+// from the thread indices its jobs are called with; loops are cut into
+// jobs enough for every worker (ImageLib_ParallelFor). Safe from any thread.
+void ImageLib_NoteWorkerThread(int32_t thread);
+int32_t ImageLib_WorkersSeen();
+
 // The widest vector code the fast paths may use: by default the widest this
 // processor runs. Tests select the narrower ones to check that every width
 // gives the same bytes; a width the processor cannot run is refused (false,

@@ -129,6 +129,7 @@ void ImageLib_TestCallbacks::ReportProgress(float fraction) {
 
 void ImageLib_TestCallbacks::Iterate(ImageLib_IterateFunction function, int32_t count, void* context) {
     ++iterateCalls;
+    iterateJobs += count;
     if (iterateMode == IterateMode::Serial || count <= 1) {
         ImageLib_Callbacks::Iterate(function, count, context);
         return;

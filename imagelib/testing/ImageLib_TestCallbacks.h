@@ -66,7 +66,8 @@ public:
     int64_t liveAllocationBytes = 0;
     int64_t lockedHandles = 0;
     int64_t iterateCalls = 0;
-    int64_t errors = 0; // unknown handles or pointers, unbalanced locks
+    int64_t iterateJobs = 0; // the counts Iterate was given, summed
+    int64_t errors = 0;      // unknown handles or pointers, unbalanced locks
     std::atomic<int64_t> offThreadCalls{0};
     std::vector<float> progress;
 

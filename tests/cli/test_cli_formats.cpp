@@ -85,6 +85,47 @@ TEST_F(Formats, EachFormatInAndOutAtItsDepth) {
 
 // A grey file becomes grey colour: the clean picture's three channels are equal
 // where the file had one, so with no grain applied the output is grey.
+// --compression reaches the file, and a name the format does not have is refused
+// before anything renders (the library would write zip for it without a word).
+TEST_F(Formats, CompressionIsChosenAndChecked) {
+    WriteClean("in.png", {64, 48, 3, TypeDesc::UINT8});
+    WritePlate("plate.png", {96, 72, 3, TypeDesc::UINT8, 2});
+    const std::pair<std::vector<std::string>, std::string> written[] = {
+        {{"--output", "piz.exr", "--compression", "piz"}, "piz"},
+        {{"--output", "dwaa.exr", "--compression", "dwaa:60"}, "dwaa"},
+        {{"--output", "default.exr"}, "zip"},
+        {{"--output", "default.tif"}, "none"},
+        {{"--output", "lzw.tif", "--compression", "lzw"}, "lzw"},
+    };
+    for (const auto& [options, compression] : written) {
+        SCOPED_TRACE(options[1]);
+        std::vector<std::string> args{"render", "--quiet", "--input", "in.png", "--noise-source", "plate.png"};
+        args.insert(args.end(), options.begin(), options.end());
+        const RunResult run = Run(args);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const std::string stored = ReadPicture(Path(options[1])).header.get_string_attribute("compression");
+        EXPECT_EQ(stored.substr(0, stored.find(':')), compression);
+    }
+    for (const char* level : {"0", "9"}) {
+        ASSERT_EQ(
+            Render("in.png", "plate.png", std::string("level") + level + ".png", {"--compression", level}).exitCode, 0);
+    }
+    EXPECT_LT(fs::file_size(Path("level9.png")), fs::file_size(Path("level0.png")));
+    const std::pair<const char*, const char*> refused[] = {
+        {"zap.exr", "zap"}, {"zip10.exr", "zip:10"}, {"piz.tif", "piz"}, {"lzw.png", "lzw"}, {"zip.dpx", "zip"}};
+    for (const auto& [file, compression] : refused) {
+        SCOPED_TRACE(file);
+        const RunResult run = Render("in.png", "plate.png", file, {"--compression", compression});
+        EXPECT_EQ(run.exitCode, 2);
+        EXPECT_EQ(run.err.rfind(std::string("texturist: error: bad --compression \"") + compression + "\" for \"" +
+                                    file + "\": ",
+                                0),
+                  0u)
+            << run.err;
+        EXPECT_FALSE(fs::exists(Path(file)));
+    }
+}
+
 TEST_F(Formats, GreyFilesAreReadAsGrey) {
     WritePlate("plate.png", {96, 72, 3, TypeDesc::UINT8, 3});
     for (int channels : {1, 2}) {

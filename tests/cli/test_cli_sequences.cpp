@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <map>
 #include <set>
 
@@ -169,6 +170,29 @@ TEST_F(Sequences, SourceFramePicksTheNoiseSourceFrame) {
             EXPECT_EQ(ReadPicture(Path(line.first)).header.width, plateWidth[c.plateIndex]) << line.first;
         }
     }
+}
+
+// Only the noise-source frames a render asks for are read: a long plate costs
+// a frame or two, and a broken frame fails the render only when it is asked
+// for, naming its file. Here the render's one frame asks for the plate's 4th.
+TEST_F(Sequences, OnlyTheNoiseSourceFramesAskedForAreRead) {
+    for (int i = 0; i < kFrames; ++i) {
+        const std::string name = Numbered("long", 1 + i, ".png");
+        if (i == 0 || i == 3) {
+            WritePlate(name, {80, 64, 3, TypeDesc::UINT8, 60u + i});
+        } else {
+            std::ofstream(Path(name)) << "not a picture";
+        }
+    }
+    const RunResult fourth = Render("clean.####.png", "long.####.png", "good.####.png",
+                                    {"--quiet", "--frames", "1003", "--set", "Source Frame=3"});
+    EXPECT_EQ(fourth.exitCode, 0) << fourth.err;
+    const RunResult third =
+        Render("clean.####.png", "long.####.png", "bad.####.png", {"--quiet", "--set", "Source Frame=2"});
+    EXPECT_EQ(third.exitCode, 3);
+    EXPECT_EQ(Lines(third.err).size(), 1u) << third.err;
+    EXPECT_NE(third.err.find("texturist: error: cannot read \"long.0003.png\""), std::string::npos) << third.err;
+    EXPECT_EQ(TemporaryFiles(), std::vector<std::string>());
 }
 
 TEST_F(Sequences, AMissingFrameIsNamedAndNothingIsWritten) {

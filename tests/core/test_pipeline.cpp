@@ -36,6 +36,12 @@ TEST(ParallelFor, EveryIndexRunsOnceWhateverTheGrouping) {
         // Only the loops with a context went to the callbacks.
         EXPECT_EQ(calls, 12);
     }
+    // Once a host has shown 16 workers, a long loop is cut into 4 jobs for each, not 8 in all.
+    ImageLib_TestCallbacks callbacks(Mode::Threaded, 3);
+    const ImageLib_Context context(&callbacks);
+    ImageLib_NoteWorkerThread(15);
+    ImageLib_ParallelFor(1001, [](int32_t) {});
+    EXPECT_EQ(callbacks.iterateJobs, 64);
 }
 
 // Loops that say they are small stay on the calling thread, in order; every

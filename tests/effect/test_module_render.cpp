@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -245,6 +247,21 @@ TEST(ModuleRender, SameBytesOnAnyThreadCountAndWithoutTheService) {
     same("one worker");
     s.host.SetIterateThreads(3);
     same("three workers");
+    // A host with many workers gets work onto every one of them (threads 1 and
+    // up; the calling thread may find its workers took everything): loops are
+    // cut by the workers the module has seen, not into a fixed handful.
+    for (const int32_t workers : {16, 64}) {
+        s.host.SetIterateThreads(workers);
+        int64_t idle = 0;
+        for (int32_t render = 0; render < 20; ++render) {
+            same("many workers");
+            const std::vector<int64_t> run = s.host.IterateIndicesRun();
+            ASSERT_EQ(static_cast<int32_t>(run.size()), workers);
+            idle = std::count(run.begin() + 1, run.end(), 0);
+            if (idle == 0) break;
+        }
+        EXPECT_EQ(idle, 0) << "of " << workers << " workers";
+    }
     s.host.SetIterateAvailable(false);
     same("no iteration service");
     s.host.SetIterateAvailable(true);
