@@ -249,6 +249,17 @@ struct HostServices {
         if (rt->Enter(HostService::Iterate, &fault)) return fault;
         if (body == nullptr) return kHostErrBadArgument;
         if (count <= 0) return kHostOk;
+        if (!rt->roundRobinRun_.empty()) {
+            // A pool of many workers, scheduled deterministically on this thread.
+            const int32_t threads = static_cast<int32_t>(rt->roundRobinRun_.size());
+            int32_t result = kHostOk;
+            for (int32_t i = 0; i < count; ++i) {
+                ++rt->roundRobinRun_[static_cast<size_t>(i % threads)];
+                const int32_t r = body(context, i % threads, i, count);
+                if (r != kHostOk && result == kHostOk) result = r;
+            }
+            return result;
+        }
         return rt->Pool().Run(count, [&](int32_t thread, int32_t i) { return body(context, thread, i, count); });
     }
 

@@ -65,6 +65,7 @@
 
 #include <chrono>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -176,8 +177,14 @@ public:
     // How long idle pool threads poll before they sleep (see HostThreadPool); 0 by default.
     void SetIterateSpin(std::chrono::microseconds spin);
     int32_t IterateThreads() const;
+    // Index i of every iteration runs on the calling thread as thread i % threads
+    // (0: the pool again): a host with many workers, deterministically.
+    void SetIterateRoundRobin(int32_t threads) { roundRobinRun_.assign(static_cast<size_t>(std::max(threads, 0)), 0); }
     // Indices each worker of the iteration service has run (empty before its first run).
-    std::vector<int64_t> IterateIndicesRun() const { return pool_ ? pool_->IndicesRun() : std::vector<int64_t>{}; }
+    std::vector<int64_t> IterateIndicesRun() const {
+        if (!roundRobinRun_.empty()) return roundRobinRun_;
+        return pool_ ? pool_->IndicesRun() : std::vector<int64_t>{};
+    }
     void SetMoveHandles(bool move) { handles_.SetMoveOnLock(move); }
     void SetPoisonMemory(bool poison) { handles_.SetPoison(poison); }
     void SetHandleLimit(uint64_t bytes) { handles_.SetLimit(bytes); }
@@ -276,6 +283,7 @@ private:
     std::unordered_map<const HostParamRecord*, int32_t> checkouts_;
     int64_t outstandingCheckouts_ = 0;
     std::exception_ptr layerFailure_;
+    std::vector<int64_t> roundRobinRun_; // per thread, while iterations run round-robin
     int64_t outstandingSuites_ = 0;
     HostImageBuffer output_;
 

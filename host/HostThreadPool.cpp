@@ -93,6 +93,12 @@ int32_t HostThreadPool::Run(int32_t count, const Task& task) {
     if (workers_.empty() || count == 1 || !busy_.compare_exchange_strong(idle, true)) {
         return RunSerially(count, task);
     }
+    if (serialRuns_ > 0) {
+        --serialRuns_;
+        busy_.store(false);
+        return RunSerially(count, task);
+    }
+    const auto start = std::chrono::steady_clock::now();
     {
         std::lock_guard<std::mutex> guard(mutex_);
         task_ = &task;
@@ -105,6 +111,7 @@ int32_t HostThreadPool::Run(int32_t count, const Task& task) {
     }
     wake_.notify_all();
     Drain(0);
+    const auto drained = std::chrono::steady_clock::now();
     int32_t result;
     Spin([this] { return busyWorkers_.load() == 0; });
     {
@@ -113,8 +120,31 @@ int32_t HostThreadPool::Run(int32_t count, const Task& task) {
         task_ = nullptr;
         result = failedIndex_ >= 0 ? failedResult_ : kHostOk;
     }
+    NoteWait(drained - start, std::chrono::steady_clock::now() - drained);
     busy_.store(false);
     return result;
+}
+
+void HostThreadPool::NoteWait(std::chrono::steady_clock::duration worked, std::chrono::steady_clock::duration waited) {
+    // The caller ran out of work and then waited, longer than it worked and
+    // longer than a worker takes to wake, for jobs that workers had started:
+    // on a machine where other processes take the cores, a worker is
+    // descheduled in the middle of its job and the loop waits for the
+    // system's next turn. A few such runs and the next ones run on the
+    // calling thread alone (a second thread must not cost more than it
+    // brings), until the pool tries its workers again.
+    constexpr auto kLate = std::chrono::milliseconds(1);
+    constexpr int32_t kStrikes = 3, kForgiven = 32, kSerialRuns = 512;
+    if (waited > kLate && waited > worked) {
+        cleanRuns_ = 0;
+        if (++lateRuns_ >= kStrikes) {
+            lateRuns_ = 0;
+            serialRuns_ = kSerialRuns;
+        }
+    } else if (lateRuns_ > 0 && ++cleanRuns_ >= kForgiven) {
+        lateRuns_ = 0;
+        cleanRuns_ = 0;
+    }
 }
 
 void HostThreadPool::Drain(int32_t thread) {

@@ -17,6 +17,11 @@
 // Polling keeps a core busy, so interactive hosts and batch renderers want it
 // and test suites that run side by side do not.
 //
+// When the caller keeps finishing its share and then waiting milliseconds for
+// workers that have no core (other processes hold them), the next runs go
+// serially on the caller for a while before the workers are tried again: two
+// threads then cost no more than one.
+//
 // The default size is the number of CPUs this process may run on
 // (sched_getaffinity). A Run that starts while another is in progress (a task
 // that iterates, or a second thread) runs serially on its own calling thread,
@@ -55,12 +60,17 @@ private:
     // Takes indices of the current run until none are left.
     void Drain(int32_t thread);
 
+    // Falls back to serial runs for a while when workers keep arriving late.
+    void NoteWait(std::chrono::steady_clock::duration worked, std::chrono::steady_clock::duration waited);
+
     // Polls `ready` for up to spin_; true once it holds.
     template <class Ready> bool Spin(Ready ready) const;
 
     std::chrono::microseconds spin_;
     std::vector<std::thread> workers_;
     std::atomic<bool> busy_{false}; // set for the whole of a parallel Run
+    // Touched only by the thread that holds busy_.
+    int32_t lateRuns_ = 0, cleanRuns_ = 0, serialRuns_ = 0;
 
     std::mutex mutex_;
     std::condition_variable wake_;

@@ -317,6 +317,28 @@ TEST(HostThreadPoolTest, WorkIsSharedAndTheLowestFailureIsReported) {
     EXPECT_GE(threads.size(), 2u);
 }
 
+// A worker that keeps arriving late (here: each of its jobs sleeps, as a thread
+// the system has descheduled) sends the next runs to the caller alone.
+TEST(HostThreadPoolTest, LateWorkersAreLeftOutForAWhile) {
+    HostThreadPool pool(2);
+    std::vector<int64_t> workerAfter; // jobs the worker has run, after each run
+    for (int32_t run = 0; run < 20; ++run) {
+        std::atomic<int32_t> calls{0};
+        ASSERT_EQ(pool.Run(8,
+                           [&](int32_t thread, int32_t) {
+                               calls.fetch_add(1);
+                               std::this_thread::sleep_for(std::chrono::microseconds(thread == 0 ? 300 : 10000));
+                               return 0;
+                           }),
+                  0);
+        ASSERT_EQ(calls.load(), 8);
+        workerAfter.push_back(pool.IndicesRun()[1]);
+    }
+    // Its job outlasts the caller's seven, so it takes one a run: three late runs, then none.
+    EXPECT_GE(workerAfter.back(), 1) << "the worker never took a job";
+    EXPECT_LE(workerAfter.back(), 3) << "the late worker was still given jobs";
+}
+
 TEST(HostThreadPoolTest, NestedRunsAreSerial) {
     HostThreadPool pool(3);
     std::atomic<int32_t> inner{0};
@@ -414,6 +436,26 @@ TEST(HostLayerTest, TimesMapToClampedFrames) {
             EXPECT_EQ(HostReadPixel(image, 1, 1).red, c.expected);
         }
     }
+}
+
+// Footage read on demand: a frame is read when first asked for, the last two
+// are kept, and a failed read throws out of the request.
+TEST(HostLayerTest, OnDemandFramesAreReadWhenAskedAndFew) {
+    std::vector<int32_t> reads;
+    const auto layer = HostLayer::OnDemand(6, Solid(2, 2, false, {255, 0, 0, 0}), [&reads](int32_t frame) {
+        if (frame == 5) throw std::runtime_error("frame 5 is damaged");
+        reads.push_back(frame);
+        return Solid(2, 2, false, {255, static_cast<uint16_t>(frame), 0, 0});
+    });
+    EXPECT_EQ(layer->FrameCount(), 6);
+    EXPECT_EQ(layer->FramesRead(), 1);
+    for (const int32_t frame : {3, 3, 0, 3, 4, 0})
+        EXPECT_EQ(HostReadPixel(layer->ImageAt(frame * 100, 100), 0, 0).red, frame) << frame;
+    // 3 once, kept while 0 and 3 alternate; 4 then pushes 0 out, so 0 is read again.
+    EXPECT_EQ(reads, (std::vector<int32_t>{3, 4, 0}));
+    EXPECT_EQ(layer->FramesRead(), 4);
+    EXPECT_THROW(layer->ImageAt(900, 100), std::runtime_error); // frame 9 is the last, frame 5
+    EXPECT_THROW(layer->AddFrame(Solid(2, 2, false, {})), std::logic_error);
 }
 
 HostParamRecord LayerRecord(int32_t id) {
