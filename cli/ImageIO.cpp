@@ -334,35 +334,40 @@ Plate ReadPlate(const std::string& path, uint64_t memoryBudget) {
     return plate;
 }
 
+namespace {
+
+// Calls visit(x, y, pixel) for every pixel of `window` (the file's coordinates)
+// that the plate stores, x and y counted from the window's corner.
+template <class Visit> void ForEachStoredPixel(const Plate& plate, const OIIO::ROI& window, Visit&& visit) {
+    const OIIO::ROI stored = plate.DataWindow();
+    for (int32_t y = std::max(window.ybegin, stored.ybegin); y < std::min(window.yend, stored.yend); ++y)
+        for (int32_t x = std::max(window.xbegin, stored.xbegin); x < std::min(window.xend, stored.xend); ++x)
+            visit(x - window.xbegin, y - window.ybegin, plate.At(x - stored.xbegin, y - stored.ybegin));
+}
+
+} // namespace
+
 HostImageBuffer ToHostImage(const Plate& plate, const OIIO::ROI& window, const ColourConversion& toWorking,
                             int64_t* finiteSamples) {
     const int32_t width = window.width(), height = window.height();
-    const OIIO::ROI stored = plate.DataWindow();
     const bool deep = plate.spec.format.basesize() > 1;
     HostImageBuffer pixels(width, height, deep);
     const int32_t full = pixels.MaxValue();
     std::vector<float> rgb(static_cast<size_t>(width) * static_cast<size_t>(height) * 3, 0.0f);
     std::vector<float> alpha(static_cast<size_t>(width) * static_cast<size_t>(height), plate.alpha >= 0 ? 0.0f : 1.0f);
     int64_t finite = 0;
-    for (int32_t y = 0; y < height; ++y) {
-        const int32_t fileY = window.ybegin + y;
-        if (fileY < stored.ybegin || fileY >= stored.yend) continue;
-        for (int32_t x = 0; x < width; ++x) {
-            const int32_t fileX = window.xbegin + x;
-            if (fileX < stored.xbegin || fileX >= stored.xend) continue;
-            const float* in = plate.At(fileX - stored.xbegin, fileY - stored.ybegin);
-            const size_t at = static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x);
-            const float a = plate.alpha >= 0 ? in[plate.alpha] : 1.0f;
-            // As the file stores it where alpha is 0 or 1; straight colour elsewhere.
-            const bool divide = plate.premultiplied && a != 0.0f && a != 1.0f;
-            for (size_t c = 0; c < 3; ++c) {
-                const float value = in[plate.colour[c]];
-                finite += std::isfinite(value) ? 1 : 0;
-                rgb[at * 3 + c] = divide ? value / a : value;
-            }
-            alpha[at] = a;
+    ForEachStoredPixel(plate, window, [&](int32_t x, int32_t y, const float* in) {
+        const size_t at = static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x);
+        const float a = plate.alpha >= 0 ? in[plate.alpha] : 1.0f;
+        // As the file stores it where alpha is 0 or 1; straight colour elsewhere.
+        const bool divide = plate.premultiplied && a != 0.0f && a != 1.0f;
+        for (size_t c = 0; c < 3; ++c) {
+            const float value = in[plate.colour[c]];
+            finite += std::isfinite(value) ? 1 : 0;
+            rgb[at * 3 + c] = divide ? value / a : value;
         }
-    }
+        alpha[at] = a;
+    });
     toWorking.Apply(rgb.data(), rgb.size() / 3);
     HostImage& image = pixels.Image();
     for (int32_t y = 0; y < height; ++y) {
@@ -592,27 +597,21 @@ bool WriteImage(const Plate& image, const std::string& path, const WriteOptions&
         stored.yend < header.y + height) {
         std::fill(samples.get(), samples.get() + count, 0.0f);
     }
-    for (int32_t y = 0; y < height; ++y) {
-        const int32_t fileY = header.y + y;
-        if (fileY < stored.ybegin || fileY >= stored.yend) continue;
-        for (int32_t x = 0; x < width; ++x) {
-            const int32_t fileX = header.x + x;
-            if (fileX < stored.xbegin || fileX >= stored.xend) continue;
-            const float* in = image.At(fileX - stored.xbegin, fileY - stored.ybegin);
-            float* out = samples.get() + (static_cast<size_t>(y) * static_cast<size_t>(width) + x) * channels;
-            for (int32_t c = 0; c < channels; ++c) out[c] = in[source[static_cast<size_t>(c)]];
-            if (!alpha || premultiply == image.premultiplied) continue;
-            // Colour as the format stores it: multiplied by alpha or not.
-            const float a = out[alphaAt];
-            for (const int32_t c : colour) {
-                if (premultiply) {
-                    out[c] *= a;
-                } else if (a != 0.0f && a != 1.0f) {
-                    out[c] /= a;
-                }
+    const OIIO::ROI written(header.x, header.x + width, header.y, header.y + height);
+    ForEachStoredPixel(image, written, [&](int32_t x, int32_t y, const float* in) {
+        float* out = samples.get() + (static_cast<size_t>(y) * static_cast<size_t>(width) + x) * channels;
+        for (int32_t c = 0; c < channels; ++c) out[c] = in[source[static_cast<size_t>(c)]];
+        if (!alpha || premultiply == image.premultiplied) return;
+        // Colour as the format stores it: multiplied by alpha or not.
+        const float a = out[alphaAt];
+        for (const int32_t c : colour) {
+            if (premultiply) {
+                out[c] *= a;
+            } else if (a != 0.0f && a != 1.0f) {
+                out[c] /= a;
             }
         }
-    }
+    });
 
     // The encoder writes into memory and the disk sees one checked write: some
     // encoders neither report a failed write nor survive one (libpng goes on,
