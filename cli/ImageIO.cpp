@@ -2,6 +2,7 @@
 
 #include "cli/CliError.h"
 #include "cli/ColourSpaces.h"
+#include "cli/Movie.h"
 #include "cli/SafeFiles.h"
 #include "cli/Warnings.h"
 
@@ -489,6 +490,7 @@ void CheckOutputFile(const std::string& path, SampleDepth depth) {
 }
 
 bool WritesIntegers(const std::string& path, SampleDepth depth, bool deepInput) {
+    if (IsMovieFile(path)) return true;
     const SampleDepth resolved = ResolveDepth(FormatFor(path), depth, deepInput);
     return resolved != SampleDepth::Half && resolved != SampleDepth::Float;
 }
@@ -504,7 +506,8 @@ bool IsFloatType(OIIO::TypeDesc type) {
 } // namespace
 
 std::vector<std::string> WhatTheFormatDrops(const Plate& image, const std::string& path) {
-    const OutputFormat& format = FormatFor(path);
+    static const OutputFormat kMovie{"movie", "A movie", {}, true};
+    const OutputFormat& format = IsMovieFile(path) ? kMovie : FormatFor(path);
     std::vector<std::string> dropped;
     if (KeepsEveryChannel(format)) return dropped;
     std::string names;

@@ -1,12 +1,14 @@
 #include "cli/RenderJob.h"
 
 #include "cli/BoundedQueue.h"
+#include "cli/Footage.h"
 #include "cli/FrameHash.h"
 #include "cli/FrameList.h"
 #include "cli/FrameRate.h"
 #include "cli/ImageIO.h"
 #include "cli/Interrupt.h"
 #include "cli/ModuleSession.h"
+#include "cli/Movie.h"
 #include "cli/ParamSetter.h"
 #include "cli/Progress.h"
 #include "cli/SafeFiles.h"
@@ -21,6 +23,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <numeric>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -50,10 +53,10 @@ struct FramePlan {
     int32_t length = 1; // composition frames
 };
 
-FramePlan PlanFrames(const SequencePattern& input, const RenderSettings& settings) {
+FramePlan PlanFrames(const Footage& input, const RenderSettings& settings) {
     FramePlan plan;
     std::vector<int32_t> onDisk;
-    if (input.IsSequence()) {
+    if (input.HasFrames()) {
         onDisk = input.FramesOnDisk();
         if (onDisk.empty()) throw CliError(ExitCode::InputOutput, "no files match the input " + Quoted(input.Text()));
     }
@@ -62,48 +65,51 @@ FramePlan PlanFrames(const SequencePattern& input, const RenderSettings& setting
         plan.all = ParseFrameList(settings.frames, &backwards);
         for (const std::string& range : backwards)
             Warn("the frame range " + range + " runs backwards: its frames render from the last down");
-    } else if (input.IsSequence()) {
+    } else if (input.HasFrames()) {
         for (int32_t frame = onDisk.front(); frame <= onDisk.back(); ++frame) plan.all.push_back(frame);
     } else {
         plan.all = {FrameNumberInName(input.Text()).value_or(1)};
     }
     const auto [lowest, highest] = std::minmax_element(plan.all.begin(), plan.all.end());
-    plan.start = input.IsSequence() ? std::min(onDisk.front(), *lowest) : *lowest;
-    const int32_t last = input.IsSequence() ? std::max(onDisk.back(), *highest) : *highest;
+    plan.start = input.HasFrames() ? std::min(onDisk.front(), *lowest) : *lowest;
+    const int32_t last = input.HasFrames() ? std::max(onDisk.back(), *highest) : *highest;
     plan.length = last - plan.start + 1;
     plan.mine = SliceForChunk(plan.all, settings.chunk.empty() ? ChunkSlice{} : ParseChunk(settings.chunk));
-    if (input.IsSequence()) {
-        const std::string missing = DescribeMissingFrames(input, plan.mine);
+    if (input.HasFrames()) {
+        const std::string missing = input.DescribeMissing(plan.mine);
         if (!missing.empty()) throw CliError(ExitCode::InputOutput, missing);
     }
     return plan;
 }
 
-// A noise source or mask given as a file or a sequence, placed from composition frame 0.
+// A noise source or mask given as a file, a sequence or a movie, placed from composition frame 0.
 class LayerFootage {
 public:
-    explicit LayerFootage(const std::string& text) : pattern_(text) {
-        if (!pattern_.IsSequence()) return;
-        const std::vector<int32_t> onDisk = pattern_.FramesOnDisk();
+    explicit LayerFootage(const std::string& text) : footage_(text) {
+        if (!footage_.HasFrames()) return;
+        const std::vector<int32_t> onDisk = footage_.FramesOnDisk();
         if (onDisk.empty()) throw CliError(ExitCode::InputOutput, "no files match " + Quoted(text));
         first_ = onDisk.front();
         count_ = onDisk.back() - onDisk.front() + 1;
     }
 
-    bool IsSequence() const { return pattern_.IsSequence(); }
+    bool HasFrames() const { return footage_.HasFrames(); }
     int32_t Count() const { return count_; }
-    // The file the host serves at composition frame k: the k-th, or the last for a shorter sequence.
-    std::string FileAt(int32_t k) const { return pattern_.FileFor(first_ + std::clamp(k, 0, count_ - 1)); }
+    // What the host serves at composition frame k: the k-th frame, or the last for shorter footage.
+    int32_t FrameAt(int32_t k) const { return first_ + std::clamp(k, 0, count_ - 1); }
+    std::string FileAt(int32_t k) const { return footage_.FileFor(FrameAt(k)); }
+    std::string NameAt(int32_t k) const { return footage_.NameOf(FrameAt(k)); }
+    Plate ReadAt(int32_t k) const { return footage_.Read(FrameAt(k)); }
 
     void CheckFrames(int32_t count) const {
         std::vector<int32_t> frames;
         for (int32_t k = 0; k < std::min(count, count_); ++k) frames.push_back(first_ + k);
-        const std::string missing = DescribeMissingFrames(pattern_, frames);
+        const std::string missing = footage_.DescribeMissing(frames);
         if (!missing.empty()) throw CliError(ExitCode::InputOutput, missing);
     }
 
 private:
-    SequencePattern pattern_;
+    Footage footage_;
     int32_t first_ = 0;
     int32_t count_ = 1;
 };
@@ -172,20 +178,26 @@ ExitCode RenderFailure(const HostRuntime& host, int32_t code) {
 class FrameRenderer {
 public:
     FrameRenderer(const RenderSettings& settings, HostRuntime& host)
-        : settings_(settings), host_(host), setter_(host_.Params()), input_(settings.input), output_(settings.output) {}
+        : settings_(settings), host_(host), setter_(host_.Params()), output_(settings.output) {}
 
     ExitCode Run() {
         // The options that need no files first, so that a typo costs nothing.
         depth_ = settings_.depth.empty() ? SampleDepth::Auto : ParseSampleDepth(settings_.depth);
-        rate_ = ParseFrameRate(settings_.fps);
+        if (!settings_.fps.empty()) rate_ = ParseFrameRate(settings_.fps);
         if (!settings_.verify.empty()) expected_ = HashExpectations(settings_.verify);
+        const bool movieOut = IsMovieFile(output_.Text());
+        if (movieOut) CheckMovieSettings();
         const LayerFiles layers = ApplyParamOptions(host_.Params(), setter_, settings_.params);
         const std::string noisePath = Pick(settings_.noiseSource, layers.noiseSource, "--noise-source");
         const std::string maskPath = Pick(settings_.mask, layers.mask, "--mask");
         if (noisePath.empty()) throw CliError(ExitCode::Usage, "a render needs --noise-source");
 
-        plan_ = PlanFrames(input_, settings_);
-        if (plan_.all.size() > 1 && !output_.IsSequence()) {
+        input_.emplace(settings_.input);
+        if (const MovieInfo* movie = input_->Movie(); movie && settings_.fps.empty()) {
+            rate_ = ParseFrameRate(std::to_string(movie->rateNumerator) + "/" + std::to_string(movie->rateDenominator));
+        }
+        plan_ = PlanFrames(*input_, settings_);
+        if (plan_.all.size() > 1 && !output_.IsSequence() && !movieOut) {
             throw CliError(ExitCode::Usage, "--output " + Quoted(output_.Text()) +
                                                 " names one file for several frames; give it a frame number "
                                                 "such as name.####.exr");
@@ -195,8 +207,10 @@ public:
             return ExitCode::Ok;
         }
         const int32_t first = plan_.mine.front();
-        CheckOutputFile(output_.FileFor(first), depth_);
-        CheckCompression(output_.FileFor(first), settings_.compression);
+        if (!movieOut) {
+            CheckOutputFile(output_.FileFor(first), depth_);
+            CheckCompression(output_.FileFor(first), settings_.compression);
+        }
         GuardLayers(noisePath, maskPath);
         const OutputLock lock(output_.Text(), plan_.mine);
         WarnAboutSettings(maskPath, layers);
@@ -207,6 +221,8 @@ public:
         std::vector<int32_t> todo;
         for (const int32_t frame : plan_.mine)
             if (!settings_.skipExisting || !std::filesystem::exists(output_.FileFor(frame))) todo.push_back(frame);
+        // A movie is written whole: one that exists holds every frame.
+        if (movieOut && todo.size() < plan_.mine.size()) todo.clear();
         if (todo.size() < plan_.mine.size() && !settings_.quiet) {
             std::fprintf(stderr, "texturist: skipping %zu of %zu frames, whose output exists\n",
                          plan_.mine.size() - todo.size(), plan_.mine.size());
@@ -236,9 +252,13 @@ public:
         if (!todo.empty()) {
             PlanColourFrom(todo.front());
             BindNoise(noisePath);
+            if (movieOut) OpenMovie(todo);
         }
         const auto started = std::chrono::steady_clock::now();
         RenderPipelined(todo, progress);
+        if (movie_ && !movie_->Finish()) {
+            throw CliError(ExitCode::Cancelled, "cancelled; " + Quoted(output_.Text()) + " was not written");
+        }
         progress.Close();
         if (expected_.Active() && !settings_.quiet && mismatches_ == 0 && !todo.empty()) {
             std::fprintf(stderr, "texturist: %zu frame%s verified\n", todo.size(), todo.size() == 1 ? "" : "s");
@@ -322,11 +342,11 @@ private:
         const auto add = [&read](const std::string& file, const std::string& what) {
             if (const std::optional<FileIdentity> id = IdentityOf(file)) read.emplace_back(*id, what);
         };
-        for (int32_t frame : plan_.mine) add(input_.FileFor(frame), "the input " + Quoted(input_.FileFor(frame)));
+        for (int32_t frame : plan_.mine) add(input_->FileFor(frame), "the input " + Quoted(input_->FileFor(frame)));
         for (const auto& [path, what] : {std::pair{noisePath, "the noise source"}, std::pair{maskPath, "the mask"}}) {
             if (path.empty()) continue;
             const LayerFootage footage(path);
-            const int32_t count = footage.IsSequence() ? std::min(plan_.length, footage.Count()) : 1;
+            const int32_t count = footage.HasFrames() ? std::min(plan_.length, footage.Count()) : 1;
             for (int32_t k = 0; k < count; ++k)
                 add(footage.FileAt(k), std::string(what) + " " + Quoted(footage.FileAt(k)));
         }
@@ -370,8 +390,8 @@ private:
 
     // The first frame to render sets the colour spaces and says what its output cannot hold.
     void PlanColourFrom(int32_t frame) {
-        const std::string file = input_.FileFor(frame);
-        const Plate first = ReadPlate(file);
+        const std::string file = input_->FileFor(frame);
+        const Plate first = input_->Read(frame);
         colour_ = PlanColour(ColourConfig::Current(), settings_.colour, first, file, output_.FileFor(frame), depth_);
         for (const std::string& loss : WhatTheFormatDrops(first, output_.FileFor(frame))) Warn(loss);
     }
@@ -380,18 +400,19 @@ private:
     void BindNoise(const std::string& path) {
         const LayerFootage noise(path);
         noise.CheckFrames(plan_.length);
-        const int32_t frames = noise.IsSequence() ? std::min(plan_.length, noise.Count()) : 1;
-        const Plate plate = ReadPlate(noise.FileAt(0));
+        const int32_t frames = noise.HasFrames() ? std::min(plan_.length, noise.Count()) : 1;
+        const Plate plate = noise.ReadAt(0);
         const ColourConversion toWorking =
-            NoiseToWorking(ColourConfig::Current(), settings_.colour, colour_, plate, path);
+            NoiseToWorking(ColourConfig::Current(), settings_.colour, colour_, plate, noise.FileAt(0));
         LoadedImage first;
         first.pixels = ToHostImage(plate, plate.DisplayWindow(), toWorking, &first.finiteSamples);
-        WarnAboutPlate(noise.FileAt(0), first);
+        WarnAboutPlate(noise.NameAt(0), first);
         noiseAlpha_ = plate.alpha >= 0;
         // Frames are read when a check-out asks for them, so a render holds a
-        // frame or two of the noise source however long its sequence is.
+        // frame or two of the noise source however long its sequence is, and
+        // a movie is decoded only where its frames are used.
         auto read = [this, noise, toWorking](int32_t k) {
-            const Plate frame = ReadPlate(noise.FileAt(k));
+            const Plate frame = noise.ReadAt(k);
             noiseAlpha_ = noiseAlpha_ || frame.alpha >= 0;
             return ToHostImage(frame, frame.DisplayWindow(), toWorking);
         };
@@ -401,16 +422,16 @@ private:
     }
 
     // Plates that cannot give the grain the user expects.
-    void WarnAboutPlate(const std::string& file, const LoadedImage& image) {
+    void WarnAboutPlate(const std::string& name, const LoadedImage& image) {
         const int32_t sampleSize = host_.Params().ById(static_cast<int32_t>(ParamId::SampleSize)).Integer();
         if (image.finiteSamples == 0) {
-            Warn("the noise source " + Quoted(file) + " has no finite pixels (all NaN or infinite): it holds no grain");
+            Warn("the noise source " + name + " has no finite pixels (all NaN or infinite): it holds no grain");
         } else if (image.pixels.Width() < sampleSize || image.pixels.Height() < sampleSize) {
-            Warn("the noise source " + Quoted(file) + " is " + std::to_string(image.pixels.Width()) + " x " +
+            Warn("the noise source " + name + " is " + std::to_string(image.pixels.Width()) + " x " +
                  std::to_string(image.pixels.Height()) + " pixels, smaller than \"Sample Size\" " +
                  std::to_string(sampleSize) + ": its grain cannot be measured reliably");
         } else if (PlateGrainLevel(image.pixels) < kLeastGrain) {
-            Warn("the noise source " + Quoted(file) + " holds no measurable grain: the output will carry none");
+            Warn("the noise source " + name + " holds no measurable grain: the output will carry none");
         }
     }
 
@@ -441,25 +462,26 @@ private:
             ReadFrame next = still;
             next.frame = frame;
             if (!next.input) {
-                const std::string file = input_.FileFor(frame);
-                next.input = std::make_shared<Plate>(ReadPlate(file));
+                next.input = std::make_shared<Plate>(input_->Read(frame));
                 const size_t samples =
                     static_cast<size_t>(next.input->spec.width) * static_cast<size_t>(next.input->spec.height) * 3;
                 int64_t finite = 0;
                 next.moduleInput =
                     HostLayer::Still(ToHostImage(*next.input, next.input->DataWindow(), colour_.toWorking, &finite));
                 if (static_cast<size_t>(finite) < samples) {
-                    Warn("the input " + Quoted(file) + " has " + std::to_string(samples - static_cast<size_t>(finite)) +
+                    Warn("the input " + input_->NameOf(frame) + " has " +
+                         std::to_string(samples - static_cast<size_t>(finite)) +
                          " NaN or infinite colour samples: the module sees them as 0, and they are written unchanged");
                 }
-                if (!input_.IsSequence()) still = next;
+                if (!input_->HasFrames()) still = next;
             }
             if (mask_) {
-                // Read again when its file or the input's data window (CG renders change it per frame) changes.
-                const std::string file = mask_->FileAt(frame - plan_.start);
+                // Read again when its frame or the input's data window (CG renders change it per frame) changes.
+                const std::string file = mask_->NameAt(frame - plan_.start);
                 if (!maskLayer || file != maskFile || next.input->DataWindow() != maskWindow) {
                     maskFile = file, maskWindow = next.input->DataWindow();
-                    maskLayer = HostLayer::Still(ToHostImage(ReadPlate(file), maskWindow, ColourConversion()));
+                    maskLayer = HostLayer::Still(
+                        ToHostImage(mask_->ReadAt(frame - plan_.start), maskWindow, ColourConversion()));
                 }
                 next.mask = maskLayer;
             }
@@ -470,15 +492,21 @@ private:
     // Writes the rendered frames in order; false once a frame's hash was not the one expected.
     void WriteFrames(BoundedQueue<DoneFrame>& queue) {
         while (std::optional<DoneFrame> done = queue.Pop()) {
-            const std::string file = output_.FileFor(done->frame);
-            WriteOptions options;
-            options.depth = depth_;
-            options.colourTag = colour_.outputTag;
-            options.compression = settings_.compression;
-            options.abandon = [] { return InterruptGuard::Requested(); };
-            if (!WriteImage(done->picture, file, options)) {
-                cancelledAt_ = done->frame;
-                return;
+            // A movie's frames are named by the movie and their number, for --print-hash and --verify.
+            const std::string file =
+                movie_ ? output_.Text() + ":" + std::to_string(done->frame) : output_.FileFor(done->frame);
+            if (movie_) {
+                movie_->Write(done->picture);
+            } else {
+                WriteOptions options;
+                options.depth = depth_;
+                options.colourTag = colour_.outputTag;
+                options.compression = settings_.compression;
+                options.abandon = [] { return InterruptGuard::Requested(); };
+                if (!WriteImage(done->picture, file, options)) {
+                    cancelledAt_ = done->frame;
+                    return;
+                }
             }
             progress_->FinishFrame(done->index, done->frame);
             if (settings_.printHash) {
@@ -488,6 +516,60 @@ private:
             }
             if (expected_.Active() && !Verify(done->hash, file)) ++mismatches_;
         }
+    }
+
+    MovieOutputOptions MovieOptions() const {
+        MovieOutputOptions options;
+        options.codec = settings_.codec;
+        options.depth = depth_;
+        options.crf = settings_.crf;
+        options.bitrate = settings_.bitrate;
+        return options;
+    }
+
+    // What a movie output cannot do, before any file is read.
+    void CheckMovieSettings() const {
+        if (!settings_.chunk.empty()) {
+            throw CliError(ExitCode::Usage, "--chunk cannot split a movie: " + Quoted(output_.Text()) +
+                                                " is one file; render the chunks to an image sequence "
+                                                "(name.####.exr) and make the movie from it, or render the "
+                                                "movie in one task");
+        }
+        if (!settings_.compression.empty()) {
+            throw CliError(
+                ExitCode::Usage,
+                "--compression is for image files; a movie's quality comes from --codec, --crf and --bitrate");
+        }
+        CheckMovieOutput(output_.Text(), MovieOptions());
+    }
+
+    // The movie output: the rate of the timeline, the input movie's timecode
+    // and, when every frame of it is rendered in order, its audio.
+    void OpenMovie(const std::vector<int32_t>& todo) {
+        MovieOutputOptions options = MovieOptions();
+        const int32_t divisor = static_cast<int32_t>(std::gcd(static_cast<int64_t>(rate_.timeScale), rate_.timeStep));
+        options.rateNumerator = static_cast<int32_t>(rate_.timeScale) / divisor;
+        options.rateDenominator = rate_.timeStep / divisor;
+        options.colourTag = colour_.outputTag;
+        if (const MovieInfo* movie = input_->Movie()) {
+            options.timecode =
+                AdvanceTimecode(movie->timecode, options.rateNumerator, options.rateDenominator, todo.front() - 1);
+            // Video code values in and out: the movie keeps its own transfer.
+            if (colour_.output == colour_.input) options.colourTag.clear(), options.transfer = movie->transfer;
+            std::vector<int32_t> whole(static_cast<size_t>(movie->frames));
+            std::iota(whole.begin(), whole.end(), 1);
+            if (movie->audioStreams > 0 && !settings_.noAudio) {
+                if (todo == whole) {
+                    options.audioFrom = input_->Text();
+                } else {
+                    Warn("the audio of " + Quoted(input_->Text()) +
+                         " is copied only when every frame is rendered, in order; " + Quoted(output_.Text()) +
+                         " gets none (--no-audio silences this)");
+                }
+            }
+        }
+        options.abandon = [] { return InterruptGuard::Requested(); };
+        movie_ = std::make_unique<MovieWriter>(output_.Text(), std::move(options));
     }
 
     // A frame of the noise source that could not be read fails the render as the read failed.
@@ -558,13 +640,14 @@ private:
     const RenderSettings& settings_;
     HostRuntime& host_;
     ParamSetter setter_;
-    const SequencePattern input_;
+    std::optional<Footage> input_;
     const SequencePattern output_;
     SampleDepth depth_ = SampleDepth::Auto;
     FrameRate rate_;
     HashExpectations expected_;
     FramePlan plan_;
     std::optional<LayerFootage> mask_;
+    std::unique_ptr<MovieWriter> movie_;
     std::atomic<bool> noiseAlpha_{false};
     ColourPlan colour_;
     std::shared_ptr<HostLayer> boundInput_, boundMask_;

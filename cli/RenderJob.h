@@ -7,6 +7,13 @@
 // or in any chunk of a farm render. Frame N is at time (N - start) x time step;
 // the duration covers the whole composition.
 //
+// Movies. A movie is footage like a sequence, its frames numbered from 1; its
+// frame rate sets the timeline unless --fps is given. A movie output is one
+// file: frames go into it in the order rendered, it appears complete or not
+// at all, and it cannot be split into farm chunks. A movie input's timecode
+// (advanced to the first frame rendered) and, when every frame is rendered in
+// order, its audio go with it.
+//
 // Layers. The input is bound frame by frame. The noise source, as the host
 // would place footage, starts with the composition: its k-th frame sits at
 // composition frame k, so sequences numbered alike line up frame for frame,
@@ -40,10 +47,14 @@ struct RenderSettings {
     std::string output;
     std::string frames; // empty: every frame of the input sequence
     std::string chunk;  // empty: all of them
-    std::string fps = "24";
+    std::string fps; // empty: a movie input's own rate, else 24
     int32_t threads = 0;     // 0: every CPU this process may use
     std::string depth;       // empty: the output format's usual depth
     std::string compression; // empty: the output format's default
+    std::string codec;       // movie outputs: empty picks by extension
+    int32_t crf = -1;        // H.264 and H.265 outputs
+    std::string bitrate;
+    bool noAudio = false; // a movie input's audio is not copied to a movie output
     ParamOptions params;
     ColourOptions colour;
     std::string module;

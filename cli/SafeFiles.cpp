@@ -25,12 +25,6 @@ std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
     throw CliError(ExitCode::InputOutput, "cannot write " + Quoted(path) + ": " + std::strerror(error));
 }
 
-// Hidden, beside the final file, named by the process that owns it.
-fs::path TemporaryPathFor(const fs::path& path) {
-    return path.parent_path() /
-           ("." + path.filename().string() + "." + std::to_string(::getpid()) + ".tmp" + path.extension().string());
-}
-
 // Removes the file unless released; closes the descriptor it is given.
 struct PendingFile {
     std::string path;
@@ -44,8 +38,15 @@ struct PendingFile {
 
 } // namespace
 
+std::string TemporaryPathFor(const std::string& path) {
+    const fs::path file(path);
+    return (file.parent_path() /
+            ("." + file.filename().string() + "." + std::to_string(::getpid()) + ".tmp" + file.extension().string()))
+        .string();
+}
+
 bool WriteFileAtomically(const std::string& path, const void* data, size_t size, const std::function<bool()>& abandon) {
-    const std::string temporary = TemporaryPathFor(path).string();
+    const std::string temporary = TemporaryPathFor(path);
     const TemporaryFileScope scope(temporary);
     PendingFile pending{temporary};
     pending.fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -60,11 +61,19 @@ bool WriteFileAtomically(const std::string& path, const void* data, size_t size,
         if (wrote <= 0) WriteFailed(path, wrote < 0 ? errno : ENOSPC);
         done += static_cast<size_t>(wrote);
     }
-    // A full disk or a failing device may only say so when the data is flushed.
-    if (::fsync(pending.fd) != 0 && errno != EINVAL) WriteFailed(path, errno);
     const int fd = pending.fd;
     pending.fd = -1;
     if (::close(fd) != 0) WriteFailed(path, errno);
+    pending.keep = true; // from here on the commit removes it
+    return CommitTemporaryFile(temporary, path, abandon);
+}
+
+bool CommitTemporaryFile(const std::string& temporary, const std::string& path, const std::function<bool()>& abandon) {
+    PendingFile pending{temporary};
+    pending.fd = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
+    if (pending.fd < 0) WriteFailed(path, errno);
+    // A full disk or a failing device may only say so when the data is flushed.
+    if (::fsync(pending.fd) != 0 && errno != EINVAL) WriteFailed(path, errno);
     if (abandon && abandon()) return false;
     if (::rename(temporary.c_str(), path.c_str()) != 0) WriteFailed(path, errno);
     pending.keep = true;

@@ -18,6 +18,16 @@
 bool WriteFileAtomically(const std::string& path, const void* data, size_t size,
                          const std::function<bool()>& abandon = {});
 
+// Where a file that cannot be written at once (a movie) is made before it is
+// committed: hidden, beside `path`, named by this process, with its extension.
+std::string TemporaryPathFor(const std::string& path);
+
+// Flushes the finished `temporary` to the disk and renames it over `path`;
+// `abandon`, asked first, can still drop it (false is returned). The temporary
+// file is removed on every failure, which throws CliError (InputOutput) naming `path`.
+bool CommitTemporaryFile(const std::string& temporary, const std::string& path,
+                         const std::function<bool()>& abandon = {});
+
 // The file a path resolves to, through any spelling, link or "..": device and
 // inode. Nullopt when it does not exist.
 struct FileIdentity {

@@ -86,14 +86,18 @@ int main(int argc, char** argv) {
     app.add_flag("--version", version, "Print the versions of texturist and of the module, then exit");
 
     RenderSettings render;
-    CLI::App* renderCommand = app.add_subcommand("render", "Grain images or sequences");
-    renderCommand->add_option("--input", render.input, "The clean image or sequence (name.####.exr, name.%04d.png)")
+    CLI::App* renderCommand = app.add_subcommand("render", "Grain images, sequences or movies");
+    renderCommand
+        ->add_option("--input", render.input,
+                     "The clean image, sequence (name.####.exr, name.%04d.png) or movie (.mov, .mp4, .mkv, .mxf)")
         ->required();
     renderCommand->add_option("--noise-source", render.noiseSource,
-                              "The grainy plate: an image or a sequence; \"Source Frame\" picks its frame");
-    renderCommand->add_option("--output", render.output, "The output image or sequence; PNG, TIFF, EXR, DPX or JPEG")
+                              "The grainy plate: an image, a sequence or a movie; \"Source Frame\" picks its frame");
+    renderCommand
+        ->add_option("--output", render.output,
+                     "The output image or sequence (PNG, TIFF, EXR, DPX or JPEG) or movie (.mov, .mxf, .mkv, .mp4)")
         ->required();
-    renderCommand->add_option("--mask", render.mask, "The mask layer: an image or a sequence");
+    renderCommand->add_option("--mask", render.mask, "The mask layer: an image, a sequence or a movie");
     renderCommand->add_option("--colorspace-in", render.colour.input,
                               "Colour space of the input and noise source files (default: from each file's tags; "
                               "untagged float files are scene-linear, integer ones sRGB)");
@@ -106,20 +110,29 @@ int main(int argc, char** argv) {
                               "Colour space of the output (default: the input's; sRGB for integer files made from "
                               "scene-linear input)");
     renderCommand->add_option("--frames", render.frames,
-                              "Frames to render: 1001-1100, 1001-1100x2, 1,5,10-20 (default: all of the input)");
+                              "Frames to render: 1001-1100, 1001-1100x2, 1,5,10-20; a movie's from 1 (default: all "
+                              "of the input)");
     renderCommand->add_option("--chunk", render.chunk,
                               "Render the K-th of N contiguous slices of the frames, as K/N (a render-farm task)");
     renderCommand->add_flag("--skip-existing", render.skipExisting,
                             "Leave frames whose output file exists (written whole, so finished) as they are: a "
                             "requeued farm task goes on where it stopped");
-    renderCommand->add_option("--fps", render.fps, "Frame rate of the host's timeline: 24, 23.976, 24000/1001")
-        ->capture_default_str();
+    renderCommand->add_option("--fps", render.fps,
+                              "Frame rate of the host's timeline: 24, 23.976, 24000/1001 (default: a movie input's "
+                              "own, else 24)");
     renderCommand
         ->add_option("--threads", render.threads, "Threads of the host's iteration service (default: all CPUs)")
         ->check(CLI::Range(1, 1024));
     renderCommand->add_option("--depth", render.depth,
                               "Output samples: 8, 10 (DPX), 16, half or float (default: PNG 8 or 16 as the input, "
-                              "TIFF 16, EXR half, DPX 10, JPEG 8)");
+                              "TIFF 16, EXR half, DPX 10, JPEG 8; movies the input's as far as the codec holds it)");
+    renderCommand->add_option("--codec", render.codec,
+                              "Movie codec: prores (422 HQ), prores4444, dnxhr (HQX), ffv1, h264, h265 (default: "
+                              ".mov prores, .mxf dnxhr, .mkv ffv1, .mp4 h264)");
+    renderCommand->add_option("--crf", render.crf, "H.264 and H.265 quality, 0 (best) to 51 (default 18 and 20)")
+        ->check(CLI::Range(0, 51));
+    renderCommand->add_option("--bitrate", render.bitrate, "H.264 and H.265 bitrate instead of --crf: 20M, 8000k");
+    renderCommand->add_flag("--no-audio", render.noAudio, "Do not copy a movie input's audio to a movie output");
     renderCommand->add_option("--compression", render.compression,
                               "Output compression: EXR none, rle, zip, zips, piz, pxr24, b44, b44a, dwaa, dwab "
                               "(zip:1-9, dwaa:45); TIFF none, lzw, zip; PNG a level 0-9 (default: EXR zip, TIFF none)");
