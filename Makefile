@@ -32,7 +32,7 @@ tsan:
 # fixed seed (repeatable, for CI) or FUZZ_SECONDS of fuzzing (scripts/fuzz).
 fuzz: setup
 	@cmake --preset fuzz >/dev/null
-	@cmake --build --preset fuzz -j $(JOBS) --target fuzz_module fuzz_preset fuzz_image
+	@cmake --build --preset fuzz -j $(JOBS) --target fuzz_module fuzz_preset fuzz_image fuzz_movie
 	@./scripts/fuzz
 
 # The module as the host's platform loads it: a Windows x64 DLL exporting only main.

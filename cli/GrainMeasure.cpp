@@ -1,6 +1,7 @@
 #include "cli/GrainMeasure.h"
 
 #include "cli/CliError.h"
+#include "cli/Movie.h"
 
 #include <OpenImageIO/imagebuf.h>
 
@@ -149,6 +150,18 @@ std::vector<Tile> FlatTiles(std::vector<Tile> tiles) {
 } // namespace
 
 FloatPicture ReadFloatPicture(const std::string& path) {
+    if (IsMovieFile(path)) {
+        // A movie's first frame: its grain is the movie's.
+        MovieReader movie(path);
+        const Plate frame = movie.Read(0);
+        FloatPicture picture;
+        picture.width = frame.spec.width, picture.height = frame.spec.height, picture.channels = 3;
+        picture.samples.resize(static_cast<size_t>(picture.width) * static_cast<size_t>(picture.height) * 3);
+        for (size_t p = 0; p < picture.samples.size() / 3; ++p)
+            for (size_t c = 0; c < 3; ++c)
+                picture.samples[p * 3 + c] = frame.samples[p * static_cast<size_t>(frame.Channels()) + c];
+        return picture;
+    }
     OIIO::ImageBuf file(path);
     if (!file.read(0, 0, true, OIIO::TypeDesc::FLOAT)) {
         std::string why = file.geterror();

@@ -38,7 +38,8 @@ struct FloatPicture {
     }
 };
 
-// The colour channels of an image file (grey files give one channel); CliError naming the file otherwise.
+// The colour channels of an image file (grey files give one channel), or of a
+// movie's first frame; CliError naming the file otherwise.
 FloatPicture ReadFloatPicture(const std::string& path);
 
 constexpr int32_t kBrightnessLevels = 8;

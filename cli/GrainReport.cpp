@@ -2,12 +2,12 @@
 
 #include "cli/EngineContext.h"
 #include "cli/Figures.h"
+#include "cli/Footage.h"
 #include "cli/FrameList.h"
 #include "cli/ImageIO.h"
 #include "cli/ModuleSession.h"
 #include "cli/ParamSetter.h"
 #include "cli/SafeFiles.h"
-#include "cli/SequencePattern.h"
 #include "effect/ParamId.h"
 #include "grain/GrainAnalysis.h"
 #include "grain/NoiseSampling.h"
@@ -112,14 +112,18 @@ OIIO::ImageBuf BufferOf(const FloatPicture& picture) {
     return image;
 }
 
-// The plate file a report measures: the frame asked for, or a sequence's first on disk.
-std::string PlateFile(const AnalyseSettings& settings) {
-    const SequencePattern pattern(settings.noiseSource);
-    if (!pattern.IsSequence()) return settings.noiseSource;
-    if (!settings.frames.empty()) return pattern.FileFor(ParseFrameList(settings.frames).front());
-    const std::vector<int32_t> onDisk = pattern.FramesOnDisk();
+// The frame of the plate a report measures: the one asked for, or the first there is.
+int32_t PlateFrame(const Footage& footage, const AnalyseSettings& settings) {
+    if (!footage.HasFrames()) return 0;
+    if (!settings.frames.empty()) {
+        const int32_t frame = ParseFrameList(settings.frames).front();
+        const std::string missing = footage.DescribeMissing({frame});
+        if (!missing.empty()) throw CliError(ExitCode::InputOutput, missing);
+        return frame;
+    }
+    const std::vector<int32_t> onDisk = footage.FramesOnDisk();
     if (onDisk.empty()) throw CliError(ExitCode::InputOutput, "no files match " + Quoted(settings.noiseSource));
-    return pattern.FileFor(onDisk.front());
+    return onDisk.front();
 }
 
 // What the engine made of the plate.
@@ -277,9 +281,11 @@ ExitCode RunAnalyse(const AnalyseSettings& settings) {
     {
         ParamSetter setter(host.Params());
         ApplyParamOptions(host.Params(), setter, settings.params);
-        const std::string file = PlateFile(settings);
+        const Footage footage(settings.noiseSource);
+        const int32_t frame = PlateFrame(footage, settings);
+        const std::string file = footage.FileFor(frame);
         // The plate as a render's module would see it: in the working space.
-        const Plate read = ReadPlate(file);
+        const Plate read = footage.Read(frame);
         LoadedImage plate;
         plate.pixels = ToHostImage(read, read.DisplayWindow(),
                                    PlateToWorking(ColourConfig::Current(), settings.colour, read, file));

@@ -19,12 +19,14 @@ extern "C" {
 #include <array>
 #include <cctype>
 #include <cmath>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <optional>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -49,15 +51,52 @@ std::string AvError(int code) {
     return text;
 }
 
+// The libraries' last error message, for ours: "Invalid argument" alone does
+// not tell a user that DNxHR needs 256 x 120 pixels.
+std::mutex gLastErrorMutex;
+std::string gLastError;
+
+void RecordLibraryMessage(void* context, int level, const char* format, va_list arguments) {
+    if (level > AV_LOG_ERROR) return;
+    char line[512];
+    int prefix = 0;
+    av_log_format_line2(context, level, format, arguments, line, sizeof line, &prefix);
+    std::string text(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    const size_t bracket = text.rfind("] ");
+    if (bracket != std::string::npos) text = text.substr(bracket + 2);
+    const std::lock_guard<std::mutex> lock(gLastErrorMutex);
+    gLastError = text;
+}
+
+// What the libraries last said went wrong, taken: empty when nothing.
+std::string TakeLibraryMessage() {
+    const std::lock_guard<std::mutex> lock(gLastErrorMutex);
+    return std::exchange(gLastError, std::string());
+}
+
 // The libraries' own log would interleave with progress and repeat what our
-// messages say; failures reach the user through the codes they return.
+// messages say; their errors reach the user through ours.
+// TEXTURIST_FFMPEG_LOG=1 lets them speak, for a movie that fails for reasons of its own.
 void SilenceLibraries() {
     static std::once_flag once;
-    // TEXTURIST_FFMPEG_LOG=1 lets them speak, for a movie that fails for reasons of its own.
     std::call_once(once, [] {
         const char* wanted = std::getenv("TEXTURIST_FFMPEG_LOG");
-        av_log_set_level(wanted && *wanted && std::string(wanted) != "0" ? AV_LOG_INFO : AV_LOG_QUIET);
+        if (wanted && *wanted && std::string(wanted) != "0") {
+            av_log_set_level(AV_LOG_INFO);
+        } else {
+            av_log_set_level(AV_LOG_ERROR);
+            av_log_set_callback(RecordLibraryMessage);
+        }
     });
+}
+
+// ": Invalid argument (Input dimensions too small, ...)": a code and what the library said of it.
+std::string Explain(int code) {
+    std::string text = AvError(code);
+    const std::string said = TakeLibraryMessage();
+    if (!said.empty() && said != text) text += " (" + said + ")";
+    return text;
 }
 
 struct FormatInputCloser {
@@ -192,11 +231,11 @@ struct MovieReader::State {
         AVFormatContext* raw = nullptr;
         if (const int code = avformat_open_input(&raw, path.c_str(), nullptr, nullptr); code < 0) {
             if (code == AVERROR_EOF) Fail("has no frames: it ends before the first");
-            throw CliError(ExitCode::InputOutput, "cannot read " + Quoted(path) + ": " + AvError(code));
+            throw CliError(ExitCode::InputOutput, "cannot read " + Quoted(path) + ": " + Explain(code));
         }
         format.reset(raw);
         if (const int code = avformat_find_stream_info(raw, nullptr); code < 0) {
-            Fail("cannot be read as a movie: " + AvError(code));
+            Fail("cannot be read as a movie: " + Explain(code));
         }
         video = -1;
         for (unsigned i = 0; i < raw->nb_streams && video < 0; ++i) {
@@ -220,7 +259,7 @@ struct MovieReader::State {
         decoder->err_recognition = AV_EF_CRCCHECK | AV_EF_EXPLODE;
         decoder->thread_count = 0;
         if (const int code = avcodec_open2(decoder.get(), codec, nullptr); code < 0) {
-            Fail("cannot be decoded: " + AvError(code));
+            Fail("cannot be decoded: " + Explain(code));
         }
         next = 0, lastIndex = -1, drained = false, pending.reset();
     }
@@ -250,7 +289,7 @@ struct MovieReader::State {
                 const int code = av_read_frame(format.get(), packet.get());
                 if (code == AVERROR_EOF) break;
                 if (code < 0)
-                    Fail("is truncated or damaged after " + std::to_string(times.size()) + " frames: " + AvError(code));
+                    Fail("is truncated or damaged after " + std::to_string(times.size()) + " frames: " + Explain(code));
                 const bool mine = packet->stream_index == video;
                 const bool corrupt = packet->flags & AV_PKT_FLAG_CORRUPT;
                 const bool discard = packet->flags & AV_PKT_FLAG_DISCARD;
@@ -334,7 +373,7 @@ struct MovieReader::State {
                 return true;
             }
             if (code == AVERROR_EOF) return false;
-            if (code != AVERROR(EAGAIN)) Fail("cannot be decoded: " + AvError(code));
+            if (code != AVERROR(EAGAIN)) Fail("cannot be decoded: " + Explain(code));
             if (drained) return false;
             code = av_read_frame(format.get(), packet.get());
             if (code == AVERROR_EOF) {
@@ -342,14 +381,14 @@ struct MovieReader::State {
                 drained = true;
                 continue;
             }
-            if (code < 0) Fail("is truncated or damaged: " + AvError(code));
+            if (code < 0) Fail("is truncated or damaged: " + Explain(code));
             if (packet->stream_index != video) {
                 av_packet_unref(packet.get());
                 continue;
             }
             code = avcodec_send_packet(decoder.get(), packet.get());
             av_packet_unref(packet.get());
-            if (code < 0 && code != AVERROR(EAGAIN)) Fail("cannot be decoded: " + AvError(code));
+            if (code < 0 && code != AVERROR(EAGAIN)) Fail("cannot be decoded: " + Explain(code));
         }
     }
 
@@ -714,7 +753,7 @@ struct MovieWriter::State {
 
     [[noreturn]] void Fail(const std::string& what, int code) const {
         throw CliError(ExitCode::InputOutput,
-                       "cannot write " + Quoted(path) + ": " + what + (code < 0 ? " (" + AvError(code) + ")" : ""));
+                       "cannot write " + Quoted(path) + ": " + what + (code < 0 ? ": " + Explain(code) : ""));
     }
 
     ~State() {
@@ -772,6 +811,12 @@ struct MovieWriter::State {
         if (subsampled && (width % 2 || height % 2)) {
             throw CliError(ExitCode::InputOutput, "cannot write " + Quoted(path) + ": " + codec->shown +
                                                       " (4:2:0) needs an even width and height, and the frames are " +
+                                                      std::to_string(width) + " x " + std::to_string(height));
+        }
+        if (name == "dnxhr" && (width < 256 || height < 120 || width % 2)) {
+            throw CliError(ExitCode::InputOutput, "cannot write " + Quoted(path) +
+                                                      ": DNxHR needs frames of at least 256 x 120 pixels with an "
+                                                      "even width, and the frames are " +
                                                       std::to_string(width) + " x " + std::to_string(height));
         }
         rgbPlanes = name == "ffv1";
