@@ -853,7 +853,7 @@ struct MovieWriter::State {
             // A fixed fine quantiser rather than the profile's nominal data rate:
             // at that rate grain is what the encoder gives up first (a tenth to a
             // quarter of its strength on grainy plates); this keeps it, for files
-            // about twice the nominal size.
+            // two to four times the nominal size on grainy footage.
             e.flags |= AV_CODEC_FLAG_QSCALE;
             e.global_quality = FF_QP2LAMBDA * 2;
         } else if (name == "dnxhr") {

@@ -487,6 +487,19 @@ TEST_F(Movies, HostileInputsFailWithOneLineAndLeaveNothing) {
             EXPECT_EQ(Files(), before);
         }
     }
+    // A cancelled movie leaves nothing, not even its temporary file.
+    WriteClean("clean.png", {64, 48, 3, OIIO::TypeDesc::UINT8, 2});
+    for (int i = 1; i <= 2000; ++i) fs::create_symlink("clean.png", Path("f." + std::to_string(i) + ".png"));
+    RunningCli cancelled(Folder(), {"render", "--module", TEXTURIST_MODULE, "--input", "f.#.png", "--noise-source",
+                                    "plate.png", "--output", "long.mov", "--threads", "1"});
+    // Once a frame is in the movie, its temporary file exists.
+    ASSERT_TRUE(cancelled.WaitForStderr(") written", std::chrono::seconds(120))) << cancelled.Stderr();
+    cancelled.Signal(SIGINT);
+    EXPECT_EQ(cancelled.Wait(std::chrono::seconds(120)), 130) << cancelled.Stderr();
+    for (int i = 1; i <= 2000; ++i) fs::remove(Path("f." + std::to_string(i) + ".png"));
+    fs::remove(Path("clean.png"));
+    EXPECT_EQ(Files(), before);
+
     // A movie is one file: it cannot be split into farm chunks.
     const RunResult chunk = Render("good.mkv", "plate.png", "out.mov", {"--chunk", "1/2"});
     EXPECT_EQ(chunk.exitCode, 2);
