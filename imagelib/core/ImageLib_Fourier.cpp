@@ -1,5 +1,6 @@
 #include "ImageLib_Fourier.h"
 
+#include "ImageLib_Math.h"
 #include "ImageLib_Paths.h"
 
 #include <algorithm>
@@ -97,9 +98,10 @@ inline void MultiplyAddColumn(MultiplyAddFunction function, Complex x, const Com
 void MakeFourierMatrix(ImageLib_ComplexMatrix& matrix, int32_t sign) {
     assert(matrix.values.size() == static_cast<size_t>(matrix.columns) * matrix.rows);
     ImageLib_ProgressScope progress(StepsFor(matrix.columns));
-    // The angle is built from float pi/4 and multiplied in a fixed order, so that every
-    // build produces the same matrix to the last bit.
-    const float eighthTurn = std::acos(1.0f / std::sqrt(2.0f));
+    // The angle is built from float pi/4 and multiplied in a fixed order, and its
+    // cosine and sine are our own, so that every build produces the same matrix
+    // to the last bit.
+    constexpr float eighthTurn = 0.785398163397448309616f;
     const float step = 1.0f / static_cast<float>(matrix.columns);
     const float perUnit = (static_cast<float>(sign) * (8.0f * eighthTurn)) * step;
     progress.Step();
@@ -107,7 +109,9 @@ void MakeFourierMatrix(ImageLib_ComplexMatrix& matrix, int32_t sign) {
         const float perRow = perUnit * static_cast<float>(j);
         for (uint32_t k = 0; k < matrix.rows; ++k) {
             const float theta = static_cast<float>(k) * perRow;
-            matrix.Element(k, j) = Complex(std::cos(theta), std::sin(theta));
+            float cosine = 0.0f, sine = 0.0f;
+            ImageLib_CosSin(theta, cosine, sine);
+            matrix.Element(k, j) = Complex(cosine, sine);
         }
         progress.Step();
     }

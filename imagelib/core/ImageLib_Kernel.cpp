@@ -1,5 +1,7 @@
 #include "ImageLib_Kernel.h"
 
+#include "ImageLib_Math.h"
+
 #include <algorithm>
 #include <cmath>
 #include <utility>
@@ -94,7 +96,7 @@ void ImageLib_Kernel::MakeGaussian(float sigmaX, float sigmaY) {
         const float yy = static_cast<float>(static_cast<int64_t>(y) * y);
         for (int32_t x = MinX(); x <= MaxX(); ++x) {
             const float xx = static_cast<float>(static_cast<int64_t>(x) * x);
-            At(x, y) = std::exp((yy * inverseY + xx * inverseX) * -0.5f);
+            At(x, y) = ImageLib_Exp((yy * inverseY + xx * inverseX) * -0.5f);
         }
     }
     Scale(1.0f / Sum());

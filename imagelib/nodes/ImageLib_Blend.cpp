@@ -2,6 +2,7 @@
 
 #include "ImageLib_Context.h"
 #include "ImageLib_ImageBuffer.h"
+#include "ImageLib_Math.h"
 #include "ImageLib_Views.h"
 
 #include <bit>
@@ -63,13 +64,13 @@ void LayOn(uint32_t mode, ImageLib_ImageAccess& layer, ImageLib_ImageAccess& vie
         CombineRows(layer, view, region, [](float d, float s) { return d + s; });
         break;
     case BlendMode::ExpMultiply:
-        CombineRows(layer, view, region, [](float d, float s) { return d * std::exp(s); });
+        CombineRows(layer, view, region, [](float d, float s) { return d * ImageLib_Exp(s); });
         break;
     case BlendMode::Screen:
         CombineRows(layer, view, region, [](float d, float s) { return 1.0f - ScreenFactor(s) * ScreenFactor(d); });
         break;
     case BlendMode::ExpScreen:
-        CombineRows(layer, view, region, [](float d, float s) { return 1.0f - std::exp(s) * (1.0f - d); });
+        CombineRows(layer, view, region, [](float d, float s) { return 1.0f - ImageLib_Exp(s) * (1.0f - d); });
         break;
     case BlendMode::Multiply:
         CombineRows(layer, view, region, [](float d, float s) { return s * d; });

@@ -1,5 +1,6 @@
 #include "imagelib/core/ImageLib_Fourier.h"
 #include "imagelib/core/ImageLib_Kernel.h"
+#include "imagelib/core/ImageLib_Math.h"
 #include "imagelib/core/ImageLib_Matrix.h"
 #include "imagelib/core/ImageLib_Paths.h"
 #include "imagelib/testing/ImageLib_TestCallbacks.h"
@@ -11,6 +12,7 @@
 #include <complex>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <numbers>
 #include <random>
 #include <type_traits>
@@ -379,6 +381,38 @@ TEST_F(MatrixTest, ElementsAreColumnMajor) {
     EXPECT_EQ(complex.IndexOf(0, 3), 3u);
 }
 
+// Our exponential, cosine and sine are the correctly rounded floats (against the
+// long double functions, 64-bit significands) across their ranges, and keep the
+// special values; the C library's versions differ between platforms.
+TEST(OwnTranscendentals, AreCorrectlyRoundedFloats) {
+    int32_t wrong = 0;
+    for (int32_t i = 0; i <= 400000; ++i) {
+        const float x = -103.9f + static_cast<float>(i) * (192.6f / 400000.0f);
+        const float expected = static_cast<float>(std::exp(static_cast<long double>(x)));
+        if (ImageLib_Exp(x) != expected && ++wrong < 5) ADD_FAILURE() << "exp " << std::hexfloat << x;
+    }
+    for (int32_t i = 0; i <= 200000; ++i) {
+        const float x = -1500.0f + static_cast<float>(i) * (3000.0f / 200000.0f) + 1e-3f * static_cast<float>(i % 7);
+        float cosine = 0.0f, sine = 0.0f;
+        ImageLib_CosSin(x, cosine, sine);
+        if (cosine != static_cast<float>(std::cos(static_cast<long double>(x))) && ++wrong < 5)
+            ADD_FAILURE() << "cos " << std::hexfloat << x;
+        if (sine != static_cast<float>(std::sin(static_cast<long double>(x))) && ++wrong < 5)
+            ADD_FAILURE() << "sin " << std::hexfloat << x;
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(ImageLib_Exp(0.0f), 1.0f);
+    EXPECT_EQ(ImageLib_Exp(1.0f), std::numbers::e_v<float>);
+    EXPECT_EQ(ImageLib_Exp(89.0f), std::numeric_limits<float>::infinity());
+    EXPECT_EQ(ImageLib_Exp(-std::numeric_limits<float>::infinity()), 0.0f);
+    EXPECT_TRUE(std::isnan(ImageLib_Exp(std::numeric_limits<float>::quiet_NaN())));
+    EXPECT_GT(ImageLib_Exp(-103.0f), 0.0f) << "subnormal results are kept";
+    float cosine = 0.0f, sine = 1.0f;
+    ImageLib_CosSin(0.0f, cosine, sine);
+    EXPECT_EQ(cosine, 1.0f);
+    EXPECT_EQ(sine, 0.0f);
+}
+
 TEST_F(FourierTest, FourierMatrixAndSingleAxisProducts) {
     for (uint32_t size : {1u, 4u, 5u})
         for (int32_t sign : {1, -1}) {
@@ -395,7 +429,7 @@ TEST_F(FourierTest, FourierMatrixAndSingleAxisProducts) {
     // The angle is formed in single precision as k * ((sign * 8a * (1 / N)) * j) for column j
     // and row k, so the matrix is reproducible to the bit. Swapping j and k rounds differently
     // for some elements, which this size is checked to contain.
-    const float eighthTurn = std::acos(1.0f / std::sqrt(2.0f));
+    const float eighthTurn = 0.785398163397448309616f;
     for (int32_t sign : {1, -1}) {
         const uint32_t size = 7;
         ImageLib_ComplexMatrix w(size, size);
@@ -407,7 +441,9 @@ TEST_F(FourierTest, FourierMatrixAndSingleAxisProducts) {
                 const float theta = static_cast<float>(k) * (perUnit * static_cast<float>(j));
                 const float swapped = static_cast<float>(j) * (perUnit * static_cast<float>(k));
                 asymmetric += theta != swapped;
-                EXPECT_EQ(w.Element(k, j), Complex(std::cos(theta), std::sin(theta))) << j << "," << k;
+                float cosine = 0.0f, sine = 0.0f;
+                ImageLib_CosSin(theta, cosine, sine);
+                EXPECT_EQ(w.Element(k, j), Complex(cosine, sine)) << j << "," << k;
             }
         EXPECT_GT(asymmetric, 0);
     }
