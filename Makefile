@@ -35,12 +35,15 @@ fuzz: setup
 	@cmake --build --preset fuzz -j $(JOBS) --target fuzz_module fuzz_preset fuzz_image fuzz_movie
 	@./scripts/fuzz
 
-# The module as the host's platform loads it: a Windows x64 DLL exporting only main.
+# The module as the host's platform loads it: a Windows x64 DLL exporting only
+# main, run under Wine by the Windows build of the host runtime and compared,
+# render for render, with the Linux module.
 windows: setup
 	@cmake --preset windows >/dev/null
 	@cmake --build --preset windows -j $(JOBS)
 	@./scripts/check-dll-exports build/windows/effect/Texturist.dll
 	@./scripts/check-dll-vector-moves build/windows/effect/Texturist.dll
+	@./scripts/check-windows-module
 
 # Whole frames through the module at 1080p and 2160p, 8 and 16 bits, one and
 # two threads: medians and ratios to the reference paths and to a plain copy.

@@ -2,42 +2,14 @@
 
 #include "cli/CliError.h"
 #include "host/HostImageBuffer.h"
+#include "host/HostImageOps.h"
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
-namespace {
-
-constexpr uint64_t kOffsetBasis = 0xcbf29ce484222325ull;
-constexpr uint64_t kPrime = 0x100000001b3ull;
-
-void Mix(uint64_t& hash, uint16_t value) {
-    for (int shift = 0; shift < 16; shift += 8) {
-        hash ^= static_cast<uint8_t>(value >> shift);
-        hash *= kPrime;
-    }
-}
-
-} // namespace
-
-uint64_t HashFrame(const HostImage& image) {
-    uint64_t hash = kOffsetBasis;
-    Mix(hash, static_cast<uint16_t>(image.width));
-    Mix(hash, static_cast<uint16_t>(image.height));
-    Mix(hash, static_cast<uint16_t>(HostMaxValue(image)));
-    for (int32_t y = 0; y < image.height; ++y) {
-        for (int32_t x = 0; x < image.width; ++x) {
-            const HostPixelValue p = HostReadPixel(image, x, y);
-            Mix(hash, p.alpha);
-            Mix(hash, p.red);
-            Mix(hash, p.green);
-            Mix(hash, p.blue);
-        }
-    }
-    return hash;
-}
+uint64_t HashFrame(const HostImage& image) { return HostHashImage(image); }
 
 std::string HashText(uint64_t hash) {
     char text[17];

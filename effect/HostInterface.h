@@ -279,6 +279,9 @@ struct HostModuleProperties {
     char entryPoint[32]; // "main"
 };
 #define HOST_PROPERTY_SECTION ".vantor_props"
+// On Windows: an RCDATA resource of this name holding "VTPROPS\0" and the
+// name, category and entry point, each NUL-terminated.
+#define HOST_PROPERTY_RESOURCE "TEXTURIST_PROPERTIES"
 
 #if INTPTR_MAX == INT64_MAX
 static_assert(offsetof(HostImage, flags) == 16);

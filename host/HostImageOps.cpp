@@ -185,3 +185,26 @@ int32_t HostFillImage(HostImage& image, const HostPixel8* color, const HostRect*
     }
     return kHostOk;
 }
+
+uint64_t HostHashImage(const HostImage& image) {
+    uint64_t hash = 0xcbf29ce484222325ull;
+    const auto mix = [&hash](uint16_t value) {
+        for (int shift = 0; shift < 16; shift += 8) {
+            hash ^= static_cast<uint8_t>(value >> shift);
+            hash *= 0x100000001b3ull;
+        }
+    };
+    mix(static_cast<uint16_t>(image.width));
+    mix(static_cast<uint16_t>(image.height));
+    mix(static_cast<uint16_t>(HostMaxValue(image)));
+    for (int32_t y = 0; y < image.height; ++y) {
+        for (int32_t x = 0; x < image.width; ++x) {
+            const HostPixelValue p = HostReadPixel(image, x, y);
+            mix(p.alpha);
+            mix(p.red);
+            mix(p.green);
+            mix(p.blue);
+        }
+    }
+    return hash;
+}

@@ -33,3 +33,8 @@ int32_t HostCopyImage(const HostImage& source, HostImage& destination, const Hos
                       const HostRect* destinationRect);
 
 int32_t HostFillImage(HostImage& image, const HostPixel8* color, const HostRect* rect);
+
+// A 64-bit FNV-1a fingerprint of an image: its size, its depth and every
+// pixel's alpha, red, green and blue as little-endian 16-bit numbers, so that
+// it depends neither on row padding nor on the file format a frame is kept in.
+uint64_t HostHashImage(const HostImage& image);

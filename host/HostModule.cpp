@@ -3,16 +3,26 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
-#include <dlfcn.h>
-#include <elf.h>
 #include <fstream>
 #include <utility>
 #include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <elf.h>
+#endif
 
 namespace {
 
 constexpr char kPropertyMagic[8] = {'V', 'T', 'P', 'R', 'O', 'P', 'S', '\0'};
 constexpr uint32_t kPropertyVersion = 1;
+#if defined(_WIN32)
+const std::string kRecordPlace = std::string(HOST_PROPERTY_RESOURCE) + " resource";
+#else
+const std::string kRecordPlace = std::string(HOST_PROPERTY_SECTION) + " section";
+#endif
 // Bounds the memory a corrupt header can make the reader allocate.
 constexpr uint64_t kMaxSections = 1u << 20;
 constexpr uint64_t kMaxNameTable = 1u << 26;
@@ -22,6 +32,8 @@ std::string Quoted(const std::filesystem::path& file) { return "'" + file.string
 [[noreturn]] void Fail(const std::filesystem::path& file, const std::string& what) {
     throw HostModuleError("module " + Quoted(file) + " " + what);
 }
+
+#if !defined(_WIN32)
 
 class ElfFile {
 public:
@@ -114,9 +126,68 @@ template <typename Ehdr, typename Shdr> std::optional<HostModuleProperties> Find
     return std::nullopt;
 }
 
+#endif
+
 std::string Text(const char* field, size_t size) { return std::string(field, strnlen(field, size)); }
 
 } // namespace
+
+#if defined(_WIN32)
+
+namespace {
+
+std::string LastError() {
+    const DWORD code = GetLastError();
+    char* text = nullptr;
+    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                   code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message = text ? text : "error " + std::to_string(code);
+    if (text) LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.'))
+        message.pop_back();
+    return message;
+}
+
+} // namespace
+
+// The record is the RCDATA resource HOST_PROPERTY_RESOURCE: "VTPROPS\0", then
+// the display name, the category and the entry point, each NUL-terminated
+// (version 1 by its form). Read from the file as data, without running it.
+std::optional<HostModuleProperties> HostReadModuleProperties(const std::filesystem::path& file) {
+    HMODULE data = LoadLibraryExW(file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (data == nullptr) Fail(file, "cannot be read as a DLL: " + LastError());
+    struct Unload {
+        HMODULE module;
+        ~Unload() { FreeLibrary(module); }
+    } unload{data};
+    HRSRC found = FindResourceA(data, HOST_PROPERTY_RESOURCE, MAKEINTRESOURCEA(10) /* RT_RCDATA */);
+    if (found == nullptr) return std::nullopt;
+    const DWORD size = SizeofResource(data, found);
+    HGLOBAL loaded = LoadResource(data, found);
+    const char* bytes = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
+    if (bytes == nullptr) Fail(file, "has a property resource that cannot be read");
+    const std::string record(bytes, size);
+    if (record.size() < sizeof kPropertyMagic || std::memcmp(record.data(), kPropertyMagic, sizeof kPropertyMagic) != 0)
+        Fail(file, "has a property record that does not start with VTPROPS");
+    HostModuleProperties properties{};
+    std::memcpy(properties.magic, kPropertyMagic, sizeof kPropertyMagic);
+    properties.version = kPropertyVersion;
+    size_t at = sizeof kPropertyMagic;
+    for (const auto& [field, capacity] : {std::pair{properties.name, sizeof properties.name},
+                                          std::pair{properties.category, sizeof properties.category},
+                                          std::pair{properties.entryPoint, sizeof properties.entryPoint}}) {
+        const size_t end = record.find('\0', at);
+        if (end == std::string::npos) Fail(file, "has a property record with an unterminated field");
+        // The display texts are only shown; cutting a long one is harmless.
+        const size_t length = std::min(end - at, capacity - 1);
+        std::memcpy(field, record.data() + at, length);
+        at = end + 1;
+    }
+    if (properties.entryPoint[0] == '\0') Fail(file, "has a property record without an entry-point name");
+    return properties;
+}
+
+#else
 
 std::optional<HostModuleProperties> HostReadModuleProperties(const std::filesystem::path& file) {
     ElfFile elf(file);
@@ -136,6 +207,8 @@ std::optional<HostModuleProperties> HostReadModuleProperties(const std::filesyst
     }
 }
 
+#endif
+
 HostModule::HostModule(const std::filesystem::path& file) : path_(std::filesystem::absolute(file)) {
     const std::optional<HostModuleProperties> properties = HostReadModuleProperties(path_);
     if (properties) {
@@ -145,10 +218,14 @@ HostModule::HostModule(const std::filesystem::path& file) : path_(std::filesyste
     } else {
         entryName_ = "main";
         std::memcpy(properties_.entryPoint, "main", 5);
-        notice_ =
-            "module " + Quoted(path_) + " has no " + HOST_PROPERTY_SECTION + " section; using the entry point 'main'";
+        notice_ = "module " + Quoted(path_) + " has no " + kRecordPlace + "; using the entry point 'main'";
     }
 
+#if defined(_WIN32)
+    library_ = LoadLibraryW(path_.c_str());
+    if (library_ == nullptr) Fail(path_, "cannot be loaded: " + LastError());
+    FARPROC symbol = GetProcAddress(static_cast<HMODULE>(library_), entryName_.c_str());
+#else
     dlerror();
     library_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library_ == nullptr) {
@@ -157,11 +234,12 @@ HostModule::HostModule(const std::filesystem::path& file) : path_(std::filesyste
     }
     dlerror();
     void* symbol = dlsym(library_, entryName_.c_str());
+#endif
     if (symbol == nullptr) {
         Close();
         Fail(path_, "has no entry point '" + entryName_ + "'");
     }
-    // Function and object pointers share a representation on every POSIX system that has dlsym.
+    // Function and object pointers share a representation where modules are loaded this way.
     static_assert(sizeof entry_ == sizeof symbol);
     std::memcpy(&entry_, &symbol, sizeof entry_);
 }
@@ -188,7 +266,11 @@ HostModule& HostModule::operator=(HostModule&& other) noexcept {
 HostModule::~HostModule() { Close(); }
 
 void HostModule::Close() noexcept {
+#if defined(_WIN32)
+    if (library_ != nullptr) FreeLibrary(static_cast<HMODULE>(library_));
+#else
     if (library_ != nullptr) dlclose(library_);
+#endif
     library_ = nullptr;
     entry_ = nullptr;
 }

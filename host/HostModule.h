@@ -1,19 +1,20 @@
 // Loading a module: a shared object with a property record and an entry point.
 //
 // The property record (`HostModuleProperties`) is read from the file itself,
-// from the ELF section named HOST_PROPERTY_SECTION, by walking the section
-// headers, before the module is loaded: so it can be inspected without running
-// any of the module's code. The record must start with "VTPROPS\0" and carry
-// version 1 and a NUL-terminated entry-point name. 32- and 64-bit ELF files in
-// the machine's byte order are understood.
+// before the module is loaded, so it can be inspected without running any of
+// the module's code: on Linux from the ELF section named HOST_PROPERTY_SECTION,
+// by walking the section headers (32- and 64-bit ELF files in the machine's
+// byte order); on Windows from the DLL's RCDATA resource HOST_PROPERTY_RESOURCE,
+// the DLL mapped as data. The record must start with "VTPROPS\0" and carry
+// version 1 and a NUL-terminated entry-point name.
 //
-// HostModule then loads the file with dlopen (RTLD_NOW | RTLD_LOCAL) and finds
-// the entry point named by the record with dlsym. A file without the section
-// falls back to the name "main"; `Notice()` says so. Failures throw
-// HostModuleError with a message that names the file: a missing or unreadable
-// file, a file that is not ELF, a malformed section table or property record,
-// a dlopen failure, an entry point that is not there. The module stays loaded
-// until the HostModule is destroyed.
+// HostModule then loads the file (dlopen with RTLD_NOW | RTLD_LOCAL, or
+// LoadLibrary) and finds the entry point named by the record (dlsym,
+// GetProcAddress). A file without a record falls back to the name "main";
+// `Notice()` says so. Failures throw HostModuleError with a message that names
+// the file: a missing or unreadable file, a file that is not ELF (not a DLL),
+// a malformed section table or property record, a failed load, an entry point
+// that is not there. The module stays loaded until the HostModule is destroyed.
 #pragma once
 
 #include "effect/HostInterface.h"

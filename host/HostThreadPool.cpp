@@ -3,7 +3,12 @@
 #include "host/HostErrors.h"
 
 #include <algorithm>
+#include <bit>
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sched.h>
+#endif
 
 namespace {
 
@@ -26,12 +31,18 @@ int32_t Invoke(const HostThreadPool::Task& task, int32_t thread, int32_t index) 
 } // namespace
 
 int32_t HostThreadPool::AvailableCpus() {
+#if defined(_WIN32)
+    DWORD_PTR process = 0, system = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process != 0)
+        return static_cast<int32_t>(std::popcount(static_cast<uint64_t>(process)));
+#else
     cpu_set_t set;
     CPU_ZERO(&set);
     if (sched_getaffinity(0, sizeof set, &set) == 0) {
         const int count = CPU_COUNT(&set);
         if (count > 0) return count;
     }
+#endif
     const unsigned hardware = std::thread::hardware_concurrency();
     return hardware > 0 ? static_cast<int32_t>(hardware) : 1;
 }
