@@ -25,6 +25,7 @@ extern "C" {
 #include <filesystem>
 #include <mutex>
 #include <optional>
+#include <type_traits>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -144,8 +145,17 @@ constexpr int kDecimation = SWS_POINT | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INP | 
 
 bool HighDefinition(int32_t width, int32_t height) { return width >= 1280 || height >= 720; }
 
+// Colour fields as the integers they are stored as: a file can put any
+// number there, and loading a number outside an enumeration as that
+// enumeration is undefined.
+template <class Enum> int RawValue(const Enum& field) {
+    std::underlying_type_t<Enum> value;
+    std::memcpy(&value, &field, sizeof value);
+    return static_cast<int>(value);
+}
+
 // The matrix of a stream that does not say: BT.709 for HD, BT.601 for SD.
-AVColorSpace MatrixFor(AVColorSpace tagged, int32_t width, int32_t height) {
+int MatrixFor(int tagged, int32_t width, int32_t height) {
     switch (tagged) {
     case AVCOL_SPC_BT709:
     case AVCOL_SPC_FCC:
@@ -472,8 +482,8 @@ struct MovieReader::State {
                                          target, flags, nullptr, nullptr, nullptr));
         if (!scale) Fail("has frames that cannot be converted to RGB (" + std::string(description->name) + ")");
         if (!(description->flags & AV_PIX_FMT_FLAG_RGB)) {
-            const AVColorSpace matrix = MatrixFor(frame->colorspace, info.width, info.height);
-            const bool fullRange = frame->color_range == AVCOL_RANGE_JPEG || source == AV_PIX_FMT_YUVJ420P ||
+            const int matrix = MatrixFor(RawValue(frame->colorspace), info.width, info.height);
+            const bool fullRange = RawValue(frame->color_range) == AVCOL_RANGE_JPEG || source == AV_PIX_FMT_YUVJ420P ||
                                    source == AV_PIX_FMT_YUVJ422P || source == AV_PIX_FMT_YUVJ444P;
             sws_setColorspaceDetails(scale.get(), sws_getCoefficients(matrix), fullRange ? 1 : 0,
                                      sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
@@ -550,7 +560,7 @@ MovieReader::MovieReader(const std::string& path, uint64_t memoryBudget) : state
     s.info.bits = description->comp[0].depth;
     s.info.alpha = (description->flags & AV_PIX_FMT_FLAG_ALPHA) != 0;
     s.info.codec = s.decoder->codec->name;
-    s.info.transfer = parameters->color_trc;
+    s.info.transfer = RawValue(parameters->color_trc);
     s.info.timecode = s.FindTimecode();
     for (unsigned i = 0; i < s.format->nb_streams; ++i)
         s.info.audioStreams += s.format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
@@ -574,8 +584,10 @@ MovieReader::MovieReader(const std::string& path, uint64_t memoryBudget) : state
     s.firstPts = pts != AV_NOPTS_VALUE ? pts : times.front();
     s.lastIndex = 0, s.next = 1, s.pending = 0;
     if (!KnownVideoTransfer(s.info.transfer)) {
-        Warn(Quoted(path) + " has the transfer \"" +
-             std::string(av_color_transfer_name(static_cast<AVColorTransferCharacteristic>(s.info.transfer))) +
+        const char* name = s.info.transfer >= 0 && s.info.transfer < AVCOL_TRC_NB
+                               ? av_color_transfer_name(static_cast<AVColorTransferCharacteristic>(s.info.transfer))
+                               : nullptr;
+        Warn(Quoted(path) + " has the transfer \"" + (name ? name : std::to_string(s.info.transfer)) +
              "\", which texturist does not convert: its code values get the grain; give --colorspace-in to "
              "convert them");
     }
@@ -690,8 +702,9 @@ AVColorTransferCharacteristic TransferFor(const MovieOutputOptions& options) {
     const std::string tag = Lower(options.colourTag);
     if (tag.find("linear") != std::string::npos) return AVCOL_TRC_LINEAR;
     if (tag.find("srgb") != std::string::npos) return AVCOL_TRC_IEC61966_2_1;
-    if (options.transfer != AVCOL_TRC_UNSPECIFIED && options.transfer != AVCOL_TRC_RESERVED0 &&
-        options.transfer != AVCOL_TRC_RESERVED)
+    // A transfer read from the input is kept when it is one FFmpeg names.
+    if (options.transfer > AVCOL_TRC_RESERVED0 && options.transfer < AVCOL_TRC_NB &&
+        options.transfer != AVCOL_TRC_UNSPECIFIED && options.transfer != AVCOL_TRC_RESERVED)
         return static_cast<AVColorTransferCharacteristic>(options.transfer);
     return AVCOL_TRC_BT709;
 }
