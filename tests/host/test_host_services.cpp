@@ -327,7 +327,7 @@ TEST(HostThreadPoolTest, LateWorkersAreLeftOutForAWhile) {
         ASSERT_EQ(pool.Run(8,
                            [&](int32_t thread, int32_t) {
                                calls.fetch_add(1);
-                               std::this_thread::sleep_for(std::chrono::microseconds(thread == 0 ? 1000 : 20000));
+                               std::this_thread::sleep_for(std::chrono::microseconds(thread == 0 ? 500 : 40000));
                                return 0;
                            }),
                   0);
