@@ -3,13 +3,13 @@
 // through the scalar generator and the SIMD lanes, and the logarithm alone.
 // Items are samples (draws, logarithms), so the reports read as time per item.
 #include "bench/BenchFrames.h"
-#include "effect/LogFloat.h"
-#include "effect/UniformRandom.h"
 #include "imagelib/core/ImageLib_ImageBuffer.h"
 #include "imagelib/core/ImageLib_Paths.h"
 #include "imagelib/nodes/ImageLib_Drawing.h"
 #include "imagelib/nodes/ImageLib_NoiseLanes.h"
 #include "imagelib/testing/ImageLib_TestCallbacks.h"
+#include "random/LogFloat.h"
+#include "random/UniformRandom.h"
 
 #include <benchmark/benchmark.h>
 

@@ -7,7 +7,7 @@
 // the frame is written in. Printed as 16 lowercase hex digits.
 #pragma once
 
-#include "effect/HostInterface.h"
+#include "interface/HostInterface.h"
 
 #include <cstdint>
 #include <optional>

@@ -23,8 +23,8 @@
 // throw CliError naming the file.
 #pragma once
 
-#include "effect/HostInterface.h"
 #include "host/HostImageBuffer.h"
+#include "interface/HostInterface.h"
 
 #include <OpenImageIO/imageio.h>
 

@@ -6,7 +6,7 @@
 // service may read it; nothing but `main` writes it.
 #pragma once
 
-#include "HostInterface.h"
+#include "interface/HostInterface.h"
 
 #include <cstdint>
 

@@ -2,7 +2,7 @@
 // `main`. Every failure is turned into a host code here; nothing escapes.
 #pragma once
 
-#include "HostInterface.h"
+#include "interface/HostInterface.h"
 
 #include <cstdint>
 

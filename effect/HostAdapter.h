@@ -7,10 +7,10 @@
 // render brackets with `GlobalHostObjectsScope`; nested scopes share one set.
 #pragma once
 
-#include "HostInterface.h"
 #include "imagelib/core/ImageLib_Callbacks.h"
 #include "imagelib/core/ImageLib_ComputeNode.h"
 #include "imagelib/core/ImageLib_ImageAccess.h"
+#include "interface/HostInterface.h"
 
 #include <cstdint>
 

@@ -7,8 +7,8 @@
 // built again should a later call come from another application.
 #pragma once
 
-#include "HostInterface.h"
 #include "ParamId.h"
+#include "interface/HostInterface.h"
 
 #include <cstdint>
 

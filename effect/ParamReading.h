@@ -7,8 +7,8 @@
 // the host's code (`VT_Exit_Exception`).
 #pragma once
 
-#include "HostInterface.h"
 #include "ParamId.h"
+#include "interface/HostInterface.h"
 
 #include <array>
 #include <cstdint>

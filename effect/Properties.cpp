@@ -1,7 +1,7 @@
 // The module's property record, which the host reads without loading the
 // module: display name, category and the name of the entry point. Windows
 // builds carry the same properties as a resource (Texturist.rc).
-#include "HostInterface.h"
+#include "interface/HostInterface.h"
 
 #if !defined(_WIN32)
 extern "C" __attribute__((section(HOST_PROPERTY_SECTION), used, visibility("hidden")))

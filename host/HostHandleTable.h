@@ -21,7 +21,7 @@
 // so misuse from other threads is counted rather than corrupting the table.
 #pragma once
 
-#include "effect/HostInterface.h"
+#include "interface/HostInterface.h"
 
 #include <cstdint>
 #include <map>

@@ -11,7 +11,7 @@
 // std::out_of_range; they are meant for tests and tools, not inner loops.
 #pragma once
 
-#include "effect/HostInterface.h"
+#include "interface/HostInterface.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -25,7 +25,7 @@
 // rectangles do nothing.
 #pragma once
 
-#include "effect/HostInterface.h"
+#include "interface/HostInterface.h"
 
 #include <cstdint>
 

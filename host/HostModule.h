@@ -17,7 +17,7 @@
 // that is not there. The module stays loaded until the HostModule is destroyed.
 #pragma once
 
-#include "effect/HostInterface.h"
+#include "interface/HostInterface.h"
 
 #include <filesystem>
 #include <optional>

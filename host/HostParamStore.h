@@ -27,8 +27,8 @@
 // nearest), popups 1..number of choices.
 #pragma once
 
-#include "effect/HostInterface.h"
 #include "host/HostLayer.h"
+#include "interface/HostInterface.h"
 
 #include <array>
 #include <cstdint>

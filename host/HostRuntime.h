@@ -55,13 +55,13 @@
 // abort-or-progress call from now on (both counted together).
 #pragma once
 
-#include "effect/HostInterface.h"
 #include "host/HostErrors.h"
 #include "host/HostHandleTable.h"
 #include "host/HostImageBuffer.h"
 #include "host/HostLayer.h"
 #include "host/HostParamStore.h"
 #include "host/HostThreadPool.h"
+#include "interface/HostInterface.h"
 
 #include <chrono>
 

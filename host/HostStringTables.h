@@ -19,7 +19,7 @@
 // forgets the table and clears the variable.
 #pragma once
 
-#include "effect/HostInterface.h"
+#include "interface/HostInterface.h"
 
 #include <cstdint>
 #include <memory>

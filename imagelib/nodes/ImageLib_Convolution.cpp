@@ -1,6 +1,6 @@
 #include "ImageLib_Convolution.h"
 
-#include "effect/LogFloatKernel.h"
+#include "random/LogFloatKernel.h"
 
 #include "imagelib/core/ImageLib_Context.h"
 #include "imagelib/core/ImageLib_ImageBuffer.h"

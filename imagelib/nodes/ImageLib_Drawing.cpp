@@ -2,10 +2,10 @@
 
 #include "ImageLib_NoiseLanes.h"
 
-#include "effect/UniformRandom.h"
 #include "imagelib/core/ImageLib_Context.h"
 #include "imagelib/core/ImageLib_Paths.h"
 #include "imagelib/core/ImageLib_Views.h"
+#include "random/UniformRandom.h"
 
 #include <memory>
 

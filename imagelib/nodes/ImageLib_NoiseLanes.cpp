@@ -1,8 +1,8 @@
 #include "ImageLib_NoiseLanes.h"
 
-#include "effect/LogFloatKernel.h"
-#include "effect/UniformRandom.h"
 #include "imagelib/core/ImageLib_Paths.h"
+#include "random/LogFloatKernel.h"
+#include "random/UniformRandom.h"
 
 #include <cstring>
 

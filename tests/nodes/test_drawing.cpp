@@ -1,7 +1,7 @@
-#include "effect/UniformRandom.h"
 #include "imagelib/core/ImageLib_Pipeline.h"
 #include "imagelib/nodes/ImageLib_BasicNodes.h"
 #include "imagelib/nodes/ImageLib_Drawing.h"
+#include "random/UniformRandom.h"
 #include "tests/support/TestImages.h"
 #include "tests/support/TestNodes.h"
 

@@ -12,12 +12,12 @@
 // random seeds (0 among them), serial and threaded Iterate, and both kernels
 // of the lanes. The fast path must also ask the host for no more memory than
 // the reference does.
-#include "effect/UniformRandom.h"
 #include "imagelib/core/ImageLib_ImageBuffer.h"
 #include "imagelib/core/ImageLib_Paths.h"
 #include "imagelib/nodes/ImageLib_Drawing.h"
 #include "imagelib/nodes/ImageLib_NoiseLanes.h"
 #include "imagelib/testing/ImageLib_TestCallbacks.h"
+#include "random/UniformRandom.h"
 #include "tests/support/TestNodes.h"
 
 #include <gtest/gtest.h>

@@ -5,7 +5,7 @@
 // - FIXTURE_EXPORT: the symbol the entry point is exported under.
 // The entry point answers every selector with FIXTURE_ANSWER + selector, so a
 // test can tell which variant (and which function) it reached.
-#include "effect/HostInterface.h"
+#include "interface/HostInterface.h"
 
 #ifdef FIXTURE_PROPERTY_ENTRY
 extern "C" __attribute__((section(HOST_PROPERTY_SECTION), used, visibility("hidden")))

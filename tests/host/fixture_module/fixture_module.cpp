@@ -12,7 +12,7 @@
 //   leaves every check-out, image and handle balanced on every path;
 // - a change of "Count" copies it into "Frame" (marking the value changed),
 //   and the UI update disables "Gain" while "Enabled" is off.
-#include "effect/HostInterface.h"
+#include "interface/HostInterface.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,7 +1,7 @@
-#include "UniformRandom.h"
+#include "random/UniformRandom.h"
 
-#include "LogFloat.h"
-#include "TickCount.h"
+#include "random/LogFloat.h"
+#include "random/TickCount.h"
 
 #include <cmath>
 

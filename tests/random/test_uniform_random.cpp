@@ -3,8 +3,8 @@
 // method, and the table filled the obvious way. Its logarithm alone is shared:
 // it is LogFloat, the module's own, whose correctness test_logfloat.cpp checks
 // against long double; a C library's logf may differ from it in the last bit.
-#include "effect/LogFloat.h"
-#include "effect/UniformRandom.h"
+#include "random/LogFloat.h"
+#include "random/UniformRandom.h"
 
 #include <gtest/gtest.h>
 

@@ -14,8 +14,8 @@
 // processor has it and AVX2) and the exact path of
 // the kernel on its own, so the path taken near rounding boundaries is checked
 // on millions of inputs, not only on the few that need it.
-#include "effect/LogFloat.h"
-#include "effect/LogFloatKernel.h"
+#include "random/LogFloat.h"
+#include "random/LogFloatKernel.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "LogFloat.h"
+#include "random/LogFloat.h"
 
-#include "LogFloatKernel.h"
+#include "random/LogFloatKernel.h"
 
 #include <bit>
 #include <cstdint>

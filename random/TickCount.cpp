@@ -1,4 +1,4 @@
-#include "TickCount.h"
+#include "random/TickCount.h"
 
 #if defined(_WIN32)
 #include <windows.h>
