@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     HostRuntime host(Module());
     // Kernels far beyond this fail as out of memory at once instead of taking seconds.
     host.SetHandleLimit(uint64_t{8} << 20);
-    const uint32_t apps[] = {HostFourCC('V', 'N', 'T', 'R'), kHostAppA, kHostAppB, kHostAppC, kHostAppD};
+    const uint32_t apps[] = {kHostAppVantor, kHostAppA, kHostAppB, kHostAppC, kHostAppD};
     host.SetAppId(apps[data.ConsumeIntegralInRange<size_t>(0, 4)]);
     host.SetDownsample(data.ConsumeIntegralInRange<int32_t>(-4, 8), data.ConsumeIntegralInRange<uint32_t>(0, 8),
                        data.ConsumeIntegralInRange<int32_t>(-4, 8), data.ConsumeIntegralInRange<uint32_t>(0, 8));

@@ -349,7 +349,7 @@ void HostRuntime::Initialise() {
     in_.releaseStrings = &HostServices::ReleaseStrings;
     in_.utils = &utils_;
     in_.effectRef = this;
-    in_.appId = HostFourCC('V', 'N', 'T', 'R');
+    in_.appId = kHostAppVantor;
     in_.downsampleXNum = 1;
     in_.downsampleXDen = 1;
     in_.downsampleYNum = 1;

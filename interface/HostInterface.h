@@ -264,6 +264,8 @@ constexpr uint32_t HostFourCC(char a, char b, char c, char d) {
 
 } // extern "C"
 
+// The main host, and the other hosts whose orders and conventions differ.
+constexpr uint32_t kHostAppVantor = HostFourCC('V', 'N', 'T', 'R');
 constexpr uint32_t kHostAppA = HostFourCC('H', 'O', 'S', 'A');
 constexpr uint32_t kHostAppB = HostFourCC('H', 'O', 'S', 'B');
 constexpr uint32_t kHostAppC = HostFourCC('H', 'O', 'S', 'C');

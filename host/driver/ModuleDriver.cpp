@@ -168,7 +168,7 @@ int Run(const char* path) {
     int failures = 0;
     for (const Case& c : Cases()) {
         HostRuntime host(module);
-        host.SetAppId(HostFourCC('V', 'N', 'T', 'R'));
+        host.SetAppId(kHostAppVantor);
         host.BindInputLayer(HostLayer::Still(Picture(c.width, c.height, c.deep)));
         if (host.GlobalSetup() != 0 || host.ParamsSetup() != 0) {
             std::printf("%s  setup failed: %s\n", c.name.c_str(), host.ReturnMessage().c_str());

@@ -37,8 +37,8 @@ inline HostModule FreshTexturistModule() {
 // after which the host must hold nothing of the module's.
 class ModuleSession {
 public:
-    explicit ModuleSession(uint32_t appId = HostFourCC('V', 'N', 'T', 'R'), int32_t width = 64, int32_t height = 48,
-                           bool deep = false, const HostModule& module = TexturistModule())
+    explicit ModuleSession(uint32_t appId = kHostAppVantor, int32_t width = 64, int32_t height = 48, bool deep = false,
+                           const HostModule& module = TexturistModule())
         : host(module) {
         host.SetAppId(appId);
         host.BindInputLayer(HostLayer::Still(HostImageBuffer(width, height, deep, 0, 0x80)));

@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr uint32_t kVantor = HostFourCC('V', 'N', 'T', 'R');
-
 int32_t IndexOf(HostRuntime& host, ParamId id) { return host.Params().ById(static_cast<int32_t>(id)).Index(); }
 
 TEST(ModuleEntry, PropertiesAndGlobalSetup) {
@@ -220,7 +218,7 @@ int32_t ExpectedIndex(const std::vector<int32_t>& order, int32_t id) {
     return static_cast<int32_t>(std::find(order.begin(), order.end(), id) - order.begin()) + 1;
 }
 
-const uint32_t kEveryHost[] = {kVantor, kHostAppA, kHostAppB, kHostAppC};
+const uint32_t kEveryHost[] = {kHostAppVantor, kHostAppA, kHostAppB, kHostAppC};
 
 std::string HostName(uint32_t app) {
     return {static_cast<char>(app >> 24), static_cast<char>(app >> 16), static_cast<char>(app >> 8),
@@ -229,7 +227,7 @@ std::string HostName(uint32_t app) {
 
 TEST(HostOrders, EachHostsOrderEntryForEntryInAFreshModule) {
     // The tables themselves: each a permutation of the default.
-    std::vector<int32_t> all = ExpectedOrder(kVantor);
+    std::vector<int32_t> all = ExpectedOrder(kHostAppVantor);
     std::sort(all.begin(), all.end());
     for (uint32_t app : kEveryHost) {
         std::vector<int32_t> ids = ExpectedOrder(app);
@@ -502,7 +500,7 @@ TEST(ModuleEntry, SupervisedParametersEnableTheirDependents) {
 }
 
 TEST(ModuleEntry, FrameSetupSizesTheOutput) {
-    ModuleSession session(kVantor, 40, 30);
+    ModuleSession session(kHostAppVantor, 40, 30);
     HostRuntime& host = session.host;
     HostParam& noise = host.Params().ById(static_cast<int32_t>(ParamId::NoiseSourceLayer));
     noise.BindLayer(HostLayer::Still(HostImageBuffer(70, 20, false)));

@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr uint32_t kVantor = HostFourCC('V', 'N', 'T', 'R');
-
 HostParam& P(ModuleSession& s, ParamId id) { return s.host.Params().ById(static_cast<int32_t>(id)); }
 
 int32_t RenderView(ModuleSession& s, int32_t view) {
@@ -44,7 +42,7 @@ bool OnOutline(int32_t x, int32_t y, int32_t x0, int32_t y0, int32_t x1, int32_t
 
 TEST(ModuleRender, SampleViewsShowTheBoxesOverTheirLayer) {
     for (bool deep : {false, true}) {
-        ModuleSession s(kVantor, 100, 70, deep);
+        ModuleSession s(kHostAppVantor, 100, 70, deep);
         GrainyPlate plate = MakeGrainyPlate(120, 90, deep, 0.04, 5);
         const HostImageBuffer noise = plate.image.Clone();
         P(s, ParamId::NoiseSourceLayer).BindLayer(HostLayer::Still(std::move(plate.image)));
@@ -81,7 +79,7 @@ TEST(ModuleRender, SampleViewsShowTheBoxesOverTheirLayer) {
 
 TEST(ModuleRender, PreviewChangesOnlyItsRectangle) {
     for (bool showBox : {false, true}) {
-        ModuleSession s(kVantor, 100, 70);
+        ModuleSession s(kHostAppVantor, 100, 70);
         const HostImageBuffer clean = FlatImage(100, 70, false, {1, 0.5, 0.5, 0.5});
         s.host.BindInputLayer(HostLayer::Still(clean.Clone()));
         P(s, ParamId::NoiseSourceLayer).BindLayer(HostLayer::Still(MakeGrainyPlate(80, 60, false, 0.05, 9).image));
@@ -112,7 +110,7 @@ TEST(ModuleRender, PreviewChangesOnlyItsRectangle) {
 }
 
 TEST(ModuleRender, BlendingMatteView) {
-    ModuleSession s(kVantor, 40, 30);
+    ModuleSession s(kHostAppVantor, 40, 30);
     // Left half the matching grey, right half red.
     HostImageBuffer input(40, 30, false);
     for (int32_t y = 0; y < 30; ++y)
@@ -166,8 +164,8 @@ struct FinalSetup {
 };
 
 FinalSetup GrainyOntoClean(bool deep, bool manual, double grey = 0.5) {
-    FinalSetup f{std::make_unique<ModuleSession>(kVantor, 150, 110, deep), MakeGrainyPlate(200, 160, deep, 0.05, 21),
-                 FlatImage(150, 110, deep, {1, grey, grey, grey})};
+    FinalSetup f{std::make_unique<ModuleSession>(kHostAppVantor, 150, 110, deep),
+                 MakeGrainyPlate(200, 160, deep, 0.05, 21), FlatImage(150, 110, deep, {1, grey, grey, grey})};
     ModuleSession& s = *f.session;
     s.host.BindInputLayer(HostLayer::Still(f.target.Clone()));
     P(s, ParamId::NoiseSourceLayer).BindLayer(HostLayer::Still(f.plate.image.Clone()));
@@ -273,7 +271,7 @@ TEST(ModuleRender, SameBytesOnAnyThreadCountAndWithoutTheService) {
 // automatic noise samples (so the sample search runs too), compensation,
 // a mask and a blurred matte, so that every stage allocates and checks.
 FinalSetup SmallRender(int32_t view, bool fitResponse = false) {
-    FinalSetup f{std::make_unique<ModuleSession>(kVantor, 40, 32), MakeGrainyPlate(44, 36, false, 0.05, 3),
+    FinalSetup f{std::make_unique<ModuleSession>(kHostAppVantor, 40, 32), MakeGrainyPlate(44, 36, false, 0.05, 3),
                  FlatImage(40, 32, false, {1, 0.5, 0.4, 0.3})};
     ModuleSession& s = *f.session;
     s.host.BindInputLayer(HostLayer::Still(f.target.Clone()));
@@ -358,7 +356,7 @@ TEST(ModuleRenderFailures, EveryCancelEndsWithTheHostsCodeAndNothingHeld) {
 }
 
 TEST(ModuleRenderEdges, ZeroWidthOutputsAndLayersSmallerThanASample) {
-    ModuleSession s(kVantor, 10, 8);
+    ModuleSession s(kHostAppVantor, 10, 8);
     s.host.BindInputLayer(HostLayer::Still(FlatImage(10, 8, false, {1, 0.5, 0.5, 0.5})));
     P(s, ParamId::NoiseSourceLayer).BindLayer(HostLayer::Still(MakeGrainyPlate(12, 12, false, 0.05, 4).image));
     for (int32_t view : {1, 2, 3, 4, 5}) {
@@ -374,7 +372,7 @@ TEST(ModuleRenderEdges, ZeroWidthOutputsAndLayersSmallerThanASample) {
 // Found by fuzzing: preview sizes at the ends of the int32 range times a
 // downsample factor do not fit an integer.
 TEST(ModuleRenderEdges, PreviewSizesBeyondAnyImage) {
-    ModuleSession s(kVantor, 24, 20);
+    ModuleSession s(kHostAppVantor, 24, 20);
     s.host.SetDownsample(8, 1, -3, 1);
     for (int32_t value : {INT32_MIN, INT32_MAX, -1, 0}) {
         for (ParamId id : {ParamId::PreviewWidth, ParamId::PreviewHeight}) {
@@ -389,7 +387,7 @@ TEST(ModuleRenderEdges, PreviewSizesBeyondAnyImage) {
 }
 
 TEST(ModuleRenderEdges, KernelsBeyondMemoryFailCleanlyAndHugeOnesStayCancellable) {
-    ModuleSession s(kVantor, 64, 48);
+    ModuleSession s(kHostAppVantor, 64, 48);
     s.host.BindInputLayer(HostLayer::Still(FlatImage(64, 48, false, {1, 0.5, 0.5, 0.5})));
     P(s, ParamId::NoiseSourceLayer).BindLayer(HostLayer::Still(MakeGrainyPlate(64, 48, false, 0.05, 8).image));
     // The top of every valid range: kernels of billions of taps.

@@ -19,7 +19,7 @@ namespace {
 
 class ShellSession {
 public:
-    explicit ShellSession(uint32_t app = HostFourCC('V', 'N', 'T', 'R')) : host(&TexturistMain) {
+    explicit ShellSession(uint32_t app = kHostAppVantor) : host(&TexturistMain) {
         host.SetAppId(app);
         host.BindInputLayer(HostLayer::Still(HostImageBuffer(48, 40, false, 0, 0x60)));
         EXPECT_EQ(host.GlobalSetup(), 0);
@@ -115,7 +115,7 @@ template <class Read> auto ReadInCall(HostRuntime& host, Read read) {
 }
 
 TEST(ParamReading, PercentSlidersReadAsPercentOnEveryHost) {
-    for (uint32_t app : {HostFourCC('V', 'N', 'T', 'R'), kHostAppA, kHostAppC}) {
+    for (uint32_t app : {kHostAppVantor, kHostAppA, kHostAppC}) {
         ShellSession session(app);
         // HOSC stores fractions, the others percentages.
         session.Param(ParamId::TintAmount).SetNumber(app == kHostAppC ? 0.5 : 50.0);
@@ -145,12 +145,12 @@ TEST(ParamReading, PointsColoursAndTheSourceFrame) {
         int32_t frame;
         int32_t time;
     } cases[] = {
-        {HostFourCC('V', 'N', 'T', 'R'), {0, 100, 1000, 2400}, 3, 300},
-        {HostFourCC('V', 'N', 'T', 'R'), {0, 100, 1000, 2400}, 50, 900}, // the last frame
-        {kHostAppC, {0, 100, 1000, 2400}, 50, 1000},                     // HOSC: the end
-        {HostFourCC('V', 'N', 'T', 'R'), {0, 0, 0, 2400}, 7, 0},         // no time step
-        {HostFourCC('V', 'N', 'T', 'R'), {0, 100, 50, 2400}, 0, 0},      // shorter than a frame
-        {HostFourCC('V', 'N', 'T', 'R'), {0, 100000, 2000000000, 2400}, 100000, 1999900000},
+        {kHostAppVantor, {0, 100, 1000, 2400}, 3, 300},
+        {kHostAppVantor, {0, 100, 1000, 2400}, 50, 900}, // the last frame
+        {kHostAppC, {0, 100, 1000, 2400}, 50, 1000},     // HOSC: the end
+        {kHostAppVantor, {0, 0, 0, 2400}, 7, 0},         // no time step
+        {kHostAppVantor, {0, 100, 50, 2400}, 0, 0},      // shorter than a frame
+        {kHostAppVantor, {0, 100000, 2000000000, 2400}, 100000, 1999900000},
     };
     for (const Case& c : cases) {
         session.host.SetAppId(c.app);
@@ -158,7 +158,7 @@ TEST(ParamReading, PointsColoursAndTheSourceFrame) {
         session.Param(ParamId::SourceFrame).SetInteger(c.frame);
         EXPECT_EQ(ReadInCall(session.host, [] { return SourceFrameTime(); }), c.time) << c.frame;
     }
-    session.host.SetAppId(HostFourCC('V', 'N', 'T', 'R'));
+    session.host.SetAppId(kHostAppVantor);
 }
 
 TEST(Render, BandHeightDoesNotChangeTheResult) {

@@ -602,7 +602,7 @@ int32_t CapturingModule(uint32_t selector, HostInData* in, HostOutData* out, Hos
 
 TEST(HostRuntimeCalls, RecordsCarryTheSettingsAndTheCurrentFrame) {
     HostRuntime rt(&CapturingModule);
-    rt.SetAppId(HostFourCC('H', 'O', 'S', 'C'));
+    rt.SetAppId(kHostAppC);
     rt.SetTimeline({300, 100, 900, 2400});
     rt.SetDownsample(1, 2, 3, 4);
     auto input = std::make_shared<HostLayer>();
