@@ -59,6 +59,7 @@ ExitCode RunDemo(const DemoSettings& settings) {
         render.output = (fs::path(settings.outputFolder) / view.file).string();
         render.params.view = view.view;
         render.module = settings.module;
+        render.verify = settings.verify;
         render.threads = settings.threads;
         render.quiet = settings.quiet;
         const ExitCode code = RunRender(render);

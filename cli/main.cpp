@@ -202,6 +202,7 @@ int main(int argc, char** argv) {
     CLI::App* demoCommand = app.add_subcommand("demo", "Render the bundled demo into out/");
     demoCommand->add_option("--module", demo.module, "The Texturist module to load");
     demoCommand->add_option("--data", demo.dataFolder, "Folder of the demo files (default: the bundled ones)");
+    demoCommand->add_option("--verify", demo.verify, "A file of hashes (from --print-hash) the two pictures must have");
     demoCommand->add_option("--threads", demo.threads, "Threads of the host's iteration service")
         ->check(CLI::Range(1, 1024));
     demoCommand->add_flag("--quiet", demo.quiet, "No progress");

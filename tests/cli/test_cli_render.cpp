@@ -170,10 +170,16 @@ TEST_F(Rendering, SignalsCancelWithoutLeavingAFile) {
     }
 }
 
+// The demo's look is pinned by tests/data/golden-demo.txt; a deliberate change updates it.
 TEST_F(Rendering, DemoWritesItsPicturesIntoOut) {
-    const RunResult quiet = Run({"demo", "--module", TEXTURIST_MODULE, "--quiet"});
+    const RunResult quiet =
+        Run({"demo", "--module", TEXTURIST_MODULE, "--quiet", "--verify", TEXTURIST_TEST_DATA "/golden-demo.txt"});
     ASSERT_EQ(quiet.exitCode, 0) << quiet.err;
     EXPECT_EQ(quiet.out + quiet.err, "") << "--quiet prints nothing";
+    std::ofstream(Path("wrong.txt")) << "0000000000000000  demo-final.png\n";
+    const RunResult wrong = Run({"demo", "--module", TEXTURIST_MODULE, "--quiet", "--verify", "wrong.txt"});
+    EXPECT_EQ(wrong.exitCode, 1) << wrong.err;
+    EXPECT_NE(wrong.err.find("differs from the expected 0000000000000000"), std::string::npos) << wrong.err;
     const RunResult run = Run({"demo", "--module", TEXTURIST_MODULE});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const Picture final = ReadPicture(Path("out/demo-final.png"));
