@@ -75,49 +75,21 @@ MatteSettings FillMatteSettings(MatteSources& sources) {
     }
     const std::array<float, 4> colour = ReadColor(ParamId::MatchingColor);
     s.matchColor = {colour[1], colour[2], colour[3]};
-    switch (match) {
-    case 4:
-        s.matchMode = 3;
-        break; // Hue
-    case 5:
-        s.matchMode = 2;
-        break; // Chroma
-    case 6:
-        s.matchMode = 1;
-        break; // Luminance
-    case 7:
-        s.matchMode = 4;
-        break; // Red Channel
-    case 8:
-        s.matchMode = 5;
-        break; // Green Channel
-    case 9:
-        s.matchMode = 6;
-        break; // Blue Channel
-    default:
-        s.matchMode = 0;
-        break; // RGB
-    }
+    // The popup's entries from 4 on, in its order; 1 to 3 are Off, a separator and RGB.
+    constexpr MatchMode kByEntry[] = {MatchMode::Hue,        MatchMode::Chroma,       MatchMode::Luminance,
+                                      MatchMode::RedChannel, MatchMode::GreenChannel, MatchMode::BlueChannel};
+    s.matchMode = match >= 4 && match <= 9 ? kByEntry[match - 4] : MatchMode::Rgb;
     s.tolerance = ReadNumber(ParamId::MatchingTolerance);
     s.softness = ReadNumber(ParamId::MatchingSoftness);
     s.invert = ReadFlag(ParamId::InvertMatch);
     sources.mask = FittedMask();
     s.mask = sources.mask.get();
-    switch (ReadInteger(ParamId::MaskingMode)) {
-    case 2:
-        s.maskingMode = 2;
-        break; // Alpha
-    case 3:
-        s.maskingMode = 1;
-        break; // Inverted Intensity
-    case 4:
-        s.maskingMode = 3;
-        break; // Inverted Alpha
-    default:
-        s.maskingMode = 0;
-        break; // Intensity
-    }
-    s.combineMode = ReadInteger(ParamId::CombineMatchAndMask) == 2 ? 2 : 4;
+    // The popup: Intensity, Alpha, Inverted Intensity, Inverted Alpha.
+    constexpr MaskingMode kMaskingByEntry[] = {MaskingMode::Intensity, MaskingMode::Alpha,
+                                               MaskingMode::InvertedIntensity, MaskingMode::InvertedAlpha};
+    const int32_t masking = ReadInteger(ParamId::MaskingMode);
+    s.maskingMode = masking >= 1 && masking <= 4 ? kMaskingByEntry[masking - 1] : MaskingMode::Intensity;
+    s.combineMode = ReadInteger(ParamId::CombineMatchAndMask) == 2 ? CombineMode::Screen : CombineMode::Multiply;
     return s;
 }
 

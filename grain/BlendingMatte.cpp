@@ -15,25 +15,17 @@
 
 namespace {
 
-enum MatchMode : int32_t {
-    kMatchRgb = 0,
-    kMatchLuminance = 1,
-    kMatchChroma = 2,
-    kMatchHue = 3,
-    kMatchRed = 4,
-    kMatchBlue = 6,
-};
-
 // The colour transform of a match mode, row-major here for readability.
-bool MatchMatrix(int32_t mode, ImageLib_Matrix& matrix) {
+bool MatchMatrix(MatchMode mode, ImageLib_Matrix& matrix) {
     float rows[3][3] = {};
-    if (mode == kMatchLuminance) {
+    if (mode == MatchMode::Luminance) {
         for (auto& row : rows) std::fill(std::begin(row), std::end(row), 0.33333334f);
-    } else if (mode == kMatchChroma) {
+    } else if (mode == MatchMode::Chroma) {
         const float chroma[3][3] = {{0, 0, 0}, {0.596f, -0.275f, -0.321f}, {0.212f, -0.523f, 0.311f}};
         std::copy(&chroma[0][0], &chroma[0][0] + 9, &rows[0][0]);
-    } else if (mode >= kMatchRed && mode <= kMatchBlue) {
-        for (auto& row : rows) row[mode - kMatchRed] = 1.0f;
+    } else if (mode >= MatchMode::RedChannel && mode <= MatchMode::BlueChannel) {
+        const int32_t channel = static_cast<int32_t>(mode) - static_cast<int32_t>(MatchMode::RedChannel);
+        for (auto& row : rows) row[channel] = 1.0f;
     } else {
         return false;
     }
@@ -57,7 +49,7 @@ ImageLib_ComputeNode* MatchMatte(ImageLib_NodePipeline& p, const MatteSettings& 
     ImageLib_ComputeNode* transformed = match->GetInput(0);
     ImageLib_Vector<float> reference(s.matchColor.begin(), s.matchColor.end());
     ImageLib_Matrix matrix;
-    if (s.matchMode == kMatchHue) {
+    if (s.matchMode == MatchMode::Hue) {
         transformed = match->Own(ImageLib_Resampling::CreateRGB2HSVNode(transformed));
         const std::array<float, 3> hsv = MatchColorToHsv(s.matchColor);
         reference.assign(hsv.begin(), hsv.end());
@@ -70,7 +62,7 @@ ImageLib_ComputeNode* MatchMatte(ImageLib_NodePipeline& p, const MatteSettings& 
         }
     }
     // RGB compares the layer's own samples; every transform compares in float.
-    const ImageLib_Blend::MatchSpace space = s.matchMode == kMatchHue            ? ImageLib_Blend::MatchSpace::FloatHue
+    const ImageLib_Blend::MatchSpace space = s.matchMode == MatchMode::Hue       ? ImageLib_Blend::MatchSpace::FloatHue
                                              : transformed != match->GetInput(0) ? ImageLib_Blend::MatchSpace::Float
                                                                                  : ImageLib_Blend::MatchSpace::Output;
     ImageLib_ComputeNode* matte =
@@ -84,7 +76,7 @@ ImageLib_ComputeNode* MatchMatte(ImageLib_NodePipeline& p, const MatteSettings& 
 ImageLib_ComputeNode* MaskMatte(ImageLib_NodePipeline& p, const MatteSettings& s) {
     const ImageLib_PixelFormat& format = s.mask->format;
     ImageLib_ComputeNode* node = p.Own(ImageLib_BasicNodes::CreateImageNode(s.mask));
-    const bool byAlpha = s.maskingMode == 2 || s.maskingMode == 3;
+    const bool byAlpha = s.maskingMode == MaskingMode::Alpha || s.maskingMode == MaskingMode::InvertedAlpha;
     if (byAlpha) {
         // The host's alpha is channel 0.
         node = p.Own(ImageLib_Blend::CreateSelectChannelNode(format, 0, node));
@@ -93,7 +85,8 @@ ImageLib_ComputeNode* MaskMatte(ImageLib_NodePipeline& p, const MatteSettings& s
             node = p.Own(ImageLib_Alpha::CreateDropAlphaNode(node, format.alphaChannel == 0));
         node = p.Own(ImageLib_Blend::CreateLuminanceChannelNode(WithoutAlpha(format), node));
     }
-    if (s.maskingMode == 1 || s.maskingMode == 3) node = p.Own(ImageLib_Drawing::CreateInvertNode(node));
+    if (s.maskingMode == MaskingMode::InvertedIntensity || s.maskingMode == MaskingMode::InvertedAlpha)
+        node = p.Own(ImageLib_Drawing::CreateInvertNode(node));
     return node;
 }
 
@@ -137,7 +130,10 @@ ImageLib_NodePipeline* BuildBlendingMatte(const MatteSettings& s) {
     ImageLib_ComputeNode* mask = s.mask ? MaskMatte(p, s) : nullptr;
     ImageLib_ComputeNode* matte;
     if (match && mask) {
-        matte = p.Own(ImageLib_Blend::CreateBlendNode(2, static_cast<uint32_t>(s.combineMode)));
+        const ImageLib_Blend::BlendMode combine = s.combineMode == CombineMode::Screen
+                                                      ? ImageLib_Blend::BlendMode::Screen
+                                                      : ImageLib_Blend::BlendMode::Multiply;
+        matte = p.Own(ImageLib_Blend::CreateBlendNode(2, static_cast<uint32_t>(combine)));
         matte->SetInput(0, match);
         matte->SetInput(1, mask);
         if (s.blur == 0.0f) matte = p.Own(ImageLib_BasicNodes::CreateFloatClippingNode(matte));

@@ -14,6 +14,13 @@
 #include <array>
 #include <cstdint>
 
+// What colour matching compares: the colours themselves, one value of each
+// (luminance), two (chroma), hue or a single channel.
+enum class MatchMode : int32_t { Rgb, Luminance, Chroma, Hue, RedChannel, GreenChannel, BlueChannel };
+enum class MaskingMode : int32_t { Intensity, InvertedIntensity, Alpha, InvertedAlpha };
+// How a colour match and a mask make one matte.
+enum class CombineMode : int32_t { Multiply, Screen };
+
 // The blending-matte parameters, as the shell gathers them. The accesses are
 // the shell's: they must outlive every graph built from the settings.
 struct MatteSettings {
@@ -21,13 +28,13 @@ struct MatteSettings {
     float blur = 0.0f;                           // Gaussian sigma in pixels; 0 is no blur
     ImageLib_ImageAccess* matchSource = nullptr; // null: no colour matching
     std::array<float, 3> matchColor{};           // red, green, blue
-    int32_t matchMode = 0;                       // 0 RGB, 1 luminance, 2 chroma, 3 hue, 4..6 red, green, blue channel
+    MatchMode matchMode = MatchMode::Rgb;
     float tolerance = 0.0f;
     float softness = 0.0f;
     bool invert = false;
     ImageLib_ImageAccess* mask = nullptr; // null: no mask
-    int32_t maskingMode = 0;              // 0 intensity, 1 inverted intensity, 2 alpha, 3 inverted alpha
-    int32_t combineMode = 4;              // BlendMode: 4 multiply, 2 screen
+    MaskingMode maskingMode = MaskingMode::Intensity;
+    CombineMode combineMode = CombineMode::Multiply;
 };
 
 // Hue, saturation and value of a colour, hue in [0, 1).

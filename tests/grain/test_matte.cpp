@@ -68,7 +68,7 @@ TEST_F(Matte, ColourMatchingSelectsTheUnprocessedImage) {
     settings.tolerance = 0.1f;
     settings.softness = 0.1f;
     for (int32_t mode : {0, 1, 2, 3, 4, 5, 6}) {
-        settings.matchMode = mode;
+        settings.matchMode = static_cast<MatchMode>(mode);
         for (bool invert : {false, true}) {
             settings.invert = invert;
             const std::vector<float> matte = MatteOf(settings);
@@ -82,7 +82,7 @@ TEST_F(Matte, ColourMatchingSelectsTheUnprocessedImage) {
         }
     }
     // 0.6, 0.4, 0.2 and 0.0, 0.9, 0.9 have the same red channel: "Red Channel" cannot separate them.
-    settings.matchMode = 4;
+    settings.matchMode = MatchMode::RedChannel;
     settings.invert = false;
     EXPECT_EQ(MatteOf(settings)[12], 0.0f);
     settings.matchColor = {0.0f, 0.4f, 0.2f};
@@ -95,12 +95,16 @@ TEST_F(Matte, MaskByIntensityOrAlphaEitherInverted) {
     MatteSettings settings;
     settings.mask = mask.get();
     struct Case {
-        int32_t mode;
+        MaskingMode mode;
         float expected;
-    } cases[] = {{0, 0.4f}, {1, 0.6f}, {2, 1.0f}, {3, 0.0f}};
+    } cases[] = {{MaskingMode::Intensity, 0.4f},
+                 {MaskingMode::InvertedIntensity, 0.6f},
+                 {MaskingMode::Alpha, 1.0f},
+                 {MaskingMode::InvertedAlpha, 0.0f}};
     for (const Case& c : cases) {
         settings.maskingMode = c.mode;
-        for (float v : MatteOf(settings)) EXPECT_NEAR(v, c.expected, 2.0f / 255) << "masking mode " << c.mode;
+        for (float v : MatteOf(settings))
+            EXPECT_NEAR(v, c.expected, 2.0f / 255) << "masking mode " << static_cast<int32_t>(c.mode);
     }
 }
 
@@ -117,14 +121,14 @@ TEST_F(Matte, BothMattesCombineByMultiplyOrScreen) {
     settings.matchColor = {0.6f, 0.4f, 0.2f};
     settings.tolerance = 0.1f;
     settings.mask = mask.get();
-    for (int32_t combine : {4, 2}) {
+    for (CombineMode combine : {CombineMode::Multiply, CombineMode::Screen}) {
         settings.combineMode = combine;
         const std::vector<float> matte = MatteOf(settings);
         for (int32_t y = 0; y < 8; ++y)
             for (int32_t x = 0; x < 16; ++x) {
                 const float m = x < 8 ? 1.0f : 0.0f;
                 const float k = y < 4 ? 1.0f : 0.2f;
-                const float expected = combine == 4 ? m * k : 1.0f - (1.0f - m) * (1.0f - k);
+                const float expected = combine == CombineMode::Multiply ? m * k : 1.0f - (1.0f - m) * (1.0f - k);
                 EXPECT_NEAR(matte[static_cast<size_t>(y * 16 + x)], expected, 2.0f / 255) << x << "," << y;
             }
     }
@@ -226,7 +230,7 @@ TEST_F(Matte, EveryMatchModeInEveryOutputFormat) {
             MatteSettings settings;
             settings.matchSource = source.get();
             settings.matchColor = {wanted[0] / 255.0f, wanted[1] / 255.0f, wanted[2] / 255.0f};
-            settings.matchMode = mode;
+            settings.matchMode = static_cast<MatchMode>(mode);
             settings.tolerance = static_cast<float>(tolerance);
             settings.softness = static_cast<float>(softness);
             const std::array<double, 3> reference =
@@ -268,7 +272,7 @@ TEST(MatteFailures, EveryAllocationAndAbortLeavesNothingBehind) {
         });
         MatteSettings settings;
         settings.matchSource = source.get();
-        settings.matchMode = 3;
+        settings.matchMode = MatchMode::Hue;
         settings.mask = source.get();
         settings.blur = 1.5f;
         MatteOf(settings);
