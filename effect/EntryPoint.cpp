@@ -9,6 +9,7 @@
 #include "UiUpdates.h"
 
 #include <cstring>
+#include <new>
 
 HostCallContext gCall;
 
@@ -23,6 +24,12 @@ constexpr int32_t kAboutMinor = 0;
 
 void CopyMessage(const char* text) {
     HostUtils().copyText(HostRef(), text, gCall.out->returnMessage, sizeof gCall.out->returnMessage);
+}
+
+int32_t OutOfMemory() {
+    CopyMessage("Out of memory.");
+    gCall.out->outFlags |= kOutFlagShowMessage;
+    return kErrorOutOfMemory;
 }
 
 int32_t About() {
@@ -149,6 +156,12 @@ int32_t TexturistMain(uint32_t selector, HostInData* in, HostOutData* out, HostP
         return Dispatch();
     } catch (const VT_Exit_Exception& exit) {
         return exit.code;
+    } catch (const ImageLib_MemoryError&) {
+        return OutOfMemory();
+    } catch (const std::bad_alloc&) {
+        // Graphs, models and buffers of our own come from the plain heap: a
+        // refusal there is as much out of memory as the host's.
+        return OutOfMemory();
     } catch (...) {
         out->outFlags |= kOutFlagShowMessage;
         return kErrorInternal;

@@ -288,12 +288,6 @@ int32_t SetupFrame() {
 }
 
 int32_t RenderFrame() {
-    try {
-        Render();
-        return kErrorNone;
-    } catch (const ImageLib_MemoryError&) {
-        HostUtils().copyText(HostRef(), "Out of memory.", gCall.out->returnMessage, sizeof gCall.out->returnMessage);
-        gCall.out->outFlags |= kOutFlagShowMessage;
-        return kErrorOutOfMemory;
-    }
+    Render();
+    return kErrorNone;
 }

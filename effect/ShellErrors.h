@@ -1,6 +1,7 @@
 // The two failures of the shell. Both unwind to `main`, which turns them into
 // host codes: a `VT_Exit_Exception` returns its code unchanged; a
-// `MemoryError` during a render returns 4 with "Out of memory.".
+// `MemoryError` (the host refused) or a `std::bad_alloc` (the plain heap
+// refused) returns 4 with "Out of memory.".
 #pragma once
 
 #include "imagelib/core/ImageLib_Callbacks.h"

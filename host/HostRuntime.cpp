@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <type_traits>
 
 namespace {
 
@@ -33,6 +34,21 @@ private:
 };
 
 } // namespace
+
+// A service is a C function: memory the host itself cannot get is a refusal
+// the caller sees as a code (or a null result), never an exception thrown
+// into the module's frames.
+template <auto Service> struct Guarded;
+template <class Result, class... Args, Result (*Service)(Args...)> struct Guarded<Service> {
+    static Result Call(Args... args) {
+        try {
+            return Service(args...);
+        } catch (const std::bad_alloc&) {
+            if constexpr (std::is_same_v<Result, int32_t>) return kHostErrOutOfMemory;
+            if constexpr (!std::is_void_v<Result>) return Result{};
+        }
+    }
+};
 
 // The service functions placed in the host's tables. Each finds its runtime
 // through the effect reference (or, for strings, the current call).
@@ -322,31 +338,31 @@ HostRuntime::~HostRuntime() {
 void HostRuntime::Initialise() {
     owner_.store(std::this_thread::get_id());
 
-    utils_.copyImage = &HostServices::CopyImage;
-    utils_.fillImage = &HostServices::FillImage;
-    utils_.newImage = &HostServices::NewImage;
-    utils_.disposeImage = &HostServices::DisposeImage;
-    utils_.newHandle = &HostServices::NewHandle;
-    utils_.lockHandle = &HostServices::LockHandle;
-    utils_.unlockHandle = &HostServices::UnlockHandle;
-    utils_.disposeHandle = &HostServices::DisposeHandle;
+    utils_.copyImage = &Guarded<&HostServices::CopyImage>::Call;
+    utils_.fillImage = &Guarded<&HostServices::FillImage>::Call;
+    utils_.newImage = &Guarded<&HostServices::NewImage>::Call;
+    utils_.disposeImage = &Guarded<&HostServices::DisposeImage>::Call;
+    utils_.newHandle = &Guarded<&HostServices::NewHandle>::Call;
+    utils_.lockHandle = &Guarded<&HostServices::LockHandle>::Call;
+    utils_.unlockHandle = &Guarded<&HostServices::UnlockHandle>::Call;
+    utils_.disposeHandle = &Guarded<&HostServices::DisposeHandle>::Call;
     utils_.formatText = &HostServices::FormatText;
-    utils_.copyText = &HostServices::CopyText;
-    utils_.handleSize = &HostServices::HandleSize;
-    utils_.iterate = &HostServices::Iterate;
+    utils_.copyText = &Guarded<&HostServices::CopyText>::Call;
+    utils_.handleSize = &Guarded<&HostServices::HandleSize>::Call;
+    utils_.iterate = &Guarded<&HostServices::Iterate>::Call;
 
-    suites_.acquireSuite = &HostServices::AcquireSuite;
-    suites_.releaseSuite = &HostServices::ReleaseSuite;
-    paramUtils_.updateParamUi = &HostServices::UpdateParamUi;
+    suites_.acquireSuite = &Guarded<&HostServices::AcquireSuite>::Call;
+    suites_.releaseSuite = &Guarded<&HostServices::ReleaseSuite>::Call;
+    paramUtils_.updateParamUi = &Guarded<&HostServices::UpdateParamUi>::Call;
 
-    in_.checkoutParam = &HostServices::CheckoutParam;
-    in_.checkinParam = &HostServices::CheckinParam;
-    in_.addParam = &HostServices::AddParam;
-    in_.abort = &HostServices::Abort;
-    in_.progress = &HostServices::Progress;
-    in_.registerStrings = &HostServices::RegisterStrings;
-    in_.fetchString = &HostServices::FetchString;
-    in_.releaseStrings = &HostServices::ReleaseStrings;
+    in_.checkoutParam = &Guarded<&HostServices::CheckoutParam>::Call;
+    in_.checkinParam = &Guarded<&HostServices::CheckinParam>::Call;
+    in_.addParam = &Guarded<&HostServices::AddParam>::Call;
+    in_.abort = &Guarded<&HostServices::Abort>::Call;
+    in_.progress = &Guarded<&HostServices::Progress>::Call;
+    in_.registerStrings = &Guarded<&HostServices::RegisterStrings>::Call;
+    in_.fetchString = &Guarded<&HostServices::FetchString>::Call;
+    in_.releaseStrings = &Guarded<&HostServices::ReleaseStrings>::Call;
     in_.utils = &utils_;
     in_.effectRef = this;
     in_.appId = kHostAppVantor;
@@ -383,7 +399,9 @@ void HostRuntime::SetDownsample(int32_t xNumerator, uint32_t xDenominator, int32
     in_.downsampleYDen = yDenominator;
 }
 
-void HostRuntime::SetIterateAvailable(bool available) { utils_.iterate = available ? &HostServices::Iterate : nullptr; }
+void HostRuntime::SetIterateAvailable(bool available) {
+    utils_.iterate = available ? &Guarded<&HostServices::Iterate>::Call : nullptr;
+}
 
 void HostRuntime::SetIterateThreads(int32_t threads) {
     iterateThreads_ = threads > 0 ? threads : 0;

@@ -11,9 +11,35 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <vector>
+
+// Plain allocations of this process, the shell's included, counted so that a
+// test can refuse the Nth one: below zero, none is refused.
+namespace {
+std::atomic<int64_t> gAllocationsBeforeRefusal{-1};
+}
+
+void* operator new(std::size_t size) {
+    if (gAllocationsBeforeRefusal.load(std::memory_order_relaxed) >= 0 && gAllocationsBeforeRefusal.fetch_sub(1) == 0)
+        throw std::bad_alloc();
+    if (void* block = std::malloc(size ? size : 1)) return block;
+    throw std::bad_alloc();
+}
+// Callers of the nothrow form cope with a refusal themselves (a stable sort
+// falls back to merging in place): it is not counted.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return std::malloc(size ? size : 1); }
+// GCC takes the pair for a mismatch once both are inlined; they are one allocator.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -86,6 +112,52 @@ TEST(CallContext, RestoredAfterEveryCallEvenAThrowingOrNestedOne) {
     EXPECT_EQ(host.Out().outFlags & 0x100u, 0x100u);
     EXPECT_EQ(gCall, outside);
     host.SetProgressCallback(nullptr);
+}
+
+// Nodes, graphs and models come from the plain heap, not the host's: a refusal
+// there must end the render as the host's refusal does, with 4 and "Out of
+// memory.", every host allocation returned. The host's own allocations are
+// refused too: inside a service the host answers 4 itself (the module passes
+// its code on, without a message of its own); before the module runs the call
+// throws, and the next allocation is tried.
+TEST(Render, EveryRefusedPlainAllocationIsOutOfMemory) {
+    std::optional<HostImageBuffer> unrefused;
+    int64_t ownRefusals = 0;
+    for (int64_t n = -1;; ++n) {
+        SCOPED_TRACE("allocation " + std::to_string(n));
+        ShellSession session; // checks at its end that every host allocation was returned
+        HostRuntime& host = session.host;
+        session.Param(ParamId::NoiseSourceLayer)
+            .BindLayer(HostLayer::Still(MakeGrainyPlate(40, 36, false, 0.05, 2).image));
+        session.Param(ParamId::SampleSize).SetInteger(16);
+        session.Param(ParamId::BlurMatte).SetNumber(2);
+        session.Param(ParamId::CompensateForExistingNoise).SetNumber(50);
+        ASSERT_EQ(host.FrameSetup(), 0);
+        host.SetIterateThreads(1);
+        gAllocationsBeforeRefusal = n;
+        int32_t code = -1;
+        try {
+            code = host.Render();
+        } catch (const std::bad_alloc&) {}
+        const bool refused = gAllocationsBeforeRefusal.exchange(-1) < 0 && n >= 0;
+        if (!refused) {
+            ASSERT_EQ(code, 0);
+            if (unrefused) break;
+            unrefused = host.Output().Clone();
+            continue;
+        }
+        if (code == -1) continue;
+        // A refused service the module can do without (the iteration service) changes nothing.
+        if (code == 0) {
+            for (int32_t y = 0; y < unrefused->Height(); ++y)
+                for (int32_t x = 0; x < unrefused->Width(); ++x)
+                    ASSERT_EQ(host.Output().Get(x, y), unrefused->Get(x, y));
+            continue;
+        }
+        ASSERT_EQ(code, 4);
+        if (host.ReturnMessage() == "Out of memory.") ++ownRefusals;
+    }
+    EXPECT_GT(ownRefusals, 100) << "the module's own allocations were refused and reported";
 }
 
 TEST(CallContext, DownsampleFactors) {
