@@ -14,8 +14,8 @@
 #include "imagelib/nodes/ImageLib_Alpha.h"
 #include "imagelib/nodes/ImageLib_BasicNodes.h"
 #include "imagelib/nodes/ImageLib_Blend.h"
+#include "imagelib/nodes/ImageLib_ColourTransforms.h"
 #include "imagelib/nodes/ImageLib_Convolution.h"
-#include "imagelib/nodes/ImageLib_Resampling.h"
 #include "imagelib/testing/ImageLib_TestCallbacks.h"
 
 #include <benchmark/benchmark.h>

@@ -6,7 +6,7 @@
 #include "imagelib/core/ImageLib_ImageBuffer.h"
 #include "imagelib/core/ImageLib_Paths.h"
 #include "imagelib/nodes/ImageLib_Drawing.h"
-#include "imagelib/nodes/ImageLib_NoiseLanes.h"
+#include "imagelib/nodes/ImageLib_NoiseKernels.h"
 #include "imagelib/testing/ImageLib_TestCallbacks.h"
 #include "random/LogFloat.h"
 #include "random/UniformRandom.h"
@@ -42,21 +42,21 @@ void NoiseField(benchmark::State& state, bool reference, bool gaussian, int thre
 }
 
 // Whole blocks of 96 draws (32 three-channel pixels), reseeding included, as the noise draws them.
-void BlockDraws(benchmark::State& state, ImageLib_NoiseLanes::Kernel kernel, bool gaussian) {
-    if (!ImageLib_NoiseLanes::SelectKernel(kernel)) {
+void BlockDraws(benchmark::State& state, ImageLib_NoiseKernels::Kernel kernel, bool gaussian) {
+    if (!ImageLib_NoiseKernels::SelectKernel(kernel)) {
         state.SkipWithError("kernel not available on this processor");
         return;
     }
     constexpr int32_t kBlocks = 256, kDraws = 32 * kChannels;
     std::vector<float> out(static_cast<size_t>(kBlocks) * kDraws);
-    std::vector<ImageLib_NoiseLanes::Block> blocks;
+    std::vector<ImageLib_NoiseKernels::Block> blocks;
     for (int32_t i = 0; i < kBlocks; ++i) blocks.push_back({out.data() + i * kDraws, 1000 + 77 * i, 0, kDraws});
-    const ImageLib_NoiseLanes::Draw draw{gaussian, 1.0f, 0.0f};
+    const ImageLib_NoiseKernels::Draw draw{gaussian, 1.0f, 0.0f};
     for (auto _ : state) {
-        ImageLib_NoiseLanes::FillBlocks(blocks.data(), kBlocks, draw);
+        ImageLib_NoiseKernels::FillBlocks(blocks.data(), kBlocks, draw);
         benchmark::ClobberMemory();
     }
-    ImageLib_NoiseLanes::SelectKernel(ImageLib_NoiseLanes::DefaultKernel());
+    ImageLib_NoiseKernels::SelectKernel(ImageLib_NoiseKernels::DefaultKernel());
     state.SetItemsProcessed(state.iterations() * kBlocks * kDraws);
 }
 
@@ -110,7 +110,7 @@ void LogLibrary(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(in.size()));
 }
 
-using ImageLib_NoiseLanes::Kernel;
+using ImageLib_NoiseKernels::Kernel;
 
 BENCHMARK_CAPTURE(NoiseField, gaussianReference, true, true, 0)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(NoiseField, gaussianFast1Thread, false, true, 0)->Unit(benchmark::kMillisecond);

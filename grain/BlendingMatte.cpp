@@ -6,9 +6,10 @@
 #include "imagelib/nodes/ImageLib_Alpha.h"
 #include "imagelib/nodes/ImageLib_BasicNodes.h"
 #include "imagelib/nodes/ImageLib_Blend.h"
+#include "imagelib/nodes/ImageLib_ColourTransforms.h"
 #include "imagelib/nodes/ImageLib_Convolution.h"
 #include "imagelib/nodes/ImageLib_Drawing.h"
-#include "imagelib/nodes/ImageLib_Resampling.h"
+#include "imagelib/nodes/ImageLib_Mirroring.h"
 
 #include <algorithm>
 #include <memory>

@@ -6,9 +6,9 @@
 #include "imagelib/core/ImageLib_Views.h"
 #include "imagelib/nodes/ImageLib_BasicNodes.h"
 #include "imagelib/nodes/ImageLib_Blend.h"
+#include "imagelib/nodes/ImageLib_ColourTransforms.h"
 #include "imagelib/nodes/ImageLib_Convolution.h"
 #include "imagelib/nodes/ImageLib_Drawing.h"
-#include "imagelib/nodes/ImageLib_Resampling.h"
 
 #include <algorithm>
 #include <cmath>

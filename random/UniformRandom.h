@@ -9,7 +9,7 @@
 // A plain value that never allocates, meant to live on the stack.
 //
 // The constants and the seeding rule are public because the vectorised noise
-// (ImageLib_NoiseLanes) runs many of these generators side by side and must
+// (ImageLib_NoiseKernels) runs many of these generators side by side and must
 // step each exactly as this class does.
 #pragma once
 

@@ -6,18 +6,6 @@
 #include <limits>
 #include <stdexcept>
 
-namespace ImageLib_BasicNodes {
-
-void IdentityNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) {
-    input->Compute(output, region);
-}
-
-ImageLib_Rect IdentityNode::ComputeBounds() { return input->GetBounds(); }
-
-ImageLib_ComputeNode* CreateIdentityNode(ImageLib_ComputeNode* input) { return new IdentityNode(input); }
-
-} // namespace ImageLib_BasicNodes
-
 ImageLib_NodePipeline::ImageLib_NodePipeline(int32_t inputCount) {
     try {
         ports.reserve(static_cast<size_t>(std::max(inputCount, 0)));

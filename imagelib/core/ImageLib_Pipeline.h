@@ -9,22 +9,9 @@
 
 #include "ImageLib_Allocator.h"
 #include "ImageLib_ComputeNode.h"
+#include "ImageLib_IdentityNode.h"
 
 #include <cstdint>
-
-namespace ImageLib_BasicNodes {
-
-// Passes its input through unchanged; the pipeline's port node.
-class IdentityNode : public ImageLib_NodeWithOneInput {
-public:
-    explicit IdentityNode(ImageLib_ComputeNode* node = nullptr) : ImageLib_NodeWithOneInput(node) {}
-    void Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) override;
-    ImageLib_Rect ComputeBounds() override;
-};
-
-ImageLib_ComputeNode* CreateIdentityNode(ImageLib_ComputeNode* input);
-
-} // namespace ImageLib_BasicNodes
 
 class ImageLib_NodePipeline : public ImageLib_ComputeNode {
 public:

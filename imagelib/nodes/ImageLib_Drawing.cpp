@@ -1,6 +1,6 @@
 #include "ImageLib_Drawing.h"
 
-#include "ImageLib_NoiseLanes.h"
+#include "ImageLib_NoiseKernels.h"
 
 #include "imagelib/core/ImageLib_Context.h"
 #include "imagelib/core/ImageLib_Paths.h"
@@ -116,9 +116,9 @@ void ComputeNoiseReference(const NoiseNode& node, const ImageLib_ImageAccess& vi
 }
 
 // The same values, block by block: bands of rows run through Iterate, and the
-// blocks of a band go to the SIMD lanes of ImageLib_NoiseLanes in batches.
+// blocks of a band go to the SIMD lanes of ImageLib_NoiseKernels in batches.
 void ComputeNoiseFast(const NoiseNode& node, const ImageLib_ImageAccess& view, const ImageLib_Rect& region) {
-    using ImageLib_NoiseLanes::Block;
+    using ImageLib_NoiseKernels::Block;
     const int32_t width = region.Width(), height = region.Height();
     if (width <= 0 || height <= 0) return;
     const int32_t channels = static_cast<int32_t>(view.format.channels);
@@ -129,7 +129,7 @@ void ComputeNoiseFast(const NoiseNode& node, const ImageLib_ImageAccess& view, c
     constexpr int32_t kBandBlocks = 64;
     const int32_t bandRows = blocksPerRow >= kBandBlocks ? 1 : (kBandBlocks + blocksPerRow - 1) / blocksPerRow;
     const int32_t bands = (height + bandRows - 1) / bandRows;
-    const ImageLib_NoiseLanes::Draw draw{node.gaussian, node.scale, node.offset};
+    const ImageLib_NoiseKernels::Draw draw{node.gaussian, node.scale, node.offset};
     const ImageLib_RowRange& rows = view.rows;
     const int32_t seed = node.seed, y0 = region.y0;
     ImageLib_ParallelFor(bands, [&](int32_t band) {
@@ -148,12 +148,12 @@ void ComputeNoiseFast(const NoiseNode& node, const ImageLib_ImageAccess& view, c
                                    NoiseNode::BlockSeed(blockX, rowY, seed), (from - blockX) * channels,
                                    (to - from) * channels};
                 if (queued == kBatch) {
-                    ImageLib_NoiseLanes::FillBlocks(batch, queued, draw);
+                    ImageLib_NoiseKernels::FillBlocks(batch, queued, draw);
                     queued = 0;
                 }
             }
         }
-        if (queued > 0) ImageLib_NoiseLanes::FillBlocks(batch, queued, draw);
+        if (queued > 0) ImageLib_NoiseKernels::FillBlocks(batch, queued, draw);
     });
 }
 

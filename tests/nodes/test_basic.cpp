@@ -35,7 +35,8 @@ TEST_F(BasicNodes, CropAsksOnlyForTheCropAndLeavesTheRestAlone) {
         for (int32_t y = 0; y < 40; ++y)
             for (int32_t x = 0; x < 40; ++x) {
                 const bool written = !c.asked.empty() && c.asked[0].Contains(x, y);
-                ASSERT_EQ(testimages::At(got, output.bounds, 4, x, y, 1), written ? testnodes::Pattern(x, y, 1) : -1.0f);
+                ASSERT_EQ(testimages::At(got, output.bounds, 4, x, y, 1),
+                          written ? testnodes::Pattern(x, y, 1) : -1.0f);
             }
         EXPECT_EQ(crop.GetBounds(), (ImageLib_Rect{10, 10, 20, 20, false}));
     }
@@ -84,8 +85,7 @@ TEST_F(BasicNodes, BufferComputesOnlyWhatIsMissing) {
         {{{0, 0, 100, 64, false}, {{0, 0, 100, 64, false}}},
          {{0, 32, 100, 96, false}, {{0, 64, 100, 96, false}}},
          {{10, 40, 50, 60, false}, {}}},
-        {{{0, 0, 10, 10, false}, {{0, 0, 10, 10, false}}},
-         {{20, 20, 30, 30, false}, {{20, 20, 30, 30, false}}}},
+        {{{0, 0, 10, 10, false}, {{0, 0, 10, 10, false}}}, {{20, 20, 30, 30, false}, {{20, 20, 30, 30, false}}}},
         // Growing on every side: top, bottom, left, right strips in that order.
         {{{10, 10, 20, 20, false}, {{10, 10, 20, 20, false}}},
          {{5, 5, 25, 25, false},

@@ -3,8 +3,8 @@
 #include "imagelib/core/ImageLib_Paths.h"
 #include "imagelib/core/ImageLib_Pipeline.h"
 #include "imagelib/nodes/ImageLib_BasicNodes.h"
+#include "imagelib/nodes/ImageLib_ColourTransforms.h"
 #include "imagelib/nodes/ImageLib_Convolution.h"
-#include "imagelib/nodes/ImageLib_Resampling.h"
 #include "tests/support/TestImages.h"
 #include "tests/support/TestNodes.h"
 

@@ -15,7 +15,7 @@
 #include "imagelib/core/ImageLib_ImageBuffer.h"
 #include "imagelib/core/ImageLib_Paths.h"
 #include "imagelib/nodes/ImageLib_Drawing.h"
-#include "imagelib/nodes/ImageLib_NoiseLanes.h"
+#include "imagelib/nodes/ImageLib_NoiseKernels.h"
 #include "imagelib/testing/ImageLib_TestCallbacks.h"
 #include "random/UniformRandom.h"
 #include "tests/support/TestNodes.h"
@@ -31,7 +31,7 @@
 namespace {
 
 using ImageLib_Drawing::NoiseNode;
-using ImageLib_NoiseLanes::Kernel;
+using ImageLib_NoiseKernels::Kernel;
 
 ImageLib_PixelFormat Format(ImageLib_SampleType type, uint32_t channels) {
     ImageLib_PixelFormat format = type == ImageLib_Sample16 ? ImageLib_HostFormat16() : ImageLib_HostFormat8();
@@ -47,7 +47,7 @@ class PathGuard {
 public:
     ~PathGuard() {
         ImageLib_SetReferencePaths(false);
-        ImageLib_NoiseLanes::SelectKernel(ImageLib_NoiseLanes::DefaultKernel());
+        ImageLib_NoiseKernels::SelectKernel(ImageLib_NoiseKernels::DefaultKernel());
     }
 };
 
@@ -169,7 +169,7 @@ TEST_P(NoisePaths, FastMatchesReferenceOnRandomRegions) {
 
 TEST_P(NoisePaths, NarrowerKernelsMatchReferenceToo) {
     for (Kernel kernel : {Kernel::Lanes, Kernel::Scalar}) {
-        if (kernel == ImageLib_NoiseLanes::DefaultKernel() || !ImageLib_NoiseLanes::SelectKernel(kernel)) continue;
+        if (kernel == ImageLib_NoiseKernels::DefaultKernel() || !ImageLib_NoiseKernels::SelectKernel(kernel)) continue;
         for (const Case& c : RandomCases(100 + static_cast<uint32_t>(GetParam()), 300))
             if (!Compare(c)) return;
     }
@@ -211,7 +211,7 @@ TEST(NoiseLanes, EveryBlockGetsItsGeneratorsSequence) {
     std::mt19937 random(99);
     const int32_t specialSeeds[] = {1, -1, 2, INT32_MAX, INT32_MIN, INT32_MIN + 1, 123456789, -123456789};
     for (Kernel kernel : {Kernel::WideLanes, Kernel::Lanes, Kernel::Scalar}) {
-        if (!ImageLib_NoiseLanes::SelectKernel(kernel)) continue;
+        if (!ImageLib_NoiseKernels::SelectKernel(kernel)) continue;
         for (bool gaussian : {true, false}) {
             for (int32_t batch : {1, 7, 15, 16, 17, 31, 32, 33, 40, 63, 64, 65}) {
                 struct Expected {
@@ -219,7 +219,7 @@ TEST(NoiseLanes, EveryBlockGetsItsGeneratorsSequence) {
                     size_t at;
                 };
                 std::vector<float> out(static_cast<size_t>(batch) * 200, -1234.0f);
-                std::vector<ImageLib_NoiseLanes::Block> blocks;
+                std::vector<ImageLib_NoiseKernels::Block> blocks;
                 std::vector<Expected> expected;
                 size_t at = 0;
                 for (int32_t b = 0; b < batch; ++b) {
@@ -240,7 +240,7 @@ TEST(NoiseLanes, EveryBlockGetsItsGeneratorsSequence) {
                     expected.push_back(e);
                     at += static_cast<size_t>(count) + 1; // one untouched float between blocks
                 }
-                ImageLib_NoiseLanes::FillBlocks(blocks.data(), batch, {gaussian, 1.5f, 0.125f});
+                ImageLib_NoiseKernels::FillBlocks(blocks.data(), batch, {gaussian, 1.5f, 0.125f});
                 std::vector<bool> covered(out.size(), false);
                 for (size_t b = 0; b < expected.size(); ++b)
                     for (size_t i = 0; i < expected[b].values.size(); ++i) {
@@ -272,17 +272,17 @@ TEST(NoiseLanes, RareBranchesEarlyInABlock) {
     const int32_t seeds[] = {2279412, 2466199, 3670485, 422905, 577804, 1207653};
     constexpr int32_t kSeeds = static_cast<int32_t>(std::size(seeds));
     for (bool gaussian : {true, false}) {
-        std::vector<float> out(16 * ImageLib_NoiseLanes::kLaneDraws);
-        std::vector<ImageLib_NoiseLanes::Block> blocks;
+        std::vector<float> out(16 * ImageLib_NoiseKernels::kLaneDraws);
+        std::vector<ImageLib_NoiseKernels::Block> blocks;
         for (int32_t b = 0; b < 16; ++b)
-            blocks.push_back({out.data() + b * ImageLib_NoiseLanes::kLaneDraws, b < kSeeds ? seeds[b] : 1000 * b, 0,
-                              ImageLib_NoiseLanes::kLaneDraws});
-        ImageLib_NoiseLanes::FillBlocks(blocks.data(), 16, {gaussian, 1.0f, 0.0f});
+            blocks.push_back({out.data() + b * ImageLib_NoiseKernels::kLaneDraws, b < kSeeds ? seeds[b] : 1000 * b, 0,
+                              ImageLib_NoiseKernels::kLaneDraws});
+        ImageLib_NoiseKernels::FillBlocks(blocks.data(), 16, {gaussian, 1.0f, 0.0f});
         for (int32_t b = 0; b < kSeeds; ++b) {
             UniformRandom generator(seeds[b]);
-            for (int32_t i = 0; i < ImageLib_NoiseLanes::kLaneDraws; ++i) {
+            for (int32_t i = 0; i < ImageLib_NoiseKernels::kLaneDraws; ++i) {
                 const float draw = gaussian ? generator.Gaussian() : generator.Centred();
-                ASSERT_EQ(std::bit_cast<uint32_t>(out[b * ImageLib_NoiseLanes::kLaneDraws + i]),
+                ASSERT_EQ(std::bit_cast<uint32_t>(out[b * ImageLib_NoiseKernels::kLaneDraws + i]),
                           std::bit_cast<uint32_t>(draw))
                     << "seed " << seeds[b] << (gaussian ? " gaussian" : " uniform") << " draw " << i;
             }

@@ -1,4 +1,4 @@
-#include "ImageLib_NoiseLanes.h"
+#include "ImageLib_NoiseKernels.h"
 
 #include "imagelib/core/ImageLib_Paths.h"
 #include "random/LogFloatKernel.h"
@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-namespace ImageLib_NoiseLanes {
+namespace ImageLib_NoiseKernels {
 
 namespace {
 
@@ -527,4 +527,4 @@ void FillBlocks(const Block* blocks, int32_t count, const Draw& draw) {
     for (int32_t i = 0; i < count; ++i) FillScalar(blocks[i], draw);
 }
 
-} // namespace ImageLib_NoiseLanes
+} // namespace ImageLib_NoiseKernels

@@ -15,7 +15,7 @@
 
 #include <cstdint>
 
-namespace ImageLib_NoiseLanes {
+namespace ImageLib_NoiseKernels {
 
 constexpr int32_t kLaneDraws = 32 * 4;
 
@@ -46,4 +46,4 @@ bool SelectKernel(Kernel kernel);
 Kernel SelectedKernel();
 Kernel DefaultKernel();
 
-} // namespace ImageLib_NoiseLanes
+} // namespace ImageLib_NoiseKernels

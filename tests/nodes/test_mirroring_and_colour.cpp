@@ -2,7 +2,8 @@
 // every output format, and under injected faults.
 #include "imagelib/core/ImageLib_Pipeline.h"
 #include "imagelib/nodes/ImageLib_BasicNodes.h"
-#include "imagelib/nodes/ImageLib_Resampling.h"
+#include "imagelib/nodes/ImageLib_ColourTransforms.h"
+#include "imagelib/nodes/ImageLib_Mirroring.h"
 #include "imagelib/testing/ImageLib_TestCallbacks.h"
 #include "tests/support/TestNodes.h"
 

@@ -1,12 +1,6 @@
-// Moving and transforming pixels without filtering: mirroring an image over the
-// whole plane, and per-pixel colour transforms.
+// Per-pixel colour transforms (of the resampling family, nodes that move or
+// transform pixels without filtering).
 //
-// - ReflectionNode extends a finite input over the plane by mirroring it at its
-//   edges, edge pixels repeated (... 2 1 0 | 0 1 2 ... W-1 | W-1 W-2 ...), so
-//   that filters may read anywhere. It moves whole pixels as bytes and works in
-//   every format. An infinite input passes straight through; an input whose
-//   bounds are finite but empty has nothing to mirror: the node's bounds are
-//   then empty and it writes nothing.
 // - ColorspaceNode replaces every pixel x of n = `channels` samples by
 //   y[r] = sum over c < n of matrix(r, c) * x[c], each sum in float from 0 in
 //   increasing c. 8-bit and 16-bit outputs are transformed in their own
@@ -18,7 +12,7 @@
 //   saturation and value, hue in [0, 1); further samples are left alone. The
 //   output needs at least three channels, or `Compute` throws
 //   std::invalid_argument.
-// Colour nodes report their input's bounds and compute in place in the output.
+// Both report their input's bounds and compute in place in the output.
 #pragma once
 
 #include "imagelib/core/ImageLib_ComputeNode.h"
@@ -27,22 +21,6 @@
 #include <cstdint>
 
 namespace ImageLib_Resampling {
-
-class ReflectionNode : public ImageLib_NodeWithOneInput {
-public:
-    explicit ReflectionNode(ImageLib_ComputeNode* node) : ImageLib_NodeWithOneInput(node) {}
-
-    void Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) override;
-    ImageLib_Rect ComputeBounds() override;
-
-    // Fills the part of mirrored tile (column, row) that lies in `request`.
-    // Everything is relative to the input's top-left corner: `input` is the
-    // input moved there, `output` the output moved likewise, `inputBounds` is
-    // (0, 0, W, H) and `request` is in those coordinates too.
-    virtual void ComputeTile(ImageLib_ComputeNode& translatedInput, ImageLib_ImageAccess& translatedOutput,
-                             const ImageLib_Rect& inputBounds, const ImageLib_Rect& request, int32_t column,
-                             int32_t row);
-};
 
 class ColorspaceNode : public ImageLib_NodeWithOneInput {
 public:
@@ -63,7 +41,6 @@ public:
     ImageLib_Rect ComputeBounds() override;
 };
 
-ImageLib_ComputeNode* CreateReflectionNode(ImageLib_ComputeNode* input);
 ImageLib_ComputeNode* CreateColorspaceNode(const ImageLib_Matrix& matrix, ImageLib_ComputeNode* input);
 ImageLib_ComputeNode* CreateRGB2HSVNode(ImageLib_ComputeNode* input);
 
