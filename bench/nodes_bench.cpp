@@ -58,9 +58,9 @@ struct Bench {
     explicit Bench(bool reference) {
         callbacks.moveOnLock = false;
         callbacks.markFresh = false;
-        ImageLib_SetReferencePaths(reference);
+        SelectSimdPath(reference ? SimdPath::Reference : WidestSimdPath());
     }
-    ~Bench() { ImageLib_SetReferencePaths(false); }
+    ~Bench() { SelectSimdPath(WidestSimdPath()); }
     ImageLib_TestCallbacks callbacks;
     ImageLib_Context context{&callbacks};
 };

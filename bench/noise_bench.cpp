@@ -32,19 +32,19 @@ void NoiseField(benchmark::State& state, bool reference, bool gaussian, int thre
     ImageLib_Context context(&callbacks);
     ImageLib_ImageBuffer output(FloatFormat3(), kFrame);
     ImageLib_Drawing::NoiseNode noise(0.0f, 2.0f, gaussian, 20240611);
-    ImageLib_SetReferencePaths(reference);
+    SelectSimdPath(reference ? SimdPath::Reference : WidestSimdPath());
     for (auto _ : state) {
         noise.Compute(output, kFrame);
         benchmark::ClobberMemory();
     }
-    ImageLib_SetReferencePaths(false);
+    SelectSimdPath(WidestSimdPath());
     state.SetItemsProcessed(state.iterations() * kFrame.Width() * kFrame.Height() * kChannels);
 }
 
 // Whole blocks of 96 draws (32 three-channel pixels), reseeding included, as the noise draws them.
-void BlockDraws(benchmark::State& state, ImageLib_NoiseKernels::Kernel kernel, bool gaussian) {
-    if (!ImageLib_NoiseKernels::SelectKernel(kernel)) {
-        state.SkipWithError("kernel not available on this processor");
+void BlockDraws(benchmark::State& state, SimdPath path, bool gaussian) {
+    if (!SelectSimdPath(path)) {
+        state.SkipWithError("path not available on this processor");
         return;
     }
     constexpr int32_t kBlocks = 256, kDraws = 32 * kChannels;
@@ -56,7 +56,7 @@ void BlockDraws(benchmark::State& state, ImageLib_NoiseKernels::Kernel kernel, b
         ImageLib_NoiseKernels::FillBlocks(blocks.data(), kBlocks, draw);
         benchmark::ClobberMemory();
     }
-    ImageLib_NoiseKernels::SelectKernel(ImageLib_NoiseKernels::DefaultKernel());
+    SelectSimdPath(WidestSimdPath());
     state.SetItemsProcessed(state.iterations() * kBlocks * kDraws);
 }
 
@@ -110,19 +110,17 @@ void LogLibrary(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(in.size()));
 }
 
-using ImageLib_NoiseKernels::Kernel;
-
 BENCHMARK_CAPTURE(NoiseField, gaussianReference, true, true, 0)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(NoiseField, gaussianFast1Thread, false, true, 0)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(NoiseField, gaussianFast2Threads, false, true, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(NoiseField, uniformReference, true, false, 0)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(NoiseField, uniformFast1Thread, false, false, 0)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BlockDraws, gaussianScalar, Kernel::Scalar, true)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(BlockDraws, gaussianLanes, Kernel::Lanes, true)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(BlockDraws, gaussianWideLanes, Kernel::WideLanes, true)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(BlockDraws, uniformScalar, Kernel::Scalar, false)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(BlockDraws, uniformLanes, Kernel::Lanes, false)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(BlockDraws, uniformWideLanes, Kernel::WideLanes, false)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BlockDraws, gaussianPlain, SimdPath::Plain, true)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BlockDraws, gaussianAvx2, SimdPath::Avx2, true)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BlockDraws, gaussianAvx512, SimdPath::Avx512, true)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BlockDraws, uniformPlain, SimdPath::Plain, false)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BlockDraws, uniformAvx2, SimdPath::Avx2, false)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BlockDraws, uniformAvx512, SimdPath::Avx512, false)->Unit(benchmark::kMicrosecond);
 BENCHMARK(ScalarGaussian);
 BENCHMARK(LogScalar)->Unit(benchmark::kMicrosecond);
 BENCHMARK(LogVector)->Unit(benchmark::kMicrosecond);

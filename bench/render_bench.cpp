@@ -177,9 +177,9 @@ int main(int argc, char** argv) {
                 const double f = TimeRenders(*fitted, output, threads, o.runs);
                 double r = 0.0;
                 if (reference) {
-                    ImageLib_SetReferencePaths(true);
+                    SelectSimdPath(SimdPath::Reference);
                     r = TimeRenders(*reference, output, threads, o.referenceRuns);
-                    ImageLib_SetReferencePaths(false);
+                    SelectSimdPath(WidestSimdPath());
                 }
                 const double c = TimeCopies(*fast, output, o.runs);
                 if (m < 0.0 || k < 0.0 || f < 0.0 || r < 0.0) return 1;

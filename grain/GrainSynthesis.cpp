@@ -379,8 +379,7 @@ ImageLib_ComputeNode* SeparableTermsGrain(ImageLib_NodePipeline& p, const GrainM
         MakeSeparableTerms(model.kernels, model.kernelTerms, kNoiseTerm, kNoiseTaps, terms);
     const size_t channels = model.kernels.size();
     // Every term filters the same noise: it is made once and kept between bands.
-    ImageLib_ComputeNode* noise =
-        terms > 1 || ImageLib_ReferencePaths() ? p.Own(Basic::CreateBufferNode(coloured)) : coloured;
+    ImageLib_ComputeNode* noise = terms > 1 || SimdReference() ? p.Own(Basic::CreateBufferNode(coloured)) : coloured;
     auto* sum = p.Own(ImageLib_Blend::CreateBlendNode(terms, static_cast<uint32_t>(ImageLib_Blend::BlendMode::Add)));
     for (int32_t t = 0; t < terms; ++t) {
         const size_t first = static_cast<size_t>(t) * channels * 2, end = first + channels * 2;
@@ -393,7 +392,7 @@ ImageLib_ComputeNode* SeparableTermsGrain(ImageLib_NodePipeline& p, const GrainM
         const uint32_t count = static_cast<uint32_t>(acrossTaps.size());
         ImageLib_ComputeNode* horizontal =
             p.Own(ImageLib_Convolution::CreateConvolutionNode(acrossTaps.data(), count, width, 1, noise));
-        if (!ImageLib_ReferencePaths()) horizontal = p.Own(Basic::CreateBufferNode(horizontal));
+        if (!SimdReference()) horizontal = p.Own(Basic::CreateBufferNode(horizontal));
         sum->SetInput(
             t, p.Own(ImageLib_Convolution::CreateConvolutionNode(downTaps.data(), count, 1, height, horizontal)));
     }
@@ -429,7 +428,7 @@ ImageLib_NodePipeline* BuildGrainNode(const GrainModel& model) {
     for (const ImageLib_Vector<float>& taps : down) downTaps.push_back(taps.data());
     const uint32_t channels = static_cast<uint32_t>(acrossTaps.size());
     ImageLib_ComputeNode* vertical;
-    if (ImageLib_ReferencePaths()) {
+    if (SimdReference()) {
         // The noise is kept from band to band ahead of both passes.
         auto* noise = p.Own(Basic::CreateBufferNode(coloured));
         auto* horizontal =

@@ -401,14 +401,26 @@ struct MeasureRows {
 
 // The same arithmetic, lane for lane, with 256-bit vectors where the machine has them.
 using MeasureFunction = void (*)(const float*, intptr_t, uint32_t, int32_t, int32_t, MeasureRows&, RefinedCandidate&);
-__attribute__((target("avx2"))) void MeasureRefinedAvx2(const float* strip, intptr_t rowFloats, uint32_t channels,
-                                                        int32_t left, int32_t size, MeasureRows& rows,
-                                                        RefinedCandidate& candidate) {
+#if SIMD_X86
+SIMD_TARGET_AVX2 void MeasureRefinedAvx2(const float* strip, intptr_t rowFloats, uint32_t channels, int32_t left,
+                                         int32_t size, MeasureRows& rows, RefinedCandidate& candidate) {
     MeasureRefinedBody(strip, rowFloats, channels, left, size, rows, candidate);
 }
+#endif
 void MeasureRefinedPortable(const float* strip, intptr_t rowFloats, uint32_t channels, int32_t left, int32_t size,
                             MeasureRows& rows, RefinedCandidate& candidate) {
     MeasureRefinedBody(strip, rowFloats, channels, left, size, rows, candidate);
+}
+
+MeasureFunction SelectMeasure() {
+#if SIMD_X86
+    // AVX-512 gains nothing on rows this short.
+    constexpr MeasureFunction kByPath[kSimdPathCount] = {&MeasureRefinedPortable, &MeasureRefinedPortable,
+                                                         &MeasureRefinedAvx2, &MeasureRefinedAvx2};
+    return kByPath[static_cast<int32_t>(SelectedSimdPath())];
+#else
+    return &MeasureRefinedPortable;
+#endif
 }
 
 double Median(ImageLib_Vector<double> values) {
@@ -444,9 +456,7 @@ void ScanWindows(const SampleSelection& selection, ImageLib_ComputeNode& layer, 
     const int64_t rows = (static_cast<int64_t>(bounds.Height()) - size) / stepY + 1;
     ImageLib_ProgressScope progress(static_cast<int32_t>(std::min<int64_t>(rows, INT32_MAX)));
     MeasureRows scratch(size);
-    const MeasureFunction measure = ImageLib_SelectedVectorWidth() == ImageLib_VectorWidth::Portable
-                                        ? &MeasureRefinedPortable
-                                        : &MeasureRefinedAvx2;
+    const MeasureFunction measure = SelectMeasure();
     for (int64_t top = bounds.y0; top + size <= bounds.y1; top += stepY) {
         ImageLib_BasicNodes::TranslateNode down(0, static_cast<int32_t>(top), &layer);
         down.Compute(strip, strip.bounds);

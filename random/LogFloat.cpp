@@ -144,31 +144,6 @@ alignas(32) const Entry kTable[1 << kTableBits] = {
     {0x1.6f26017000000p-1, 0x1.548a2c387d263p-2, -0x1.8142b7e309017p-57, 0.0},
 };
 
-bool Avx2Available() {
-#if TEXTURIST_HAVE_AVX2_KERNELS
-    // Also false when the operating system does not save the AVX registers.
-    static const bool available = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return available;
-#else
-    return false;
-#endif
-}
-
-bool Avx512Available() {
-#if TEXTURIST_HAVE_AVX2_KERNELS
-    static const bool available = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") != 0;
-    }();
-    return available;
-#else
-    return false;
-#endif
-}
-
 } // namespace LogFloatKernel
 
 float LogFloat(float x) {
@@ -188,8 +163,8 @@ float LogFloat(float x) {
 
 namespace {
 
-#if TEXTURIST_HAVE_AVX2_KERNELS
-__attribute__((target("avx2"))) size_t LogFloatArrayAvx2(const float* in, float* out, size_t count) {
+#if SIMD_X86
+SIMD_TARGET_AVX2 size_t LogFloatArrayAvx2(const float* in, float* out, size_t count) {
     size_t i = 0;
     const __m256i lowest = _mm256_set1_epi32(0x00800000);
     const __m256i span = _mm256_set1_epi32(0x7EFFFFFF);
@@ -206,7 +181,7 @@ __attribute__((target("avx2"))) size_t LogFloatArrayAvx2(const float* in, float*
     return i;
 }
 
-__attribute__((target("avx512f"))) size_t LogFloatArrayAvx512(const float* in, float* out, size_t count) {
+SIMD_TARGET_AVX512 size_t LogFloatArrayAvx512(const float* in, float* out, size_t count) {
     size_t i = 0;
     const __m512i lowest = _mm512_set1_epi32(0x00800000);
     const __m512i span = _mm512_set1_epi32(0x7EFFFFFF);
@@ -225,15 +200,13 @@ __attribute__((target("avx512f"))) size_t LogFloatArrayAvx512(const float* in, f
 
 } // namespace
 
-void LogFloatArray(const float* in, float* out, size_t count, int vectorBits) {
+void LogFloatArray(const float* in, float* out, size_t count) {
     size_t done = 0;
-#if TEXTURIST_HAVE_AVX2_KERNELS
-    if (vectorBits != 256 && LogFloatKernel::Avx512Available())
+#if SIMD_X86
+    if (SelectedSimdPath() == SimdPath::Avx512)
         done = LogFloatArrayAvx512(in, out, count);
-    else if (LogFloatKernel::Avx2Available())
+    else if (SelectedSimdPath() == SimdPath::Avx2)
         done = LogFloatArrayAvx2(in, out, count);
-#else
-    (void)vectorBits;
 #endif
     for (size_t i = done; i < count; ++i) out[i] = LogFloat(in[i]);
 }

@@ -17,8 +17,7 @@
 
 float LogFloat(float x);
 
-// out[i] = LogFloat(in[i]) for i in [0, count); vectorised where the processor
-// allows. `in` and `out` may be the same array but must not otherwise overlap.
-// `vectorBits` 256 keeps to AVX2 where AVX-512 would run, so that tests check
-// both forms; 0 takes the widest.
-void LogFloatArray(const float* in, float* out, size_t count, int vectorBits = 0);
+// out[i] = LogFloat(in[i]) for i in [0, count), in the vectors of the selected
+// path (SelectSimdPath): the same bits on every path. `in` and `out` may be
+// the same array but must not otherwise overlap.
+void LogFloatArray(const float* in, float* out, size_t count);

@@ -28,12 +28,7 @@
 #include <bit>
 #include <cstdint>
 
-#if (defined(__x86_64__) || defined(_M_X64)) && (defined(__GNUC__) || defined(__clang__))
-#define TEXTURIST_HAVE_AVX2_KERNELS 1
-#include <immintrin.h>
-#else
-#define TEXTURIST_HAVE_AVX2_KERNELS 0
-#endif
+#include "simd/Simd.h"
 
 namespace LogFloatKernel {
 
@@ -58,10 +53,6 @@ constexpr double kC2 = -1.0 / 2.0, kC3 = 1.0 / 3.0, kC4 = -1.0 / 4.0, kC5 = 1.0 
                  kC7 = 1.0 / 7.0, kC8 = -1.0 / 8.0, kC9 = 1.0 / 9.0;
 
 extern const Entry kTable[1 << kTableBits];
-
-// Whether this processor and operating system run AVX2 (AVX-512F) code.
-bool Avx2Available();
-bool Avx512Available();
 
 // The exact path: ln(bits) carried as a double-double and rounded once.
 // `bits` is the bit pattern of a positive normal finite float; subnormals come
@@ -142,12 +133,12 @@ inline float FromBits(int32_t bits) {
     return Hard(estimate) ? Exact(bits) : static_cast<float>(estimate);
 }
 
-#if TEXTURIST_HAVE_AVX2_KERNELS
+#if SIMD_X86
 
 // The (inverse, lnHigh) pairs of four table entries, as a vector of inverses
 // and a vector of logarithms: one 16-byte load per entry, where AVX2's gathers
 // would take two gathers, slower than plain loads on several processors.
-__attribute__((target("avx2"))) inline void LoadEntriesAvx2(__m128i index, __m256d& inverse, __m256d& lnHigh) {
+SIMD_TARGET_AVX2 inline void LoadEntriesAvx2(__m128i index, __m256d& inverse, __m256d& lnHigh) {
     const double* base = &kTable[0].inverse;
     const __m128d e0 = _mm_loadu_pd(base + _mm_cvtsi128_si32(index));
     const __m128d e1 = _mm_loadu_pd(base + _mm_extract_epi32(index, 1));
@@ -160,13 +151,13 @@ __attribute__((target("avx2"))) inline void LoadEntriesAvx2(__m128i index, __m25
 }
 
 // c0 + x c1.
-__attribute__((target("avx2"))) inline __m256d PairAvx2(__m256d x, double c0, double c1) {
+SIMD_TARGET_AVX2 inline __m256d PairAvx2(__m256d x, double c0, double c1) {
     return _mm256_add_pd(_mm256_set1_pd(c0), _mm256_mul_pd(x, _mm256_set1_pd(c1)));
 }
 
 // Estimate and Hard for four lanes: the same operations in the same order.
 // Lanes found hard are set in `hard` (all ones).
-__attribute__((target("avx2"))) inline __m128 EstimateAvx2(__m128 zf, __m128i k, __m128i index, __m256i& hard) {
+SIMD_TARGET_AVX2 inline __m128 EstimateAvx2(__m128 zf, __m128i k, __m128i index, __m256i& hard) {
     __m256d inverse, lnHigh;
     LoadEntriesAvx2(index, inverse, lnHigh);
     const __m256d z = _mm256_cvtps_pd(zf);
@@ -190,7 +181,7 @@ __attribute__((target("avx2"))) inline __m128 EstimateAvx2(__m128 zf, __m128i k,
 }
 
 // LogFloat of eight positive normal finite floats.
-__attribute__((target("avx2"))) inline __m256 LogAvx2(__m256 x) {
+SIMD_TARGET_AVX2 inline __m256 LogAvx2(__m256 x) {
     const __m256i bits = _mm256_castps_si256(x);
     const __m256i t = _mm256_sub_epi32(bits, _mm256_set1_epi32(kOffset));
     // Entry i starts at double 4 i.
@@ -218,12 +209,12 @@ __attribute__((target("avx2"))) inline __m256 LogAvx2(__m256 x) {
     return result;
 }
 
-__attribute__((target("avx512f"))) inline __m512d PairAvx512(__m512d x, double c0, double c1) {
+SIMD_TARGET_AVX512 inline __m512d PairAvx512(__m512d x, double c0, double c1) {
     return _mm512_add_pd(_mm512_set1_pd(c0), _mm512_mul_pd(x, _mm512_set1_pd(c1)));
 }
 
 // Estimate and Hard for eight lanes in AVX-512, the table entries gathered.
-__attribute__((target("avx512f"))) inline __m256 EstimateAvx512(__m256 zf, __m256i k, __m256i index, __mmask8& hard) {
+SIMD_TARGET_AVX512 inline __m256 EstimateAvx512(__m256 zf, __m256i k, __m256i index, __mmask8& hard) {
     const double* base = &kTable[0].inverse;
     const __m512d inverse = _mm512_i32gather_pd(index, base, 8);
     const __m512d lnHigh = _mm512_i32gather_pd(index, base + 1, 8);
@@ -248,7 +239,7 @@ __attribute__((target("avx512f"))) inline __m256 EstimateAvx512(__m256 zf, __m25
 }
 
 // LogFloat of sixteen positive normal finite floats.
-__attribute__((target("avx512f"))) inline __m512 LogAvx512(__m512 x) {
+SIMD_TARGET_AVX512 inline __m512 LogAvx512(__m512 x) {
     const __m512i bits = _mm512_castps_si512(x);
     const __m512i t = _mm512_sub_epi32(bits, _mm512_set1_epi32(kOffset));
     const __m512i index = _mm512_slli_epi32(

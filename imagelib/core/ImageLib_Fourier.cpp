@@ -10,9 +10,6 @@
 #include <cstddef>
 #include <cstring>
 
-#if defined(__x86_64__) || defined(_M_X64)
-#include <immintrin.h>
-#endif
 #include <utility>
 
 namespace {
@@ -45,10 +42,9 @@ void MultiplyAddPlain(float xr, float xi, const float* in, float* out, uint32_t 
     MultiplyAddScalar(xr, xi, in, out, 0, n);
 }
 
-#if (defined(__x86_64__) || defined(_M_X64)) && (defined(__GNUC__) || defined(__clang__))
-#define TEXTURIST_FOURIER_VECTORS 1
+#if SIMD_X86
 
-__attribute__((target("avx2"))) void MultiplyAddAvx2(float xr, float xi, const float* in, float* out, uint32_t n) {
+SIMD_TARGET_AVX2 void MultiplyAddAvx2(float xr, float xi, const float* in, float* out, uint32_t n) {
     const __m256 vr = _mm256_set1_ps(xr), vi = _mm256_set1_ps(xi);
     uint32_t i = 0;
     for (; i + 4 <= n; i += 4) {
@@ -62,7 +58,7 @@ __attribute__((target("avx2"))) void MultiplyAddAvx2(float xr, float xi, const f
     MultiplyAddScalar(xr, xi, in, out, i, n);
 }
 
-__attribute__((target("avx512f"))) void MultiplyAddAvx512(float xr, float xi, const float* in, float* out, uint32_t n) {
+SIMD_TARGET_AVX512 void MultiplyAddAvx512(float xr, float xi, const float* in, float* out, uint32_t n) {
     const __m512 vr = _mm512_set1_ps(xr), vi = _mm512_set1_ps(xi);
     uint32_t i = 0;
     for (; i + 8 <= n; i += 8) {
@@ -75,17 +71,16 @@ __attribute__((target("avx512f"))) void MultiplyAddAvx512(float xr, float xi, co
     }
     MultiplyAddScalar(xr, xi, in, out, i, n);
 }
-#else
-#define TEXTURIST_FOURIER_VECTORS 0
 #endif
 
 MultiplyAddFunction SelectMultiplyAdd() {
-#if TEXTURIST_FOURIER_VECTORS
-    const ImageLib_VectorWidth width = ImageLib_SelectedVectorWidth();
-    if (width == ImageLib_VectorWidth::Avx512) return &MultiplyAddAvx512;
-    if (width == ImageLib_VectorWidth::Avx2) return &MultiplyAddAvx2;
-#endif
+#if SIMD_X86
+    constexpr MultiplyAddFunction kByPath[kSimdPathCount] = {&MultiplyAddPlain, &MultiplyAddPlain, &MultiplyAddAvx2,
+                                                             &MultiplyAddAvx512};
+    return kByPath[static_cast<int32_t>(SelectedSimdPath())];
+#else
     return &MultiplyAddPlain;
+#endif
 }
 
 inline void MultiplyAddColumn(MultiplyAddFunction function, Complex x, const Complex* column, Complex* acc,
@@ -123,7 +118,7 @@ void TransformColumns(const ImageLib_ComplexMatrix& input, const ImageLib_Comple
     ImageLib_ProgressScope progress(StepsFor(input.columns));
     output.Reset(input.columns, input.rows);
     progress.Step();
-    const bool fast = !ImageLib_ReferencePaths();
+    const bool fast = !SimdReference();
     const MultiplyAddFunction multiplyAdd = SelectMultiplyAdd();
     for (uint32_t c = 0; c < input.columns; ++c) {
         if (fast) {
@@ -150,7 +145,7 @@ void TransformRows(const ImageLib_ComplexMatrix& input, const ImageLib_ComplexMa
     ImageLib_ProgressScope progress(StepsFor(input.columns));
     output.Reset(input.columns, input.rows);
     progress.Step();
-    const bool fast = !ImageLib_ReferencePaths();
+    const bool fast = !SimdReference();
     const MultiplyAddFunction multiplyAdd = SelectMultiplyAdd();
     for (uint32_t c = 0; c < input.columns; ++c) {
         if (fast) {

@@ -6,10 +6,6 @@
 #include <cmath>
 #include <cstring>
 
-#if defined(__x86_64__) || defined(_M_X64)
-#include <immintrin.h>
-#endif
-
 namespace {
 
 const std::array<float, 256> kByteTable = [] {
@@ -36,11 +32,11 @@ inline int32_t ToSample(float value, float scale) {
 // others by truncation and keep the low bits, as the casts below do. The same
 // bytes as the plain loops; they return how many samples they did.
 
-#if (defined(__x86_64__) || defined(_M_X64)) && (defined(__GNUC__) || defined(__clang__))
+#if SIMD_X86
 #define TEXTURIST_CONVERT_VECTORS 1
 
-__attribute__((target("avx512f"))) uint64_t ToFloatAvx512(const void* source, uint32_t bytes, float* out,
-                                                          uint64_t samples, float divisor) {
+SIMD_TARGET_AVX512 uint64_t ToFloatAvx512(const void* source, uint32_t bytes, float* out, uint64_t samples,
+                                          float divisor) {
     const __m512 by = _mm512_set1_ps(divisor);
     uint64_t i = 0;
     if (bytes == 1) {
@@ -59,8 +55,8 @@ __attribute__((target("avx512f"))) uint64_t ToFloatAvx512(const void* source, ui
     return i;
 }
 
-__attribute__((target("avx512f"))) uint64_t FromFloatAvx512(const float* in, uint32_t bytes, void* destination,
-                                                            uint64_t samples, float scale) {
+SIMD_TARGET_AVX512 uint64_t FromFloatAvx512(const float* in, uint32_t bytes, void* destination, uint64_t samples,
+                                            float scale) {
     const __m512 by = _mm512_set1_ps(scale), half = _mm512_set1_ps(0.5f);
     const __m512 low = _mm512_set1_ps(-2147483648.0f), high = _mm512_set1_ps(2147483648.0f);
     uint64_t i = 0;
@@ -78,7 +74,7 @@ __attribute__((target("avx512f"))) uint64_t FromFloatAvx512(const float* in, uin
     return i;
 }
 
-bool VectorConvertersAvailable() { return ImageLib_SelectedVectorWidth() == ImageLib_VectorWidth::Avx512; }
+bool VectorConvertersAvailable() { return SelectedSimdPath() == SimdPath::Avx512; }
 #else
 #define TEXTURIST_CONVERT_VECTORS 0
 #endif
@@ -114,8 +110,7 @@ void ImageLib_DefaultToFloat(const ImageLib_PixelFormat& format, const void* sou
     float* out = static_cast<float*>(destination);
     uint64_t i = 0;
 #if TEXTURIST_CONVERT_VECTORS
-    if ((format.bytesPerChannel == 1 || format.bytesPerChannel == 2) && !ImageLib_ReferencePaths() &&
-        VectorConvertersAvailable())
+    if ((format.bytesPerChannel == 1 || format.bytesPerChannel == 2) && !SimdReference() && VectorConvertersAvailable())
         i = ToFloatAvx512(source, format.bytesPerChannel, out, samples, format.maxValue);
 #endif
     if (format.bytesPerChannel == 1) {
@@ -138,8 +133,7 @@ void ImageLib_DefaultFromFloat(const ImageLib_PixelFormat& format, const void* s
     const float scale = format.maxValue;
     uint64_t i = 0;
 #if TEXTURIST_CONVERT_VECTORS
-    if ((format.bytesPerChannel == 1 || format.bytesPerChannel == 2) && !ImageLib_ReferencePaths() &&
-        VectorConvertersAvailable())
+    if ((format.bytesPerChannel == 1 || format.bytesPerChannel == 2) && !SimdReference() && VectorConvertersAvailable())
         i = FromFloatAvx512(in, format.bytesPerChannel, destination, samples, scale);
 #endif
     if (format.bytesPerChannel == 1) {

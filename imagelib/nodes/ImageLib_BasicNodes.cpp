@@ -39,7 +39,7 @@ void ImageNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& regio
         CopyRows(image->rows, output.rows, region.Height(), region.Width());
         return;
     }
-    if (!ImageLib_ReferencePaths() && output.format.sampleType == ImageLib_SampleFloat &&
+    if (!SimdReference() && output.format.sampleType == ImageLib_SampleFloat &&
         ImageLib_FormatsEqual(output.format, floatView->format)) {
         // Straight into the float output, without the float view's rows in between.
         ImageLib_MappedRegion in(*image, region, ImageLib_AccessMode::Read);
@@ -79,7 +79,7 @@ inline void ClipSamples(const float* from, float* to, uint32_t count) {
 } // namespace
 
 void FloatClippingNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) {
-    if (!ImageLib_ReferencePaths() && output.format.sampleType != ImageLib_SampleFloat) {
+    if (!SimdReference() && output.format.sampleType != ImageLib_SampleFloat) {
         // Clipped in place and converted row by row into the integer output:
         // one pass, where a float view would take a pass of its own and a
         // buffer to fill.

@@ -12,10 +12,6 @@
 #include <memory>
 #include <stdexcept>
 
-#if defined(__x86_64__) || defined(_M_X64)
-#include <immintrin.h>
-#endif
-
 namespace ImageLib_Resampling {
 
 namespace {
@@ -61,12 +57,12 @@ using MixRow = int32_t (*)(float* pixel, int32_t width, const float (&m)[3][3]);
 
 int32_t MixRowPlain(float*, int32_t, const float (&)[3][3]) { return 0; }
 
-#if (defined(__x86_64__) || defined(_M_X64)) && (defined(__GNUC__) || defined(__clang__))
+#if SIMD_X86
 // Sixteen pixels (three vectors of floats) at a time. Output float g of the
 // chunk takes the three samples of its pixel, 3 (g / 3) + k; those of vector
 // v lie in [16 v - 2, 16 v + 18) within the chunk, so two loads inside the
 // chunk and a two-source permute bring them to g's lane.
-__attribute__((target("avx512f"))) int32_t MixRowAvx512(float* pixel, int32_t width, const float (&m)[3][3]) {
+SIMD_TARGET_AVX512 int32_t MixRowAvx512(float* pixel, int32_t width, const float (&m)[3][3]) {
     constexpr int32_t kStart[3] = {0, 14, 30}, kHigh[3] = {2, 18, 32};
     __m512i index[3][3];
     __m512 coefficient[3][3];
@@ -101,8 +97,8 @@ __attribute__((target("avx512f"))) int32_t MixRowAvx512(float* pixel, int32_t wi
 #endif
 
 MixRow SelectMixRow() {
-#if (defined(__x86_64__) || defined(_M_X64)) && (defined(__GNUC__) || defined(__clang__))
-    if (ImageLib_SelectedVectorWidth() == ImageLib_VectorWidth::Avx512) return &MixRowAvx512;
+#if SIMD_X86
+    if (SelectedSimdPath() == SimdPath::Avx512) return &MixRowAvx512;
 #endif
     return &MixRowPlain;
 }
@@ -113,7 +109,7 @@ void TransformFloats(ImageLib_ImageAccess& output, const ImageLib_Rect& region, 
     const uint32_t n = view->format.channels;
     const uint32_t pixelBytes = view->format.bytesPerPixel;
     ImageLib_MappedRegion mapped(*view, region, ImageLib_AccessMode::ReadWrite);
-    if (n == 3 && pixelBytes == 12 && !ImageLib_ReferencePaths()) {
+    if (n == 3 && pixelBytes == 12 && !SimdReference()) {
         // Colour pixels, rows spread over the workers; each sum runs from 0 in
         // column order, as below, so the bytes are the same.
         float m[3][3];

@@ -1,7 +1,5 @@
 #include "ImageLib_Convolution.h"
 
-#include "random/LogFloatKernel.h"
-
 #include "imagelib/core/ImageLib_Context.h"
 #include "imagelib/core/ImageLib_ImageBuffer.h"
 #include "imagelib/core/ImageLib_Paths.h"
@@ -222,18 +220,10 @@ inline void SumBlock(const float* k, uint32_t taps, const float* line, intptr_t 
 // only memory traffic is the input. Each output still sums its products in tap
 // order, so the result is the same in any vector width.
 
-#if defined(__GNUC__) || defined(__clang__)
-#define TEXTURIST_VECTOR_EXTENSIONS 1
-#else
-#define TEXTURIST_VECTOR_EXTENSIONS 0
-#endif
-
-#if TEXTURIST_VECTOR_EXTENSIONS
+#if SIMD_VECTOR_TYPES
 // Vectors pass between these file-local inlined helpers only, so the calling
 // convention the warning is about never applies.
 #pragma GCC diagnostic ignored "-Wpsabi"
-typedef float Lanes8 __attribute__((vector_size(32)));
-typedef float Lanes16 __attribute__((vector_size(64)));
 
 template <typename V> inline __attribute__((always_inline)) V LoadLanes(const float* from) {
     V v;
@@ -287,7 +277,7 @@ inline __attribute__((always_inline)) void SumRowBlocked(const ChunkTable& table
     constexpr int32_t kVectors = P * kChunks;
     constexpr int32_t kStep = L * kVectors;
     int32_t i = 0;
-#if TEXTURIST_VECTOR_EXTENSIONS
+#if SIMD_VECTOR_TYPES
     for (; i + kStep <= n; i += kStep) {
         V acc[kVectors];
         uint32_t t = 0;
@@ -323,7 +313,7 @@ constexpr int32_t kRowBlock = 4;
 template <int P, typename V, int32_t L, bool Nine>
 inline __attribute__((always_inline)) void SumChunkDown(const ChunkTable& table, const float* in, intptr_t inRow,
                                                         float* out, intptr_t outRow) {
-#if TEXTURIST_VECTOR_EXTENSIONS
+#if SIMD_VECTOR_TYPES
     constexpr int32_t kRow = kTablePixels * P;
     constexpr int32_t R = kRowBlock;
     const int32_t taps = static_cast<int32_t>(table.taps);
@@ -355,7 +345,7 @@ template <int P, typename V, int32_t L>
 inline __attribute__((always_inline)) void SumRowsDown(const ChunkTable& table, const float* in, intptr_t inRow,
                                                        float* out, intptr_t outRow, int32_t n) {
     int32_t i = 0;
-#if TEXTURIST_VECTOR_EXTENSIONS
+#if SIMD_VECTOR_TYPES
     if (table.nine) {
         for (; i + L * P <= n; i += L * P) SumChunkDown<P, V, L, true>(table, in + i, inRow, out + i, outRow);
     } else {
@@ -367,14 +357,14 @@ inline __attribute__((always_inline)) void SumRowsDown(const ChunkTable& table, 
 
 using SumRowsFunction = void (*)(const ChunkTable&, const float*, intptr_t, float*, intptr_t, int32_t);
 
-#if TEXTURIST_VECTOR_EXTENSIONS
+#if SIMD_VECTOR_TYPES
 template <int P>
 void SumRowPortable(const ChunkTable& table, const float* in, intptr_t tapStep, float* out, int32_t n) {
-    SumRowBlocked<P, Lanes8, 8>(table, in, tapStep, out, n);
+    SumRowBlocked<P, SimdFloat8, 8>(table, in, tapStep, out, n);
 }
 template <int P>
 void SumRowsPortable(const ChunkTable& table, const float* in, intptr_t inRow, float* out, intptr_t outRow, int32_t n) {
-    SumRowsDown<P, Lanes8, 8>(table, in, inRow, out, outRow, n);
+    SumRowsDown<P, SimdFloat8, 8>(table, in, inRow, out, outRow, n);
 }
 #else
 template <int P>
@@ -387,48 +377,49 @@ void SumRowsPortable(const ChunkTable& table, const float* in, intptr_t inRow, f
 }
 #endif
 
-#if TEXTURIST_HAVE_AVX2_KERNELS
+#if SIMD_X86
 template <int P>
-__attribute__((target("avx2"))) void SumRowAvx2(const ChunkTable& table, const float* in, intptr_t tapStep, float* out,
-                                                int32_t n) {
-    SumRowBlocked<P, Lanes8, 8>(table, in, tapStep, out, n);
+SIMD_TARGET_AVX2 void SumRowAvx2(const ChunkTable& table, const float* in, intptr_t tapStep, float* out, int32_t n) {
+    SumRowBlocked<P, SimdFloat8, 8>(table, in, tapStep, out, n);
 }
 
 template <int P>
-__attribute__((target("avx512f"))) void SumRowAvx512(const ChunkTable& table, const float* in, intptr_t tapStep,
-                                                     float* out, int32_t n) {
-    SumRowBlocked<P, Lanes16, 16>(table, in, tapStep, out, n);
+SIMD_TARGET_AVX512 void SumRowAvx512(const ChunkTable& table, const float* in, intptr_t tapStep, float* out,
+                                     int32_t n) {
+    SumRowBlocked<P, SimdFloat16, 16>(table, in, tapStep, out, n);
 }
 
 template <int P>
-__attribute__((target("avx2"))) void SumRowsAvx2(const ChunkTable& table, const float* in, intptr_t inRow, float* out,
-                                                 intptr_t outRow, int32_t n) {
-    SumRowsDown<P, Lanes8, 8>(table, in, inRow, out, outRow, n);
+SIMD_TARGET_AVX2 void SumRowsAvx2(const ChunkTable& table, const float* in, intptr_t inRow, float* out, intptr_t outRow,
+                                  int32_t n) {
+    SumRowsDown<P, SimdFloat8, 8>(table, in, inRow, out, outRow, n);
 }
 
 template <int P>
-__attribute__((target("avx512f"))) void SumRowsAvx512(const ChunkTable& table, const float* in, intptr_t inRow,
-                                                      float* out, intptr_t outRow, int32_t n) {
-    SumRowsDown<P, Lanes16, 16>(table, in, inRow, out, outRow, n);
+SIMD_TARGET_AVX512 void SumRowsAvx512(const ChunkTable& table, const float* in, intptr_t inRow, float* out,
+                                      intptr_t outRow, int32_t n) {
+    SumRowsDown<P, SimdFloat16, 16>(table, in, inRow, out, outRow, n);
 }
 #endif
 
 template <int P> SumRowFunction SelectSumRow() {
-#if TEXTURIST_HAVE_AVX2_KERNELS
-    const ImageLib_VectorWidth width = ImageLib_SelectedVectorWidth();
-    if (width == ImageLib_VectorWidth::Avx512) return &SumRowAvx512<P>;
-    if (width == ImageLib_VectorWidth::Avx2) return &SumRowAvx2<P>;
-#endif
+#if SIMD_X86
+    constexpr SumRowFunction kByPath[kSimdPathCount] = {&SumRowPortable<P>, &SumRowPortable<P>, &SumRowAvx2<P>,
+                                                        &SumRowAvx512<P>};
+    return kByPath[static_cast<int32_t>(SelectedSimdPath())];
+#else
     return &SumRowPortable<P>;
+#endif
 }
 
 template <int P> SumRowsFunction SelectSumRows() {
-#if TEXTURIST_HAVE_AVX2_KERNELS
-    const ImageLib_VectorWidth width = ImageLib_SelectedVectorWidth();
-    if (width == ImageLib_VectorWidth::Avx512) return &SumRowsAvx512<P>;
-    if (width == ImageLib_VectorWidth::Avx2) return &SumRowsAvx2<P>;
-#endif
+#if SIMD_X86
+    constexpr SumRowsFunction kByPath[kSimdPathCount] = {&SumRowsPortable<P>, &SumRowsPortable<P>, &SumRowsAvx2<P>,
+                                                         &SumRowsAvx512<P>};
+    return kByPath[static_cast<int32_t>(SelectedSimdPath())];
+#else
     return &SumRowsPortable<P>;
+#endif
 }
 
 SumRowsFunction SumRowsFor(intptr_t pixel) {
@@ -672,7 +663,7 @@ void ConvolutionNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect&
                         region.Width(),
                         region.Height(),
                         channels};
-    const bool fast = !ImageLib_ReferencePaths();
+    const bool fast = !SimdReference();
     if (height == 1) {
         if (fast && width <= kFastTaps)
             FastPassInSlices(FastHorizontalPass, planes, kernels, width);

@@ -162,7 +162,7 @@ void ComputeNoiseFast(const NoiseNode& node, const ImageLib_ImageAccess& view, c
 void NoiseNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) {
     std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(output));
     ImageLib_MappedRegion mapped(*view, region, ImageLib_AccessMode::Write);
-    if (ImageLib_ReferencePaths())
+    if (SimdReference())
         ComputeNoiseReference(*this, *view, region);
     else
         ComputeNoiseFast(*this, *view, region);

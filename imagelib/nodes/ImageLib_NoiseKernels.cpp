@@ -12,9 +12,6 @@ namespace {
 
 using Random = UniformRandom;
 
-// -1 until a test selects a kernel.
-int gSelected = -1;
-
 bool Eligible(const Block& block) {
     return block.skip >= 0 && block.count >= 0 && block.skip <= kLaneDraws - block.count;
 }
@@ -30,7 +27,7 @@ void FillScalar(const Block& block, const Draw& draw) {
     }
 }
 
-#if TEXTURIST_HAVE_AVX2_KERNELS
+#if SIMD_X86
 
 // The lanes take a * x mod m as a 64-bit product folded with 2^31 = c (mod m),
 // which needs m = 2^31 - c with c small: the result is the one Schrage's method
@@ -91,18 +88,17 @@ struct LaneState {
     __m256i last[kVectors];
 };
 
-#define TEXTURIST_AVX2 __attribute__((target("avx2"), always_inline)) inline
 // The loops over the interleaved vectors must unroll for the interleaving to happen.
 #define TEXTURIST_EACH_VECTOR _Pragma("GCC unroll 4")
 
 // p = hi 2^31 + lo, which is hi c + lo modulo 2^31 - c; below 2^31 + 2^25.
-TEXTURIST_AVX2 __m256i Fold(__m256i product, int32_t c) {
+SIMD_INLINE_AVX2 __m256i Fold(__m256i product, int32_t c) {
     return _mm256_add_epi64(_mm256_mul_epu32(_mm256_srli_epi64(product, 31), _mm256_set1_epi32(c)),
                             _mm256_and_si256(product, _mm256_set1_epi64x(0x7FFFFFFF)));
 }
 
 // a * x mod (2^31 - c) for x in [1, 2^31 - c).
-TEXTURIST_AVX2 __m256i MultiplyModulo(__m256i x, int32_t a, int32_t c) {
+SIMD_INLINE_AVX2 __m256i MultiplyModulo(__m256i x, int32_t a, int32_t c) {
     const __m256i multiplier = _mm256_set1_epi32(a);
     const __m256i even = Fold(_mm256_mul_epu32(x, multiplier), c);
     const __m256i odd = Fold(_mm256_mul_epu32(_mm256_srli_epi64(x, 32), multiplier), c);
@@ -111,12 +107,12 @@ TEXTURIST_AVX2 __m256i MultiplyModulo(__m256i x, int32_t a, int32_t c) {
     return _mm256_min_epu32(folded, _mm256_sub_epi32(folded, _mm256_set1_epi32(static_cast<int32_t>(kTwo31 - c))));
 }
 
-TEXTURIST_AVX2 __m256i LaneIndex(int v) {
+SIMD_INLINE_AVX2 __m256i LaneIndex(int v) {
     return _mm256_add_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(8 * v));
 }
 
 // The table warm-up of UniformRandom, every lane at once.
-TEXTURIST_AVX2 void WarmUp(LaneMemory& memory, const int32_t* start, LaneState& state) {
+SIMD_INLINE_AVX2 void WarmUp(LaneMemory& memory, const int32_t* start, LaneState& state) {
     for (int v = 0; v < kVectors; ++v) {
         state.state1[v] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(start + 8 * v));
         state.state2[v] = state.state1[v];
@@ -133,7 +129,7 @@ TEXTURIST_AVX2 void WarmUp(LaneMemory& memory, const int32_t* start, LaneState& 
 }
 
 // One UniformRandom::Uniform per lane.
-TEXTURIST_AVX2 void Uniform(LaneMemory& memory, LaneState& state, __m256* out) {
+SIMD_INLINE_AVX2 void Uniform(LaneMemory& memory, LaneState& state, __m256* out) {
     TEXTURIST_EACH_VECTOR
     for (int v = 0; v < kVectors; ++v) {
         state.state1[v] = MultiplyModulo(state.state1[v], Random::kA1, kFold1);
@@ -170,14 +166,14 @@ TEXTURIST_AVX2 void Uniform(LaneMemory& memory, LaneState& state, __m256* out) {
 // float(2 double(u) - 1), which UniformRandom computes in double, equals
 // 2u - 1 in float: 2u is exact, and the float subtraction rounds the exact
 // difference once, as the conversion of the (exact) double difference does.
-TEXTURIST_AVX2 __m256 Centre(__m256 u) { return _mm256_sub_ps(_mm256_add_ps(u, u), _mm256_set1_ps(1.0f)); }
+SIMD_INLINE_AVX2 __m256 Centre(__m256 u) { return _mm256_sub_ps(_mm256_add_ps(u, u), _mm256_set1_ps(1.0f)); }
 
 // float(sqrt(-2 double(ln) / double(s))).
-TEXTURIST_AVX2 __m128 Radius(__m128 ln, __m128 s) {
+SIMD_INLINE_AVX2 __m128 Radius(__m128 ln, __m128 s) {
     return _mm256_cvtpd_ps(
         _mm256_sqrt_pd(_mm256_div_pd(_mm256_mul_pd(_mm256_set1_pd(-2.0), _mm256_cvtps_pd(ln)), _mm256_cvtps_pd(s))));
 }
-TEXTURIST_AVX2 __m256 Radius(__m256 ln, __m256 s) {
+SIMD_INLINE_AVX2 __m256 Radius(__m256 ln, __m256 s) {
     return _mm256_set_m128(Radius(_mm256_extractf128_ps(ln, 1), _mm256_extractf128_ps(s, 1)),
                            Radius(_mm256_castps256_ps128(ln), _mm256_castps256_ps128(s)));
 }
@@ -185,7 +181,7 @@ TEXTURIST_AVX2 __m256 Radius(__m256 ln, __m256 s) {
 // UniformRandom::Gaussian, one attempt of the polar method per lane. Lanes that
 // reject write nothing useful and keep their position; a lane that is done
 // keeps writing past its end, where nothing is read.
-TEXTURIST_AVX2 void Gaussians(LaneMemory& memory, LaneState& state, const int32_t* end, const Draw& draw) {
+SIMD_INLINE_AVX2 void Gaussians(LaneMemory& memory, LaneState& state, const int32_t* end, const Draw& draw) {
     __m256i ends[kVectors], positions[kVectors];
     for (int v = 0; v < kVectors; ++v) {
         ends[v] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(end + 8 * v));
@@ -235,7 +231,7 @@ TEXTURIST_AVX2 void Gaussians(LaneMemory& memory, LaneState& state, const int32_
 }
 
 // UniformRandom::Centred, `steps` draws per lane.
-TEXTURIST_AVX2 void Centreds(LaneMemory& memory, LaneState& state, int32_t steps, const Draw& draw) {
+SIMD_INLINE_AVX2 void Centreds(LaneMemory& memory, LaneState& state, int32_t steps, const Draw& draw) {
     const __m256 scale = _mm256_set1_ps(draw.scale), offset = _mm256_set1_ps(draw.offset);
     for (int32_t n = 0; n < steps; ++n) {
         __m256 u[kVectors];
@@ -248,12 +244,10 @@ TEXTURIST_AVX2 void Centreds(LaneMemory& memory, LaneState& state, int32_t steps
     }
 }
 
-#undef TEXTURIST_AVX2
 #undef TEXTURIST_EACH_VECTOR
 
 // Up to kLanes eligible blocks.
-__attribute__((target("avx2"))) void FillLanes(const Block* const* blocks, int32_t count, const Draw& draw,
-                                               LaneMemory& memory) {
+SIMD_TARGET_AVX2 void FillLanes(const Block* const* blocks, int32_t count, const Draw& draw, LaneMemory& memory) {
     int32_t start[kLanes], end[kLanes];
     const int32_t steps = PrepareLanes(blocks, count, kLanes, start, end);
     LaneState state;
@@ -314,15 +308,14 @@ struct LaneState {
     __m512i last[kVectors];
 };
 
-#define TEXTURIST_AVX512 __attribute__((target("avx512f"), always_inline)) inline
 #define TEXTURIST_EACH_VECTOR _Pragma("GCC unroll 4")
 
-TEXTURIST_AVX512 __m512i Fold(__m512i product, int32_t c) {
+SIMD_INLINE_AVX512 __m512i Fold(__m512i product, int32_t c) {
     return _mm512_add_epi64(_mm512_mul_epu32(_mm512_srli_epi64(product, 31), _mm512_set1_epi32(c)),
                             _mm512_and_si512(product, _mm512_set1_epi64(0x7FFFFFFF)));
 }
 
-TEXTURIST_AVX512 __m512i MultiplyModulo(__m512i x, int32_t a, int32_t c) {
+SIMD_INLINE_AVX512 __m512i MultiplyModulo(__m512i x, int32_t a, int32_t c) {
     const __m512i multiplier = _mm512_set1_epi32(a);
     const __m512i even = Fold(_mm512_mul_epu32(x, multiplier), c);
     const __m512i odd = Fold(_mm512_mul_epu32(_mm512_srli_epi64(x, 32), multiplier), c);
@@ -330,12 +323,12 @@ TEXTURIST_AVX512 __m512i MultiplyModulo(__m512i x, int32_t a, int32_t c) {
     return _mm512_min_epu32(folded, _mm512_sub_epi32(folded, _mm512_set1_epi32(static_cast<int32_t>(kTwo31 - c))));
 }
 
-TEXTURIST_AVX512 __m512i LaneIndex(int v) {
+SIMD_INLINE_AVX512 __m512i LaneIndex(int v) {
     return _mm512_add_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
                             _mm512_set1_epi32(16 * v));
 }
 
-TEXTURIST_AVX512 void WarmUp(LaneMemory& memory, const int32_t* start, LaneState& state) {
+SIMD_INLINE_AVX512 void WarmUp(LaneMemory& memory, const int32_t* start, LaneState& state) {
     for (int v = 0; v < kVectors; ++v) {
         state.state1[v] = _mm512_loadu_si512(start + 16 * v);
         state.state2[v] = state.state1[v];
@@ -351,7 +344,7 @@ TEXTURIST_AVX512 void WarmUp(LaneMemory& memory, const int32_t* start, LaneState
     for (int v = 0; v < kVectors; ++v) state.last[v] = state.state1[v];
 }
 
-TEXTURIST_AVX512 void Uniform(LaneMemory& memory, LaneState& state, __m512* out) {
+SIMD_INLINE_AVX512 void Uniform(LaneMemory& memory, LaneState& state, __m512* out) {
     TEXTURIST_EACH_VECTOR
     for (int v = 0; v < kVectors; ++v) {
         state.state1[v] = MultiplyModulo(state.state1[v], Random::kA1, kFold1);
@@ -373,13 +366,13 @@ TEXTURIST_AVX512 void Uniform(LaneMemory& memory, LaneState& state, __m512* out)
     }
 }
 
-TEXTURIST_AVX512 __m512 Centre(__m512 u) { return _mm512_sub_ps(_mm512_add_ps(u, u), _mm512_set1_ps(1.0f)); }
+SIMD_INLINE_AVX512 __m512 Centre(__m512 u) { return _mm512_sub_ps(_mm512_add_ps(u, u), _mm512_set1_ps(1.0f)); }
 
-TEXTURIST_AVX512 __m256 Radius(__m256 ln, __m256 s) {
+SIMD_INLINE_AVX512 __m256 Radius(__m256 ln, __m256 s) {
     return _mm512_cvtpd_ps(
         _mm512_sqrt_pd(_mm512_div_pd(_mm512_mul_pd(_mm512_set1_pd(-2.0), _mm512_cvtps_pd(ln)), _mm512_cvtps_pd(s))));
 }
-TEXTURIST_AVX512 __m512 Radius(__m512 ln, __m512 s) {
+SIMD_INLINE_AVX512 __m512 Radius(__m512 ln, __m512 s) {
     const __m256 low = Radius(_mm512_castps512_ps256(ln), _mm512_castps512_ps256(s));
     const __m256 high = Radius(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(ln), 1)),
                                _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(s), 1)));
@@ -388,11 +381,11 @@ TEXTURIST_AVX512 __m512 Radius(__m512 ln, __m512 s) {
 }
 
 // Where each lane's draw `position` lands in the stage.
-TEXTURIST_AVX512 __m512i StageIndex(int v, __m512i position) {
+SIMD_INLINE_AVX512 __m512i StageIndex(int v, __m512i position) {
     return _mm512_add_epi32(_mm512_mullo_epi32(LaneIndex(v), _mm512_set1_epi32(kStage)), position);
 }
 
-TEXTURIST_AVX512 void Gaussians(LaneMemory& memory, LaneState& state, const int32_t* end, const Draw& draw) {
+SIMD_INLINE_AVX512 void Gaussians(LaneMemory& memory, LaneState& state, const int32_t* end, const Draw& draw) {
     __m512i ends[kVectors], positions[kVectors];
     for (int v = 0; v < kVectors; ++v) {
         ends[v] = _mm512_loadu_si512(end + 16 * v);
@@ -433,7 +426,7 @@ TEXTURIST_AVX512 void Gaussians(LaneMemory& memory, LaneState& state, const int3
     }
 }
 
-TEXTURIST_AVX512 void Centreds(LaneMemory& memory, LaneState& state, int32_t steps, const Draw& draw) {
+SIMD_INLINE_AVX512 void Centreds(LaneMemory& memory, LaneState& state, int32_t steps, const Draw& draw) {
     const __m512 scale = _mm512_set1_ps(draw.scale), offset = _mm512_set1_ps(draw.offset);
     __m512i positions[kVectors];
     for (int v = 0; v < kVectors; ++v) positions[v] = StageIndex(v, _mm512_setzero_si512());
@@ -448,11 +441,9 @@ TEXTURIST_AVX512 void Centreds(LaneMemory& memory, LaneState& state, int32_t ste
     }
 }
 
-#undef TEXTURIST_AVX512
 #undef TEXTURIST_EACH_VECTOR
 
-__attribute__((target("avx512f"))) void FillLanes(const Block* const* blocks, int32_t count, const Draw& draw,
-                                                  LaneMemory& memory) {
+SIMD_TARGET_AVX512 void FillLanes(const Block* const* blocks, int32_t count, const Draw& draw, LaneMemory& memory) {
     int32_t start[kLanes], end[kLanes];
     const int32_t steps = PrepareLanes(blocks, count, kLanes, start, end);
     LaneState state;
@@ -474,53 +465,16 @@ void FillBlocksWideLanes(const Block* blocks, int32_t count, const Draw& draw) {
 
 } // namespace
 
-bool KernelAvailable(Kernel kernel) {
-    switch (kernel) {
-    case Kernel::Scalar:
-        return true;
-    case Kernel::Lanes:
-        return TEXTURIST_HAVE_AVX2_KERNELS && ImageLib_VectorWidthAvailable(ImageLib_VectorWidth::Avx2);
-    case Kernel::WideLanes:
-        return TEXTURIST_HAVE_AVX2_KERNELS && ImageLib_VectorWidthAvailable(ImageLib_VectorWidth::Avx512);
-    }
-    return false;
-}
-
-bool SelectKernel(Kernel kernel) {
-    if (!KernelAvailable(kernel)) return false;
-    gSelected = static_cast<int>(kernel);
-    return true;
-}
-
-Kernel SelectedKernel() {
-    if (gSelected >= 0) return static_cast<Kernel>(gSelected);
-    return DefaultKernel();
-}
-
-Kernel DefaultKernel() {
-    // The library's vector width, which tests narrow for every fast path at once.
-    switch (ImageLib_SelectedVectorWidth()) {
-    case ImageLib_VectorWidth::Avx512:
-        if (KernelAvailable(Kernel::WideLanes)) return Kernel::WideLanes;
-        [[fallthrough]];
-    case ImageLib_VectorWidth::Avx2:
-        if (KernelAvailable(Kernel::Lanes)) return Kernel::Lanes;
-        [[fallthrough]];
-    default:
-        return Kernel::Scalar;
-    }
-}
-
 void FillBlocks(const Block* blocks, int32_t count, const Draw& draw) {
-#if TEXTURIST_HAVE_AVX2_KERNELS
-    switch (SelectedKernel()) {
-    case Kernel::WideLanes:
+#if SIMD_X86
+    switch (SelectedSimdPath()) {
+    case SimdPath::Avx512:
         FillBlocksWideLanes(blocks, count, draw);
         return;
-    case Kernel::Lanes:
+    case SimdPath::Avx2:
         FillBlocksLanes(blocks, count, draw);
         return;
-    case Kernel::Scalar:
+    default:
         break;
     }
 #endif

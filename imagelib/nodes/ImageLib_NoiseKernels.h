@@ -8,7 +8,8 @@
 // region starts inside the block), then `count` draws, each written as
 // draw * scale + offset, in the generator's order.
 //
-// The lanes need AVX2 (or AVX-512) and serve blocks of up to kLaneDraws draws
+// Lanes of 16 blocks in AVX2, 32 in AVX-512, one block at a time on the plain
+// and reference paths (SelectSimdPath). The lanes serve blocks of up to kLaneDraws draws
 // (32 pixels of up to 4 channels); anything else runs on UniformRandom itself. Never
 // allocates, never calls the library's callbacks: made for `Iterate` workers.
 #pragma once
@@ -34,16 +35,5 @@ struct Draw {
 
 // Fills every block's output. Outputs must not overlap.
 void FillBlocks(const Block* blocks, int32_t count, const Draw& draw);
-
-// Which generator FillBlocks uses: by default the widest lanes the library's
-// vector width allows (ImageLib_SelectVectorWidth; WideLanes: 32 in AVX-512,
-// Lanes: 16 in AVX2); tests select the others to check that they give the
-// same draws. Not to be changed while blocks are being filled.
-enum class Kernel { Scalar, Lanes, WideLanes };
-bool KernelAvailable(Kernel kernel);
-// Returns false, changing nothing, when the kernel cannot run here.
-bool SelectKernel(Kernel kernel);
-Kernel SelectedKernel();
-Kernel DefaultKernel();
 
 } // namespace ImageLib_NoiseKernels

@@ -4,6 +4,7 @@
 #include "imagelib/core/ImageLib_Matrix.h"
 #include "imagelib/core/ImageLib_Paths.h"
 #include "imagelib/testing/ImageLib_TestCallbacks.h"
+#include "tests/support/SimdPaths.h"
 
 #include <gtest/gtest.h>
 
@@ -541,48 +542,37 @@ TEST_F(FourierTest, MatchesADoublePrecisionDftOnAnySize) {
 // same bits on sizes with and without a vector tail, square or not, forward,
 // inverse, spectrum and kernel alike, in every vector width.
 TEST_F(FourierTest, FastProductsGiveTheReferenceBits) {
-    struct Restore {
-        ~Restore() {
-            ImageLib_SetReferencePaths(false);
-            ImageLib_SelectVectorWidth(ImageLib_WidestVectorWidth());
-        }
-    } restore;
-    for (ImageLib_VectorWidth width :
-         {ImageLib_VectorWidth::Portable, ImageLib_VectorWidth::Avx2, ImageLib_VectorWidth::Avx512}) {
-        if (!ImageLib_SelectVectorWidth(width)) continue;
-        SCOPED_TRACE(testing::Message() << "vectors " << static_cast<int>(width));
-        const std::pair<uint32_t, uint32_t> sizes[] = {{1, 1},   {2, 3},   {7, 9},   {8, 8},
-                                                       {17, 16}, {24, 24}, {33, 20}, {64, 64}};
-        for (const auto& [columns, rows] : sizes) {
-            SCOPED_TRACE(testing::Message() << columns << "x" << rows);
-            const ImageLib_ComplexMatrix a = RandomMatrix(columns, rows, 77 + columns * rows);
-            ImageLib_ComplexMatrix forward[2], inverse[2];
-            ImageLib_Matrix power[2];
-            ImageLib_Kernel kernel[2];
-            for (int reference = 0; reference < 2; ++reference) {
-                ImageLib_SetReferencePaths(reference != 0);
-                ForwardTransform2D(a, forward[reference]);
-                InverseTransform2D(a, inverse[reference]);
-                PowerSpectrum(a, power[reference]);
-                KernelFromPowerSpectrum(power[reference], kernel[reference]);
+    const auto bits = [](const auto& values, std::vector<uint32_t>& out) {
+        for (const auto& v : values) {
+            if constexpr (std::is_same_v<std::decay_t<decltype(v)>, Complex>) {
+                out.push_back(std::bit_cast<uint32_t>(v.real()));
+                out.push_back(std::bit_cast<uint32_t>(v.imag()));
+            } else {
+                out.push_back(std::bit_cast<uint32_t>(v));
             }
-            const auto bits = [](const auto& values) {
-                std::vector<uint32_t> out;
-                for (const auto& v : values) {
-                    if constexpr (std::is_same_v<std::decay_t<decltype(v)>, Complex>) {
-                        out.push_back(std::bit_cast<uint32_t>(v.real()));
-                        out.push_back(std::bit_cast<uint32_t>(v.imag()));
-                    } else {
-                        out.push_back(std::bit_cast<uint32_t>(v));
-                    }
-                }
-                return out;
-            };
-            EXPECT_EQ(bits(forward[0].values), bits(forward[1].values));
-            EXPECT_EQ(bits(inverse[0].values), bits(inverse[1].values));
-            EXPECT_EQ(bits(power[0].values), bits(power[1].values));
-            EXPECT_EQ(bits(kernel[0].values), bits(kernel[1].values));
         }
+    };
+    const std::pair<uint32_t, uint32_t> sizes[] = {{1, 1},   {2, 3},   {7, 9},   {8, 8},
+                                                   {17, 16}, {24, 24}, {33, 20}, {64, 64}};
+    for (const auto& [columns, rows] : sizes) {
+        const ImageLib_ComplexMatrix a = RandomMatrix(columns, rows, 77 + columns * rows);
+        testpaths::ExpectEveryPathGivesTheReference(
+            [&] {
+                ImageLib_ComplexMatrix forward, inverse;
+                ImageLib_Matrix power;
+                ImageLib_Kernel kernel;
+                ForwardTransform2D(a, forward);
+                InverseTransform2D(a, inverse);
+                PowerSpectrum(a, power);
+                KernelFromPowerSpectrum(power, kernel);
+                std::vector<uint32_t> out;
+                bits(forward.values, out);
+                bits(inverse.values, out);
+                bits(power.values, out);
+                bits(kernel.values, out);
+                return out;
+            },
+            std::to_string(columns) + "x" + std::to_string(rows));
     }
 }
 

@@ -284,12 +284,12 @@ TEST(Render, FastPathsGiveTheReferenceBytes) {
             session.Param(ParamId::CompensateForExistingNoise).SetNumber(random() % 2 ? 0 : uniform(10, 100));
             host.SetFrame(static_cast<int32_t>(random() % 5));
             ASSERT_EQ(host.FrameSetup(), 0);
-            ImageLib_SetReferencePaths(true);
+            SelectSimdPath(SimdPath::Reference);
             SetBandRowsOverride(0);
             host.SetIterateThreads(1);
             ASSERT_EQ(host.Render(), 0);
             const HostImageBuffer reference = host.Output().Clone();
-            ImageLib_SetReferencePaths(false);
+            SelectSimdPath(WidestSimdPath());
             for (int32_t rows : {0, 1, 5, 32})
                 for (int32_t threads : {1, 2}) {
                     SetBandRowsOverride(rows);

@@ -279,9 +279,9 @@ TEST_F(NoiseSampling, RefinedSamplesAreFlatTypicalAndMayBeBright) {
         const std::vector<SampleRect> got = Select(Selection(8, 24, 24), layer, true, &counts);
         ASSERT_GE(got.size(), 4u);
         // Vector registers hold the same lanes as the portable code: the same samples.
-        ASSERT_TRUE(ImageLib_SelectVectorWidth(ImageLib_VectorWidth::Portable));
+        ASSERT_TRUE(SelectSimdPath(SimdPath::Plain));
         const std::vector<SampleRect> portable = Select(Selection(8, 24, 24), layer, true);
-        ImageLib_SelectVectorWidth(ImageLib_WidestVectorWidth());
+        SelectSimdPath(WidestSimdPath());
         EXPECT_EQ(portable, got);
         EXPECT_GT(counts.textured, 0);
         EXPECT_EQ(counts.chosen, static_cast<int32_t>(got.size()));

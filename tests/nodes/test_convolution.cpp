@@ -272,7 +272,7 @@ TEST(ConvolutionFailures, FastPerChannelPassesCheckForCancelAsOftenAsTheReferenc
         int64_t checks[2];
         std::vector<float> out[2];
         for (int reference : {0, 1}) {
-            ImageLib_SetReferencePaths(reference != 0);
+            SelectSimdPath(reference != 0 ? SimdPath::Reference : WidestSimdPath());
             ImageLib_TestCallbacks callbacks;
             {
                 ImageLib_Context context(&callbacks);
@@ -285,7 +285,7 @@ TEST(ConvolutionFailures, FastPerChannelPassesCheckForCancelAsOftenAsTheReferenc
             checks[reference] = callbacks.abortChecks;
             EXPECT_TRUE(callbacks.Clean());
         }
-        ImageLib_SetReferencePaths(false);
+        SelectSimdPath(WidestSimdPath());
         EXPECT_EQ(out[0], out[1]) << (down ? "down" : "across");
         // The reference checks after each channel (down) or each row and channel
         // (across); the fast pass after each slice of at most 4 M multiply-adds.

@@ -5,6 +5,7 @@
 #include "imagelib/nodes/ImageLib_BasicNodes.h"
 #include "imagelib/nodes/ImageLib_ColourTransforms.h"
 #include "imagelib/nodes/ImageLib_Convolution.h"
+#include "tests/support/SimdPaths.h"
 #include "tests/support/TestImages.h"
 #include "tests/support/TestNodes.h"
 
@@ -16,7 +17,6 @@
 namespace {
 
 using Mode = ImageLib_TestCallbacks::IterateMode;
-using VectorWidth = ImageLib_VectorWidth;
 
 struct Case {
     uint32_t taps;
@@ -53,9 +53,9 @@ private:
     uint32_t seed_;
 };
 
-std::vector<uint8_t> Convolve(const Case& c, const ImageLib_PixelFormat& format, bool reference, Mode mode, int32_t tw,
-                              int32_t th, uint32_t seed) {
-    ImageLib_SetReferencePaths(reference);
+// On the selected path.
+std::vector<uint8_t> Convolve(const Case& c, const ImageLib_PixelFormat& format, Mode mode, int32_t tw, int32_t th,
+                              uint32_t seed) {
     ImageLib_TestCallbacks callbacks(mode, 2);
     std::vector<uint8_t> bytes;
     {
@@ -78,7 +78,6 @@ std::vector<uint8_t> Convolve(const Case& c, const ImageLib_PixelFormat& format,
         ImageLib_Evaluate(conv, output, {-7, 3, 54, 44, false}, tw, th);
         bytes = testnodes::ReadBytes(output);
     }
-    ImageLib_SetReferencePaths(false);
     EXPECT_TRUE(callbacks.Clean());
     return bytes;
 }
@@ -96,23 +95,24 @@ TEST(FastPaths, ConvolutionMatchesTheReferenceByteForByte) {
     }
     const ImageLib_PixelFormat formats[] = {rgb8, rgb16, testimages::FloatFormat(3), ImageLib_HostFormat8()};
     uint32_t seed = 1;
+    testpaths::PathGuard guard;
     for (const Case& c : cases) {
         for (const ImageLib_PixelFormat& format : formats) {
             ++seed;
-            const std::vector<uint8_t> reference = Convolve(c, format, true, Mode::Serial, 0, 0, seed);
+            SelectSimdPath(SimdPath::Reference);
+            const std::vector<uint8_t> reference = Convolve(c, format, Mode::Serial, 0, 0, seed);
+            // The reference itself does not depend on the tiling either.
+            ASSERT_EQ(Convolve(c, format, Mode::Threaded, 13, 5, seed), reference) << c.taps;
             const std::pair<int32_t, int32_t> tiles[] = {{0, 0}, {0, 1}, {0, 7}, {13, 5}};
-            for (VectorWidth width : {VectorWidth::Portable, VectorWidth::Avx2, VectorWidth::Avx512}) {
-                if (!ImageLib_SelectVectorWidth(width)) continue;
+            for (SimdPath path : testpaths::FastPaths()) {
+                SelectSimdPath(path);
                 for (auto [tw, th] : tiles)
                     for (Mode mode : {Mode::Serial, Mode::Threaded})
-                        ASSERT_EQ(Convolve(c, format, false, mode, tw, th, seed), reference)
+                        ASSERT_EQ(Convolve(c, format, mode, tw, th, seed), reference)
                             << c.taps << (c.horizontal ? " across" : " down") << (c.perChannel ? " per channel" : "")
                             << ", " << format.channels << "x" << format.bytesPerChannel * 8 << "-bit, tiles " << tw
-                            << "x" << th << ", vectors " << static_cast<int>(width);
+                            << "x" << th << ", the " << SimdPathName(path) << " path";
             }
-            ImageLib_SelectVectorWidth(ImageLib_WidestVectorWidth());
-            // The reference itself does not depend on the tiling either.
-            ASSERT_EQ(Convolve(c, format, true, Mode::Threaded, 13, 5, seed), reference) << c.taps;
         }
     }
 }
@@ -123,12 +123,10 @@ TEST(FastPaths, ConvolutionMatchesTheReferenceByteForByte) {
 TEST(FastPaths, ColourMatrixMatchesTheReferenceByteForByte) {
     const float values[3][3] = {{0.8f, -0.35f, 0.1f}, {0.2f, 1.25f, -0.05f}, {-0.6f, 0.3f, 0.9f}};
     for (int32_t width : {1, 15, 16, 17, 31, 33, 61}) {
-        for (VectorWidth vectors : {VectorWidth::Portable, VectorWidth::Avx2, VectorWidth::Avx512}) {
-            if (!ImageLib_SelectVectorWidth(vectors)) continue;
-            std::vector<uint8_t> bytes[2];
-            for (int reference = 0; reference < 2; ++reference) {
-                ImageLib_SetReferencePaths(reference != 0);
+        testpaths::ExpectEveryPathGivesTheReference(
+            [&] {
                 ImageLib_TestCallbacks callbacks(Mode::Threaded, 2);
+                std::vector<uint8_t> bytes;
                 {
                     ImageLib_Context context(&callbacks);
                     ImageLib_Matrix matrix(3, 3);
@@ -139,15 +137,13 @@ TEST(FastPaths, ColourMatrixMatchesTheReferenceByteForByte) {
                         ImageLib_Resampling::CreateColorspaceNode(matrix, &source));
                     ImageLib_ImageBuffer output(testimages::FloatFormat(3), {-3, 2, width - 3, 9, false});
                     ImageLib_Evaluate(*mix, output, output.bounds, 0, 0);
-                    bytes[reference] = testnodes::ReadBytes(output);
+                    bytes = testnodes::ReadBytes(output);
                 }
                 EXPECT_TRUE(callbacks.Clean());
-            }
-            ImageLib_SetReferencePaths(false);
-            EXPECT_EQ(bytes[0], bytes[1]) << "width " << width << ", vectors " << static_cast<int>(vectors);
-        }
+                return bytes;
+            },
+            "width " + std::to_string(width));
     }
-    ImageLib_SelectVectorWidth(ImageLib_WidestVectorWidth());
 }
 
 } // namespace

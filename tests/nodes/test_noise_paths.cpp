@@ -9,8 +9,8 @@
 // drawn at random: odd and negative offsets, widths 1 to 200, heights 1 to 4
 // (a tenth up to 150), 1, 3, 4 and 5 channels (5 sends some blocks past the
 // lanes' capacity, to the scalar generator), Gaussian and uniform draws,
-// random seeds (0 among them), serial and threaded Iterate, and both kernels
-// of the lanes. The fast path must also ask the host for no more memory than
+// random seeds (0 among them), serial and threaded Iterate, and every fast path
+// (plain, AVX2, AVX-512). The fast path must also ask the host for no more memory than
 // the reference does.
 #include "imagelib/core/ImageLib_ImageBuffer.h"
 #include "imagelib/core/ImageLib_Paths.h"
@@ -18,6 +18,7 @@
 #include "imagelib/nodes/ImageLib_NoiseKernels.h"
 #include "imagelib/testing/ImageLib_TestCallbacks.h"
 #include "random/UniformRandom.h"
+#include "tests/support/SimdPaths.h"
 #include "tests/support/TestNodes.h"
 
 #include <gtest/gtest.h>
@@ -31,7 +32,6 @@
 namespace {
 
 using ImageLib_Drawing::NoiseNode;
-using ImageLib_NoiseKernels::Kernel;
 
 ImageLib_PixelFormat Format(ImageLib_SampleType type, uint32_t channels) {
     ImageLib_PixelFormat format = type == ImageLib_Sample16 ? ImageLib_HostFormat16() : ImageLib_HostFormat8();
@@ -42,14 +42,7 @@ ImageLib_PixelFormat Format(ImageLib_SampleType type, uint32_t channels) {
     return format;
 }
 
-// Restores the default paths and kernel whatever a test does.
-class PathGuard {
-public:
-    ~PathGuard() {
-        ImageLib_SetReferencePaths(false);
-        ImageLib_NoiseKernels::SelectKernel(ImageLib_NoiseKernels::DefaultKernel());
-    }
-};
+using testpaths::PathGuard;
 
 struct Case {
     ImageLib_Rect region;
@@ -76,13 +69,13 @@ protected:
     }
 
     // The output's bytes after computing the case over a pattern, with the
-    // reference path or the fast one.
+    // reference path or the fast one under test.
     std::vector<uint8_t> Render(const Case& c, const ImageLib_Rect& bounds, const std::vector<uint8_t>& pattern,
                                 bool reference) {
         ImageLib_ImageBuffer output(c.format, bounds);
         testnodes::WriteBytes(output, pattern);
         NoiseNode noise(c.offset, c.scale, c.gaussian, c.seed);
-        ImageLib_SetReferencePaths(reference);
+        SelectSimdPath(reference ? SimdPath::Reference : fastPath);
         const int64_t requests = callbacks.memoryRequests;
         noise.Compute(output, c.region);
         // The fast path asks the host for exactly what the reference asks for: its view.
@@ -90,7 +83,7 @@ protected:
             referenceRequests = callbacks.memoryRequests - requests;
         else
             EXPECT_EQ(callbacks.memoryRequests - requests, referenceRequests) << Describe(c);
-        ImageLib_SetReferencePaths(false);
+        SelectSimdPath(WidestSimdPath());
         return testnodes::ReadBytes(output);
     }
 
@@ -132,6 +125,7 @@ protected:
     ImageLib_TestCallbacks callbacks;
     ImageLib_Context context{&callbacks};
     int64_t referenceRequests = 0;
+    SimdPath fastPath = WidestSimdPath();
     PathGuard guard;
 };
 
@@ -168,8 +162,9 @@ TEST_P(NoisePaths, FastMatchesReferenceOnRandomRegions) {
 }
 
 TEST_P(NoisePaths, NarrowerKernelsMatchReferenceToo) {
-    for (Kernel kernel : {Kernel::Lanes, Kernel::Scalar}) {
-        if (kernel == ImageLib_NoiseKernels::DefaultKernel() || !ImageLib_NoiseKernels::SelectKernel(kernel)) continue;
+    for (SimdPath path : testpaths::FastPaths()) {
+        if (path == WidestSimdPath()) continue;
+        fastPath = path;
         for (const Case& c : RandomCases(100 + static_cast<uint32_t>(GetParam()), 300))
             if (!Compare(c)) return;
     }
@@ -210,8 +205,8 @@ TEST(NoiseLanes, EveryBlockGetsItsGeneratorsSequence) {
     PathGuard guard;
     std::mt19937 random(99);
     const int32_t specialSeeds[] = {1, -1, 2, INT32_MAX, INT32_MIN, INT32_MIN + 1, 123456789, -123456789};
-    for (Kernel kernel : {Kernel::WideLanes, Kernel::Lanes, Kernel::Scalar}) {
-        if (!ImageLib_NoiseKernels::SelectKernel(kernel)) continue;
+    for (SimdPath path : testpaths::FastPaths()) {
+        SelectSimdPath(path);
         for (bool gaussian : {true, false}) {
             for (int32_t batch : {1, 7, 15, 16, 17, 31, 32, 33, 40, 63, 64, 65}) {
                 struct Expected {
@@ -247,9 +242,9 @@ TEST(NoiseLanes, EveryBlockGetsItsGeneratorsSequence) {
                         covered[expected[b].at + i] = true;
                         ASSERT_EQ(std::bit_cast<uint32_t>(out[expected[b].at + i]),
                                   std::bit_cast<uint32_t>(expected[b].values[i]))
-                            << "kernel " << static_cast<int>(kernel) << (gaussian ? " gaussian" : " uniform")
-                            << " batch " << batch << " block " << b << " (seed " << blocks[b].seed << ", skip "
-                            << blocks[b].skip << ") draw " << i;
+                            << SimdPathName(path) << (gaussian ? " gaussian" : " uniform") << " batch " << batch
+                            << " block " << b << " (seed " << blocks[b].seed << ", skip " << blocks[b].skip << ") draw "
+                            << i;
                     }
                 for (size_t i = 0; i < out.size(); ++i) {
                     if (!covered[i]) {
