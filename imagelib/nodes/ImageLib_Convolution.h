@@ -33,19 +33,16 @@ public:
     // kernel or a pointer is null while the kernel has taps.
     ConvolutionNode(const float* const* kernelData, uint32_t kernelCount, uint32_t kernelWidth, uint32_t kernelHeight,
                     ImageLib_ComputeNode* node);
-    ~ConvolutionNode() override;
 
     void Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) override;
     ImageLib_Rect ComputeBounds() override;
 
-    ImageLib_Vector<ImageLib_Vector<float>*> kernels; // owned
+private:
+    ImageLib_Vector<ImageLib_Vector<float>> kernels; // copies of the caller's taps
     uint32_t marginX;
     uint32_t marginY;
     uint32_t width;
     uint32_t height;
-
-private:
-    void FreeKernels() noexcept;
 };
 
 ImageLib_ComputeNode* CreateConvolutionNode(const float* const* kernels, uint32_t kernelCount, uint32_t width,
