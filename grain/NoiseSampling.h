@@ -54,6 +54,7 @@ public:
     float Mean(uint32_t channel) const;
     float Variance(uint32_t channel) const;
 
+private:
     ImageLib_Vector<double> sums;
     ImageLib_Vector<double> sumSquares;
     ImageLib_Vector<double> counts;

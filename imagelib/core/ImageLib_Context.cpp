@@ -1,5 +1,7 @@
 #include "ImageLib_Context.h"
 
+#include "ImageLib_OnFailure.h"
+
 #include <algorithm>
 #include <cstdint>
 
@@ -38,13 +40,12 @@ void ImageLib_ProgressScope::Begin(int32_t steps) {
     context.depth += 1;
     index_ = context.depth;
     context.progress[index_] = {std::clamp(steps, 0, INT32_MAX - 1) + 1, 1};
-    try {
-        context.Report(0.0f);
-    } catch (...) {
+    // A scope whose first report fails (a cancel) was never opened.
+    ImageLib_OnFailure closed([this, &context]() noexcept {
         context.depth = index_ - 1;
         index_ = kClosed;
-        throw;
-    }
+    });
+    context.Report(0.0f);
 }
 
 void ImageLib_ProgressScope::Step() {

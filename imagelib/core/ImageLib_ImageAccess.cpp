@@ -1,6 +1,7 @@
 #include "ImageLib_ImageAccess.h"
 
 #include "ImageLib_Context.h"
+#include "ImageLib_OnFailure.h"
 
 #include <cstring>
 
@@ -9,15 +10,13 @@ ImageLib_ImageAccess::ImageLib_ImageAccess(const ImageLib_PixelFormat& pixelForm
 
 void ImageLib_ImageAccess::Map(const ImageLib_Rect& newRegion, ImageLib_AccessMode mode) {
     region = newRegion;
-    try {
-        MapRegion(newRegion, mode);
-    } catch (...) {
+    ImageLib_OnFailure unmapped([this]() noexcept {
         region = ImageLib_Rect::Nothing();
         base = nullptr;
         stride = 0;
         rows = {};
-        throw;
-    }
+    });
+    MapRegion(newRegion, mode);
 }
 
 void ImageLib_ImageAccess::Release() {

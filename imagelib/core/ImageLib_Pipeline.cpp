@@ -6,32 +6,21 @@
 #include <limits>
 #include <stdexcept>
 
+// Should a port fail, the nodes made so far go with the half-built members.
 ImageLib_NodePipeline::ImageLib_NodePipeline(int32_t inputCount) {
-    try {
-        ports.reserve(static_cast<size_t>(std::max(inputCount, 0)));
-        for (int32_t i = 0; i < inputCount; ++i) ports.push_back(Own(new ImageLib_BasicNodes::IdentityNode()));
-    } catch (...) {
-        DeleteOwned();
-        throw;
-    }
+    ports.reserve(static_cast<size_t>(std::max(inputCount, 0)));
+    for (int32_t i = 0; i < inputCount; ++i) ports.push_back(Own(new ImageLib_BasicNodes::IdentityNode()));
 }
 
-ImageLib_NodePipeline::~ImageLib_NodePipeline() { DeleteOwned(); }
-
-void ImageLib_NodePipeline::DeleteOwned() noexcept {
-    for (ImageLib_ComputeNode* node : ownedNodes) delete node;
-    ownedNodes.clear();
+// In the order they were handed over, whatever order a list destroys its elements in.
+ImageLib_NodePipeline::~ImageLib_NodePipeline() {
+    while (!ownedNodes.empty()) ownedNodes.pop_front();
 }
 
-void ImageLib_NodePipeline::OwnNode(ImageLib_ComputeNode* node) {
-    try {
-        if (ownedNodes.size() >= std::numeric_limits<uint32_t>::max() / sizeof(ImageLib_ComputeNode*))
-            throw std::length_error(ImageLib_ListTag::kTooLong);
-        ownedNodes.push_back(node);
-    } catch (...) {
-        delete node;
-        throw;
-    }
+void ImageLib_NodePipeline::OwnNode(std::unique_ptr<ImageLib_ComputeNode> node) {
+    if (ownedNodes.size() >= std::numeric_limits<uint32_t>::max() / sizeof(ImageLib_ComputeNode*))
+        throw std::length_error(ImageLib_ListTag::kTooLong);
+    ownedNodes.push_back(std::move(node));
 }
 
 int32_t ImageLib_NodePipeline::GetInputCount() { return static_cast<int32_t>(ports.size()); }

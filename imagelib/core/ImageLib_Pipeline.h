@@ -12,6 +12,7 @@
 #include "ImageLib_IdentityNode.h"
 
 #include <cstdint>
+#include <memory>
 
 class ImageLib_NodePipeline : public ImageLib_ComputeNode {
 public:
@@ -29,17 +30,16 @@ public:
     // Takes ownership of `node` and returns it. When it cannot be recorded the
     // node is deleted before the error passes on, so ownership never leaks.
     template <class Node> Node* Own(Node* node) {
-        OwnNode(node);
+        OwnNode(std::unique_ptr<ImageLib_ComputeNode>(node));
         return node;
     }
 
-    ImageLib_List<ImageLib_ComputeNode*> ownedNodes;
-    ImageLib_Vector<ImageLib_ComputeNode*> ports;
-    ImageLib_ComputeNode* outputNode = nullptr;
-
 private:
-    void OwnNode(ImageLib_ComputeNode* node);
-    void DeleteOwned() noexcept;
+    void OwnNode(std::unique_ptr<ImageLib_ComputeNode> node);
+
+    ImageLib_List<std::unique_ptr<ImageLib_ComputeNode>> ownedNodes;
+    ImageLib_Vector<ImageLib_ComputeNode*> ports; // also in ownedNodes
+    ImageLib_ComputeNode* outputNode = nullptr;   // normally also in ownedNodes
 };
 
 // Pulls `region` of `node` into `output`, tile by tile (tile sizes below 1

@@ -22,13 +22,9 @@ void CopyRows(const ImageLib_RowRange& from, const ImageLib_RowRange& to, int32_
 
 } // namespace
 
+// An owned source is held before the view is made, so that it is deleted if the view cannot be.
 ImageNode::ImageNode(ImageLib_ImageAccess* source, bool owns)
-    : image(source), floatView(ImageLib_MakeFloatView(*source)), ownsImage(owns) {}
-
-ImageNode::~ImageNode() {
-    delete floatView;
-    if (ownsImage) delete image;
-}
+    : ownedImage(owns ? source : nullptr), image(source), floatView(ImageLib_MakeFloatView(*source)) {}
 
 ImageLib_Rect ImageNode::ComputeBounds() { return image->bounds; }
 
@@ -121,48 +117,36 @@ void FloatClippingNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rec
 
 ImageLib_Rect FloatClippingNode::ComputeBounds() { return input->GetBounds(); }
 
-BufferNode::~BufferNode() { delete cache; }
-
 ImageLib_Rect BufferNode::ComputeBounds() { return input->GetBounds(); }
 
 void BufferNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) {
-    if (cache && !ImageLib_FormatsEqual(cache->format, output.format)) {
-        delete cache;
-        cache = nullptr;
-    }
+    if (cache && !ImageLib_FormatsEqual(cache->format, output.format)) cache.reset();
     const bool covered =
         cache && cache->bounds.Contains(region.x0, region.y0) && cache->bounds.Contains(region.x1 - 1, region.y1 - 1);
-    try {
-        if (cache && !covered) {
-            const ImageLib_Rect kept = ImageLib_Rect::Intersect(cache->bounds, region);
-            if (kept.IsEmpty()) {
-                delete cache;
-                cache = nullptr;
-            } else {
-                auto fresh = std::make_unique<ImageLib_ImageBuffer>(output.format, region);
-                ImageLib_CopyRegion(*fresh, kept, *cache, kept);
-                delete cache;
-                cache = fresh.release();
-                const ImageLib_Rect strips[] = {
-                    {region.x0, region.y0, region.x1, kept.y0, false},
-                    {region.x0, kept.y1, region.x1, region.y1, false},
-                    {region.x0, kept.y0, kept.x0, kept.y1, false},
-                    {kept.x1, kept.y0, region.x1, kept.y1, false},
-                };
-                for (const ImageLib_Rect& strip : strips)
-                    if (!strip.IsEmpty()) input->Compute(*cache, strip);
-            }
+    // A cache is kept only once it is filled: one whose filling was interrupted
+    // would hold garbage that a later request took for finished pixels.
+    if (cache && !covered) {
+        const ImageLib_Rect kept = ImageLib_Rect::Intersect(cache->bounds, region);
+        std::unique_ptr<ImageLib_ImageBuffer> old = std::move(cache);
+        if (!kept.IsEmpty()) {
+            auto fresh = std::make_unique<ImageLib_ImageBuffer>(output.format, region);
+            ImageLib_CopyRegion(*fresh, kept, *old, kept);
+            old.reset();
+            const ImageLib_Rect strips[] = {
+                {region.x0, region.y0, region.x1, kept.y0, false},
+                {region.x0, kept.y1, region.x1, region.y1, false},
+                {region.x0, kept.y0, kept.x0, kept.y1, false},
+                {kept.x1, kept.y0, region.x1, kept.y1, false},
+            };
+            for (const ImageLib_Rect& strip : strips)
+                if (!strip.IsEmpty()) input->Compute(*fresh, strip);
+            cache = std::move(fresh);
         }
-        if (!cache) {
-            cache = new ImageLib_ImageBuffer(output.format, region);
-            input->Compute(*cache, region);
-        }
-    } catch (...) {
-        // A cache whose filling was interrupted holds garbage that a later
-        // request would take for finished pixels.
-        delete cache;
-        cache = nullptr;
-        throw;
+    }
+    if (!cache) {
+        auto fresh = std::make_unique<ImageLib_ImageBuffer>(output.format, region);
+        input->Compute(*fresh, region);
+        cache = std::move(fresh);
     }
     ImageLib_CopyRegion(output, region, *cache, region);
 }

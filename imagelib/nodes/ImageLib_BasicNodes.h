@@ -24,13 +24,13 @@ namespace ImageLib_BasicNodes {
 class ImageNode : public ImageLib_ComputeNode {
 public:
     ImageNode(ImageLib_ImageAccess* source, bool owns);
-    ~ImageNode() override;
     void Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) override;
     ImageLib_Rect ComputeBounds() override;
 
+private:
+    std::unique_ptr<ImageLib_ImageAccess> ownedImage; // the source, when the node owns it
     ImageLib_ImageAccess* image;
-    ImageLib_ImageAccess* floatView;
-    bool ownsImage;
+    std::unique_ptr<ImageLib_ImageAccess> floatView;
 };
 
 // The input inside `cropRect`; pixels of a request outside it are left untouched.
@@ -69,11 +69,12 @@ public:
 class BufferNode : public ImageLib_NodeWithOneInput {
 public:
     using ImageLib_NodeWithOneInput::ImageLib_NodeWithOneInput;
-    ~BufferNode() override;
     void Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) override;
     ImageLib_Rect ComputeBounds() override;
+    bool HasCache() const { return cache != nullptr; }
 
-    ImageLib_ImageBuffer* cache = nullptr;
+private:
+    std::unique_ptr<ImageLib_ImageBuffer> cache;
 };
 
 ImageLib_ComputeNode* CreateImageNode(ImageLib_ImageAccess* image);

@@ -113,7 +113,7 @@ TEST_F(BasicNodes, BufferForgetsACacheWhoseFillingFailed) {
     ImageLib_ImageBuffer output(ImageLib_HostFormat8(), {0, 0, 8, 8, false});
     callbacks.failMemoryAt = callbacks.memoryRequests + 2; // the cache is made, the source's float row buffer is not
     EXPECT_THROW(buffer.Compute(output, output.bounds), ImageLib_MemoryError);
-    EXPECT_EQ(buffer.cache, nullptr);
+    EXPECT_FALSE(buffer.HasCache());
     source.requests.clear();
     buffer.Compute(output, output.bounds);
     EXPECT_EQ(source.requests.size(), 1u);
