@@ -167,7 +167,6 @@ TEST_F(NoiseSampling, VarianceNodeReportsZeroForChannelsWithoutPixels) {
     VarianceNode variance(&layer);
     ImageLib_ImageBuffer output(testimages::FloatFormat(3), {0, 0, 4, 4, false});
     variance.Compute(output, {2, 2, 2, 4, false});
-    ASSERT_EQ(variance.counts.size(), 3u);
     for (uint32_t c = 0; c < 3; ++c) {
         EXPECT_EQ(variance.Mean(c), 0.0f);
         EXPECT_EQ(variance.Variance(c), 0.0f);
