@@ -1,6 +1,7 @@
 #include "GrainSynthesis.h"
 
 #include "imagelib/core/ImageLib_Context.h"
+#include "imagelib/core/ImageLib_FloatRows.h"
 #include "imagelib/core/ImageLib_ImageBuffer.h"
 #include "imagelib/core/ImageLib_Paths.h"
 #include "imagelib/core/ImageLib_Views.h"
@@ -39,12 +40,11 @@ ImageLib_Rect MultiplierNode::ComputeBounds() { return inputs[0]->GetBounds(); }
 
 void MultiplierNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) {
     inputs[0]->Compute(output, region);
-    std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(output));
-    ImageLib_ImageBuffer image(view->format, region);
+    ImageLib_ImageBuffer image(ImageLib_FloatFormat(output.format), region);
     inputs[1]->Compute(image, region);
-    ImageLib_MappedRegion grain(*view, region, ImageLib_AccessMode::ReadWrite);
-    ImageLib_MappedRegion guide(image, region, ImageLib_AccessMode::Read);
-    const uint32_t channels = view->format.channels;
+    const ImageLib_FloatRows grain(output, region, ImageLib_AccessMode::ReadWrite);
+    const ImageLib_FloatRows guide(image, region, ImageLib_AccessMode::Read);
+    const uint32_t channels = grain.Channels();
     const uint32_t curved = std::min(channels, static_cast<uint32_t>(curves.size()));
     // A curve shorter than four values cannot be evaluated; such channels pass.
     float shadows[4] = {}, midtones[4] = {}, highlights[4] = {};
@@ -60,8 +60,6 @@ void MultiplierNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& 
     const float* p = midpoint.data();
     const float* low = lowScale.data();
     const float* high = highScale.data();
-    const ImageLib_RowRange& grainRows = view->rows;
-    const ImageLib_RowRange& imageRows = image.rows;
     if (channels == 3 && curved == 3 && usable[0] && usable[1] && usable[2]) {
         // The usual case, vectorised: the curve's parameters laid out along 8
         // pixels, both sides of the curve computed and one chosen without a
@@ -73,42 +71,36 @@ void MultiplierNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& 
             ps[j] = p[c], lows[j] = low[c], highs[j] = high[c];
             blacks[j] = shadows[c], mids[j] = midtones[c], whites[j] = highlights[c];
         }
-        ImageLib_ParallelFor(
-            region.Height(),
-            [&, width](int32_t y) {
-                float* g = grainRows.Row(y).As<float>();
-                const float* v = imageRows.Row(y).As<float>();
-                const int32_t n = width * 3;
-                auto apply = [&](int32_t i, int32_t j) {
-                    const float value = v[i];
-                    const float below = blacks[j] + (mids[j] - blacks[j]) * value * lows[j];
-                    const float above = mids[j] + (whites[j] - mids[j]) * (value - ps[j]) * highs[j];
-                    g[i] *= ps[j] > value ? below : above;
-                };
-                int32_t i = 0;
-                for (; i + kSpan <= n; i += kSpan)
-                    for (int32_t j = 0; j < kSpan; ++j) apply(i + j, j);
-                for (int32_t j = 0; i < n; ++i, ++j) apply(i, j);
-            },
-            width);
+        ImageLib_ForEachRow(region, [&, width](int32_t y) {
+            float* g = grain.Row(y);
+            const float* v = guide.Row(y);
+            const int32_t n = width * 3;
+            auto apply = [&](int32_t i, int32_t j) {
+                const float value = v[i];
+                const float below = blacks[j] + (mids[j] - blacks[j]) * value * lows[j];
+                const float above = mids[j] + (whites[j] - mids[j]) * (value - ps[j]) * highs[j];
+                g[i] *= ps[j] > value ? below : above;
+            };
+            int32_t i = 0;
+            for (; i + kSpan <= n; i += kSpan)
+                for (int32_t j = 0; j < kSpan; ++j) apply(i + j, j);
+            for (int32_t j = 0; i < n; ++i, ++j) apply(i, j);
+        });
         return;
     }
-    ImageLib_ParallelFor(
-        region.Height(),
-        [&, width, channels](int32_t y) {
-            float* g = grainRows.Row(y).As<float>();
-            const float* v = imageRows.Row(y).As<float>();
-            for (int32_t x = 0; x < width; ++x, g += channels, v += channels) {
-                for (uint32_t c = 0; c < curved && c < 4; ++c) {
-                    if (!usable[c]) continue;
-                    const float factor = p[c] > v[c]
-                                             ? shadows[c] + (midtones[c] - shadows[c]) * v[c] * low[c]
-                                             : midtones[c] + (highlights[c] - midtones[c]) * (v[c] - p[c]) * high[c];
-                    g[c] *= factor;
-                }
+    ImageLib_ForEachRow(region, [&, width, channels](int32_t y) {
+        float* g = grain.Row(y);
+        const float* v = guide.Row(y);
+        for (int32_t x = 0; x < width; ++x, g += channels, v += channels) {
+            for (uint32_t c = 0; c < curved && c < 4; ++c) {
+                if (!usable[c]) continue;
+                const float factor = p[c] > v[c]
+                                         ? shadows[c] + (midtones[c] - shadows[c]) * v[c] * low[c]
+                                         : midtones[c] + (highlights[c] - midtones[c]) * (v[c] - p[c]) * high[c];
+                g[c] *= factor;
             }
-        },
-        width);
+        }
+    });
 }
 
 } // namespace Strata_AddGrain

@@ -1,6 +1,7 @@
 #include "ImageLib_Alpha.h"
 
 #include "imagelib/core/ImageLib_Context.h"
+#include "imagelib/core/ImageLib_FloatRows.h"
 #include "imagelib/core/ImageLib_ImageBuffer.h"
 #include "imagelib/core/ImageLib_Views.h"
 
@@ -115,45 +116,34 @@ void DropAlphaNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& r
         return;
     }
     input->Compute(output, region);
-    std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(output));
-    ImageLib_MappedRegion mapped(*view, region, ImageLib_AccessMode::ReadWrite);
-    const uint32_t channels = view->format.channels;
-    const uint32_t alpha = static_cast<uint32_t>(view->format.alphaChannel);
+    const ImageLib_FloatRows rows(output, region, ImageLib_AccessMode::ReadWrite);
+    const uint32_t channels = rows.Channels();
+    const uint32_t alpha = static_cast<uint32_t>(rows.Format().alphaChannel);
     const int32_t width = region.Width();
-    const ImageLib_RowRange& rows = view->rows;
-    ImageLib_ParallelFor(
-        region.Height(),
-        [&rows, channels, alpha, width](int32_t y) {
-            float* pixel = rows.Row(y).As<float>();
-            for (int32_t x = 0; x < width; ++x, pixel += channels) pixel[alpha] = 1.0f;
-        },
-        width);
+    ImageLib_ForEachRow(region, [&rows, channels, alpha, width](int32_t y) {
+        float* pixel = rows.Row(y);
+        for (int32_t x = 0; x < width; ++x, pixel += channels) pixel[alpha] = 1.0f;
+    });
 }
 
 ImageLib_Rect DropAlphaNode::ComputeBounds() { return input->GetBounds(); }
 
 void MultiplyAlphaNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) {
-    std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(output));
-    ImageLib_ImageBuffer buffer(FormatWithAlphaAdded(view->format, alphaFirst), region);
+    ImageLib_ImageBuffer buffer(FormatWithAlphaAdded(ImageLib_FloatFormat(output.format), alphaFirst), region);
     input->Compute(buffer, region);
-    ImageLib_MappedRegion in(buffer, region, ImageLib_AccessMode::Read);
-    ImageLib_MappedRegion out(*view, region, ImageLib_AccessMode::Write);
-    const uint32_t channels = view->format.channels;
-    const uint32_t inChannels = buffer.format.channels;
+    const ImageLib_FloatRows in(buffer, region, ImageLib_AccessMode::Read);
+    const ImageLib_FloatRows out(output, region, ImageLib_AccessMode::Write);
+    const uint32_t channels = out.Channels();
+    const uint32_t inChannels = in.Channels();
     const uint32_t alpha = static_cast<uint32_t>(buffer.format.alphaChannel);
     const uint32_t first = alphaFirst ? 1 : 0;
     const int32_t width = region.Width();
-    const ImageLib_RowRange& sources = buffer.rows;
-    const ImageLib_RowRange& targets = view->rows;
-    ImageLib_ParallelFor(
-        region.Height(),
-        [&, width](int32_t y) {
-            const float* from = sources.Row(y).As<float>();
-            float* to = targets.Row(y).As<float>();
-            for (int32_t x = 0; x < width; ++x, from += inChannels, to += channels)
-                for (uint32_t k = 0; k < channels; ++k) to[k] = from[alpha] * from[first + k];
-        },
-        width);
+    ImageLib_ForEachRow(region, [&, width](int32_t y) {
+        const float* from = in.Row(y);
+        float* to = out.Row(y);
+        for (int32_t x = 0; x < width; ++x, from += inChannels, to += channels)
+            for (uint32_t k = 0; k < channels; ++k) to[k] = from[alpha] * from[first + k];
+    });
 }
 
 ImageLib_Rect MultiplyAlphaNode::ComputeBounds() { return input->GetBounds(); }

@@ -1,6 +1,7 @@
 #include "ImageLib_BasicNodes.h"
 
 #include "imagelib/core/ImageLib_Context.h"
+#include "imagelib/core/ImageLib_FloatRows.h"
 #include "imagelib/core/ImageLib_Views.h"
 
 #include <cstring>
@@ -99,20 +100,12 @@ void FloatClippingNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rec
             region.Width());
         return;
     }
-    std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(output));
-    ImageLib_ImageBuffer buffer(view->format, region);
+    ImageLib_ImageBuffer buffer(ImageLib_FloatFormat(output.format), region);
     input->Compute(buffer, region);
-    ImageLib_MappedRegion in(buffer, region, ImageLib_AccessMode::Read);
-    ImageLib_MappedRegion out(*view, region, ImageLib_AccessMode::Write);
-    const ImageLib_RowRange& sources = buffer.rows;
-    const ImageLib_RowRange& targets = view->rows;
-    ImageLib_ParallelFor(
-        region.Height(),
-        [&sources, &targets](int32_t y) {
-            const ImageLib_RowIterator row = targets.Row(y);
-            ClipSamples(sources.Row(y).As<float>(), row.As<float>(), row.rowBytes / 4);
-        },
-        region.Width());
+    const ImageLib_FloatRows in(buffer, region, ImageLib_AccessMode::Read);
+    const ImageLib_FloatRows out(output, region, ImageLib_AccessMode::Write);
+    const uint32_t samples = out.RowFloats();
+    ImageLib_ForEachRow(region, [&in, &out, samples](int32_t y) { ClipSamples(in.Row(y), out.Row(y), samples); });
 }
 
 ImageLib_Rect FloatClippingNode::ComputeBounds() { return input->GetBounds(); }

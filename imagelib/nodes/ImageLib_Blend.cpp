@@ -1,6 +1,7 @@
 #include "ImageLib_Blend.h"
 
 #include "ImageLib_Context.h"
+#include "ImageLib_FloatRows.h"
 #include "ImageLib_ImageBuffer.h"
 #include "ImageLib_Math.h"
 #include "ImageLib_Views.h"
@@ -35,24 +36,17 @@ uint32_t ValueSample(const ImageLib_PixelFormat& format) {
 }
 
 // Applies out = op(out, in) to every float sample of `region`, where `layer`
-// and `view` are float accesses of the same channel count. Their strides may
-// differ (converting views pad rows), so rows are addressed one by one.
+// and `base` have the same channel count.
 template <class Op>
-void CombineRows(ImageLib_ImageAccess& layer, ImageLib_ImageAccess& view, const ImageLib_Rect& region, Op op) {
-    ImageLib_MappedRegion upper(layer, region, ImageLib_AccessMode::Read);
-    ImageLib_MappedRegion lower(view, region, ImageLib_AccessMode::ReadWrite);
-    const ImageLib_RowRange& from = upper.rows();
-    const ImageLib_RowRange& to = lower.rows();
-    ImageLib_ParallelFor(
-        region.Height(),
-        [&from, &to, op](int32_t y) {
-            const float* s = from.Row(y).As<const float>();
-            const ImageLib_RowIterator row = to.Row(y);
-            float* d = row.As<float>();
-            const uint32_t count = row.rowBytes / sizeof(float);
-            for (uint32_t i = 0; i < count; ++i) d[i] = op(d[i], s[i]);
-        },
-        region.Width());
+void CombineRows(ImageLib_ImageAccess& layer, ImageLib_ImageAccess& base, const ImageLib_Rect& region, Op op) {
+    const ImageLib_FloatRows upper(layer, region, ImageLib_AccessMode::Read);
+    const ImageLib_FloatRows lower(base, region, ImageLib_AccessMode::ReadWrite);
+    const uint32_t count = lower.RowFloats();
+    ImageLib_ForEachRow(region, [&upper, &lower, count, op](int32_t y) {
+        const float* s = upper.Row(y);
+        float* d = lower.Row(y);
+        for (uint32_t i = 0; i < count; ++i) d[i] = op(d[i], s[i]);
+    });
 }
 
 // The factor of Screen for one value: 1 - |x|, written so that no sign is lost.
@@ -199,12 +193,9 @@ void FadeNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region
     inputs[0]->Compute(output, region);
     ImageLib_ImageBuffer other(output.format, region);
     inputs[1]->Compute(other, region);
-    // Float views let integer outputs fade too; for float outputs they are
-    // pass-throughs and cost nothing.
-    ViewPtr from(ImageLib_MakeFloatView(other));
-    ViewPtr to(ImageLib_MakeFloatView(output));
+    // Float rows let integer outputs fade too.
     const float t = amount;
-    CombineRows(*from, *to, region, [t](float out, float in) { return out + (in - out) * t; });
+    CombineRows(other, output, region, [t](float out, float in) { return out + (in - out) * t; });
 }
 
 MatchNode::MatchNode(float tolerance, float softness, ImageLib_Vector<float> referenceColour, MatchSpace matchSpace)
@@ -301,33 +292,26 @@ void SelectChannelNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rec
         return;
     }
 
-    ViewPtr sourceView(ImageLib_MakeFloatView(source));
-    ViewPtr outputView(ImageLib_MakeFloatView(output));
-    ImageLib_MappedRegion in(*sourceView, region, ImageLib_AccessMode::Read);
-    ImageLib_MappedRegion out(*outputView, region, ImageLib_AccessMode::Write);
-    const ImageLib_RowRange& from = in.rows();
-    const ImageLib_RowRange& to = out.rows();
+    const ImageLib_FloatRows in(source, region, ImageLib_AccessMode::Read);
+    const ImageLib_FloatRows out(output, region, ImageLib_AccessMode::Write);
     const uint32_t inChannels = sourceFormat.channels;
     const uint32_t outChannels = output.format.channels;
     const bool present = channel < inChannels;
     const bool single = output.format.layoutTag == kSingleSampleLayout;
     const uint32_t valueSample = ValueSample(output.format);
-    ImageLib_ParallelFor(
-        region.Height(),
-        [&](int32_t y) {
-            const float* s = from.Row(y).As<const float>();
-            float* d = to.Row(y).As<float>();
-            for (int32_t x = 0; x < width; ++x, s += inChannels, d += outChannels) {
-                const float value = present ? s[channel] : 0.0f;
-                if (single) {
-                    for (uint32_t c = 0; c < outChannels; ++c) d[c] = 0.5f;
-                    if (outChannels > 0) d[valueSample] = value;
-                } else {
-                    for (uint32_t c = 0; c < outChannels; ++c) d[c] = value;
-                }
+    ImageLib_ForEachRow(region, [&](int32_t y) {
+        const float* s = in.Row(y);
+        float* d = out.Row(y);
+        for (int32_t x = 0; x < width; ++x, s += inChannels, d += outChannels) {
+            const float value = present ? s[channel] : 0.0f;
+            if (single) {
+                for (uint32_t c = 0; c < outChannels; ++c) d[c] = 0.5f;
+                if (outChannels > 0) d[valueSample] = value;
+            } else {
+                for (uint32_t c = 0; c < outChannels; ++c) d[c] = value;
             }
-        },
-        region.Width());
+        }
+    });
 }
 
 LuminanceChannelNode::LuminanceChannelNode(const ImageLib_PixelFormat& format, ImageLib_ComputeNode* node)
@@ -338,30 +322,23 @@ ImageLib_Rect LuminanceChannelNode::ComputeBounds() { return input->GetBounds();
 void LuminanceChannelNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) {
     ImageLib_ImageBuffer source(sourceFormat, region);
     input->Compute(source, region);
-    ViewPtr sourceView(ImageLib_MakeFloatView(source));
-    ViewPtr outputView(ImageLib_MakeFloatView(output));
-    ImageLib_MappedRegion in(*sourceView, region, ImageLib_AccessMode::Read);
-    ImageLib_MappedRegion out(*outputView, region, ImageLib_AccessMode::Write);
-    const ImageLib_RowRange& from = in.rows();
-    const ImageLib_RowRange& to = out.rows();
+    const ImageLib_FloatRows in(source, region, ImageLib_AccessMode::Read);
+    const ImageLib_FloatRows out(output, region, ImageLib_AccessMode::Write);
     const uint32_t inChannels = sourceFormat.channels;
     const uint32_t outChannels = output.format.channels;
     const float divisor = static_cast<float>(inChannels);
     const int32_t width = region.Width();
-    ImageLib_ParallelFor(
-        region.Height(),
-        [&](int32_t y) {
-            const float* s = from.Row(y).As<const float>();
-            float* d = to.Row(y).As<float>();
-            for (int32_t x = 0; x < width; ++x, s += inChannels, d += outChannels) {
-                float sum = 0.0f;
-                for (uint32_t c = 0; c < inChannels; ++c) sum += s[c];
-                // A format without channels has nothing to average: black.
-                const float mean = inChannels > 0 ? sum / divisor : 0.0f;
-                for (uint32_t c = 0; c < outChannels; ++c) d[c] = mean;
-            }
-        },
-        width);
+    ImageLib_ForEachRow(region, [&](int32_t y) {
+        const float* s = in.Row(y);
+        float* d = out.Row(y);
+        for (int32_t x = 0; x < width; ++x, s += inChannels, d += outChannels) {
+            float sum = 0.0f;
+            for (uint32_t c = 0; c < inChannels; ++c) sum += s[c];
+            // A format without channels has nothing to average: black.
+            const float mean = inChannels > 0 ? sum / divisor : 0.0f;
+            for (uint32_t c = 0; c < outChannels; ++c) d[c] = mean;
+        }
+    });
 }
 
 MatteNode::MatteNode(float matteAmount) : ImageLib_NodeWithManyInputs(3), amount(matteAmount) {}
@@ -375,27 +352,17 @@ void MatteNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& regio
     ImageLib_ImageBuffer matte(output.format, region);
     inputs[2]->Compute(matte, region);
 
-    ViewPtr outputView(ImageLib_MakeFloatView(output));
-    ViewPtr mixedView(ImageLib_MakeFloatView(mixed));
-    ViewPtr matteView(ImageLib_MakeFloatView(matte));
-    ImageLib_MappedRegion out(*outputView, region, ImageLib_AccessMode::ReadWrite);
-    ImageLib_MappedRegion in(*mixedView, region, ImageLib_AccessMode::Read);
-    ImageLib_MappedRegion weights(*matteView, region, ImageLib_AccessMode::Read);
-    const ImageLib_RowRange& to = out.rows();
-    const ImageLib_RowRange& from = in.rows();
-    const ImageLib_RowRange& by = weights.rows();
+    const ImageLib_FloatRows out(output, region, ImageLib_AccessMode::ReadWrite);
+    const ImageLib_FloatRows in(mixed, region, ImageLib_AccessMode::Read);
+    const ImageLib_FloatRows weights(matte, region, ImageLib_AccessMode::Read);
     const float scale = amount;
-    ImageLib_ParallelFor(
-        region.Height(),
-        [&](int32_t y) {
-            const ImageLib_RowIterator row = to.Row(y);
-            float* d = row.As<float>();
-            const float* b = from.Row(y).As<const float>();
-            const float* m = by.Row(y).As<const float>();
-            const uint32_t count = row.rowBytes / sizeof(float);
-            for (uint32_t i = 0; i < count; ++i) d[i] = d[i] + (b[i] - d[i]) * m[i] * scale;
-        },
-        region.Width());
+    const uint32_t count = out.RowFloats();
+    ImageLib_ForEachRow(region, [&](int32_t y) {
+        float* d = out.Row(y);
+        const float* b = in.Row(y);
+        const float* m = weights.Row(y);
+        for (uint32_t i = 0; i < count; ++i) d[i] = d[i] + (b[i] - d[i]) * m[i] * scale;
+    });
 }
 
 ImageLib_ComputeNode* CreateBlendNode(int32_t inputCount, uint32_t mode) { return new BlendNode(inputCount, mode); }

@@ -1,6 +1,7 @@
 #include "ImageLib_ColourTransforms.h"
 
 #include "imagelib/core/ImageLib_Context.h"
+#include "imagelib/core/ImageLib_FloatRows.h"
 #include "imagelib/core/ImageLib_Paths.h"
 #include "imagelib/core/ImageLib_Views.h"
 
@@ -208,12 +209,13 @@ void RGB2HSVNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& req
     if (region.IsEmpty()) return;
     if (output.format.channels < 3) throw std::invalid_argument("RGB2HSVNode needs red, green and blue");
     input->Compute(output, region);
-    std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(output));
-    const uint32_t pixelBytes = view->format.bytesPerPixel;
-    ImageLib_MappedRegion mapped(*view, region, ImageLib_AccessMode::ReadWrite);
-    for (const ImageLib_RowIterator& row : mapped.rows())
-        for (uint8_t* pixel = row.rowBegin; pixel != row.rowEnd; pixel += pixelBytes)
-            HsvFromRgb(reinterpret_cast<float*>(pixel));
+    const ImageLib_FloatRows rows(output, region, ImageLib_AccessMode::ReadWrite);
+    const uint32_t channels = rows.Channels();
+    const uint32_t samples = rows.RowFloats();
+    ImageLib_ForEachRow(region, [&rows, channels, samples](int32_t y) {
+        float* row = rows.Row(y);
+        for (uint32_t i = 0; i < samples; i += channels) HsvFromRgb(row + i);
+    });
 }
 
 ImageLib_Rect RGB2HSVNode::ComputeBounds() { return input->GetBounds(); }

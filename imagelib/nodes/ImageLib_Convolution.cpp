@@ -94,7 +94,6 @@ void Correlate(const float* k, uint32_t taps, const float* in, intptr_t step, fl
     }
 }
 
-
 void HorizontalPass(const Planes& p, const KernelList& kernels, uint32_t taps) {
     if (kernels.size() == 1) {
         const float* k = kernels[0].data();

@@ -22,7 +22,7 @@ namespace {
 // contiguous floats and vectorises. Nine taps start from the first product, as
 // the dedicated nine-tap forms do; every other length starts from 0.
 
-constexpr int32_t kBlock = 512;      // outputs per block
+constexpr int32_t kBlock = 512; // outputs per block
 
 // acc[i] = sum over t of k[t] * line[t * tapStep + i], for i < n.
 inline void SumBlock(const float* k, uint32_t taps, const float* line, intptr_t tapStep, float* acc, int32_t n) {

@@ -3,6 +3,7 @@
 #include "ImageLib_NoiseKernels.h"
 
 #include "imagelib/core/ImageLib_Context.h"
+#include "imagelib/core/ImageLib_FloatRows.h"
 #include "imagelib/core/ImageLib_Paths.h"
 #include "imagelib/core/ImageLib_Views.h"
 #include "random/UniformRandom.h"
@@ -40,15 +41,14 @@ SolidNode::SolidNode(const float* values, uint32_t count) : colour(values, value
 ImageLib_Rect SolidNode::ComputeBounds() { return ImageLib_Rect::Everything(); }
 
 void SolidNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) {
-    std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(output));
-    ImageLib_MappedRegion mapped(*view, region, ImageLib_AccessMode::Write);
-    const uint32_t channels = view->format.channels;
+    const ImageLib_FloatRows rows(output, region, ImageLib_AccessMode::Write);
+    const uint32_t channels = rows.Channels();
     const int32_t width = region.Width();
-    for (const ImageLib_RowIterator& row : view->rows) {
-        float* pixel = row.As<float>();
+    ImageLib_ForEachRow(region, [&](int32_t y) {
+        float* pixel = rows.Row(y);
         for (int32_t x = 0; x < width; ++x, pixel += channels)
             for (uint32_t c = 0; c < channels; ++c) pixel[c] = c < colour.size() ? colour[c] : 0.0f;
-    }
+    });
 }
 
 ImageLib_Rect InvertNode::ComputeBounds() { return input->GetBounds(); }
@@ -69,13 +69,13 @@ void InvertNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& regi
         }
         return;
     }
-    std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(output));
-    ImageLib_MappedRegion mapped(*view, region, ImageLib_AccessMode::ReadWrite);
-    const float full = view->format.maxValue;
-    for (const ImageLib_RowIterator& row : view->rows) {
-        float* s = row.As<float>();
-        for (uint32_t i = 0, n = row.rowBytes / 4; i < n; ++i) s[i] = full - s[i];
-    }
+    const ImageLib_FloatRows rows(output, region, ImageLib_AccessMode::ReadWrite);
+    const float full = rows.Format().maxValue;
+    const uint32_t samples = rows.RowFloats();
+    ImageLib_ForEachRow(region, [&rows, full, samples](int32_t y) {
+        float* s = rows.Row(y);
+        for (uint32_t i = 0; i < samples; ++i) s[i] = full - s[i];
+    });
 }
 
 int32_t NoiseNode::BlockSeed(int32_t x, int32_t y, int32_t seed) {
