@@ -3,6 +3,7 @@
 // nothing allocated, locked or mapped behind.
 #include "imagelib/core/ImageLib_Pipeline.h"
 #include "imagelib/testing/ImageLib_TestCallbacks.h"
+#include "tests/support/TestImages.h"
 #include "tests/support/TestNodes.h"
 
 #include <gtest/gtest.h>
@@ -29,39 +30,8 @@ void Render(ImageLib_TestCallbacks& callbacks) {
     EXPECT_EQ(context.depth, -1);
 }
 
-TEST(FailureInjection, MemoryRefusedAtEveryRequest) {
-    for (Mode mode : {Mode::Serial, Mode::Threaded}) {
-        ImageLib_TestCallbacks probe(mode);
-        Render(probe);
-        ASSERT_GT(probe.memoryRequests, 10);
-        for (int64_t n = 1; n <= probe.memoryRequests; ++n) {
-            ImageLib_TestCallbacks callbacks(mode);
-            callbacks.failMemoryAt = n;
-            EXPECT_THROW(Render(callbacks), ImageLib_MemoryError) << "request " << n;
-            EXPECT_TRUE(callbacks.Clean()) << "request " << n << ": " << callbacks.liveHandles << " handles, "
-                                           << callbacks.liveAllocations << " allocations";
-        }
-    }
-}
-
-TEST(FailureInjection, AbortAtEveryCheck) {
-    for (Mode mode : {Mode::Serial, Mode::Threaded}) {
-        ImageLib_TestCallbacks probe(mode);
-        Render(probe);
-        ASSERT_GT(probe.abortChecks, 10);
-        for (int64_t n = 1; n <= probe.abortChecks; ++n) {
-            ImageLib_TestCallbacks callbacks(mode);
-            callbacks.abortAt = n;
-            callbacks.abortCode = 7;
-            try {
-                Render(callbacks);
-                ADD_FAILURE() << "check " << n << " did not abort";
-            } catch (const ImageLib_TestAbort& abort) {
-                EXPECT_EQ(abort.code, 7);
-            }
-            EXPECT_TRUE(callbacks.Clean()) << "check " << n;
-        }
-    }
+TEST(FailureInjection, EveryRequestAndCheckOfAPipelineFailsCleanly) {
+    for (Mode mode : {Mode::Serial, Mode::Threaded}) testimages::ExpectCleanFailures(Render, mode);
 }
 
 // A worker body that throws inside a threaded `Iterate` surfaces on the

@@ -5,6 +5,7 @@
 #include "imagelib/core/ImageLib_Paths.h"
 #include "imagelib/testing/ImageLib_TestCallbacks.h"
 #include "tests/support/SimdPaths.h"
+#include "tests/support/TestImages.h"
 
 #include <gtest/gtest.h>
 
@@ -669,69 +670,37 @@ TEST_F(FourierTest, ProgressFollowsTheNestedScopes) {
     for (size_t i = 0; i < model.reports.size(); ++i) EXPECT_FLOAT_EQ(callbacks.progress[i], model.reports[i]);
 }
 
-TEST_F(FourierTest, RefusedMemoryAndAbortReleaseEverything) {
-    // Each operation builds its inputs, then arms the fault, then runs; inputs and outputs die with it.
-    using Arm = std::function<void()>;
-    const std::pair<const char*, std::function<void(const Arm&)>> operations[] = {
+// Every operation with every memory request refused and every abort check
+// failing in turn: inputs, outputs and scratch all given back.
+TEST(FourierFailures, RefusedMemoryAndAbortReleaseEverything) {
+    const std::pair<const char*, std::function<void()>> operations[] = {
         {"Transform2D",
-         [](const Arm& arm) {
-             const ImageLib_ComplexMatrix a = RandomMatrix(2, 3, 4);
+         [] {
              ImageLib_ComplexMatrix out;
-             arm();
-             Transform2D(a, out, 1);
+             Transform2D(RandomMatrix(2, 3, 4), out, 1);
          }},
         {"Transform2D in place",
-         [](const Arm& arm) {
+         [] {
              ImageLib_ComplexMatrix a = RandomMatrix(3, 2, 4);
-             arm();
              Transform2D(a, a, -1);
          }},
         {"PowerSpectrum",
-         [](const Arm& arm) {
-             const ImageLib_ComplexMatrix a = RandomMatrix(3, 3, 4);
+         [] {
              ImageLib_Matrix out;
-             arm();
-             PowerSpectrum(a, out);
+             PowerSpectrum(RandomMatrix(3, 3, 4), out);
          }},
         {"KernelFromPowerSpectrum",
-         [](const Arm& arm) {
-             ImageLib_Matrix power(4, 3);
+         [] {
              ImageLib_Kernel kernel(2, 2);
-             arm();
-             KernelFromPowerSpectrum(power, kernel);
+             KernelFromPowerSpectrum(ImageLib_Matrix(4, 3), kernel);
          }},
     };
     for (const auto& [name, run] : operations) {
         SCOPED_TRACE(name);
-        int64_t refusals = 0;
-        for (int64_t n = 1;; ++n) {
-            ASSERT_LT(n, 1000);
-            try {
-                run([&] { callbacks.failMemoryAt = callbacks.memoryRequests + n; });
-                break;
-            } catch (const ImageLib_MemoryError&) {
-                ++refusals;
-            }
-            EXPECT_TRUE(callbacks.Clean()) << "refused request " << n;
-            EXPECT_EQ(context.depth, -1) << "refused request " << n;
-        }
-        callbacks.failMemoryAt = 0;
-        EXPECT_GT(refusals, 0);
-
-        int64_t aborts = 0;
-        for (int64_t n = 1;; ++n) {
-            ASSERT_LT(n, 1000);
-            try {
-                run([&] { callbacks.abortAt = callbacks.abortChecks + n; });
-                break;
-            } catch (const ImageLib_TestAbort&) {
-                ++aborts;
-            }
-            EXPECT_TRUE(callbacks.Clean()) << "abort at check " << n;
-            EXPECT_EQ(context.depth, -1) << "abort at check " << n;
-        }
-        callbacks.abortAt = 0;
-        EXPECT_GT(aborts, 0);
+        testimages::ExpectCleanFailures([&run](ImageLib_TestCallbacks& callbacks) {
+            testimages::CheckedContext context(&callbacks);
+            run();
+        });
     }
 }
 

@@ -431,47 +431,14 @@ TEST_F(NoiseSampling, ProgressCountsEveryGridPositionAndEveryRefinedSample) {
     }
 }
 
-TEST_F(NoiseSampling, FailuresReleaseEverything) {
+TEST(NoiseSamplingFailures, ReleaseEverything) {
     const grainplates::Plate plate(GrainyRecipe(26, 26, 9));
     grainplates::PlateNode node(plate);
-    const SampleSelection selection = Selection(2, 6, 6);
-    auto run = [&] {
+    testimages::ExpectCleanFailures([&node](ImageLib_TestCallbacks& callbacks) {
+        testimages::CheckedContext context(&callbacks);
         SampleSet samples;
-        SelectSamplesAutomatically(selection, node, samples);
-        return std::vector<SampleRect>(samples.begin(), samples.end());
-    };
-    const std::vector<SampleRect> expected = run();
-    ASSERT_EQ(expected.size(), 2u);
-
-    int64_t failures = 0;
-    for (int64_t n = 1;; ++n) {
-        callbacks.failMemoryAt = callbacks.memoryRequests + n;
-        try {
-            EXPECT_EQ(run(), expected);
-            break;
-        } catch (const ImageLib_MemoryError&) {
-            ++failures;
-            ASSERT_TRUE(callbacks.Clean()) << "memory refused at request " << n;
-            ASSERT_EQ(context.depth, -1);
-        }
-    }
-    callbacks.failMemoryAt = 0;
-    EXPECT_GT(failures, 256); // at least one buffer per measured patch
-
-    int64_t aborts = 0;
-    for (int64_t n = 1;; ++n) {
-        callbacks.abortAt = callbacks.abortChecks + n;
-        try {
-            EXPECT_EQ(run(), expected);
-            break;
-        } catch (const ImageLib_TestAbort&) {
-            ++aborts;
-            ASSERT_TRUE(callbacks.Clean()) << "abort at check " << n;
-            ASSERT_EQ(context.depth, -1);
-        }
-    }
-    callbacks.abortAt = 0;
-    EXPECT_EQ(aborts, 1 + 256 + 1 + 2);
+        SelectSamplesAutomatically(Selection(2, 6, 6), node, samples);
+    });
 }
 
 } // namespace

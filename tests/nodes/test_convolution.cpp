@@ -202,62 +202,6 @@ TEST_F(ConvolutionTest, MatchesADoublePrecisionSum) {
     }
 }
 
-// A chain through every pass (shared across and down, which go through
-// `Iterate`; per channel across; two-dimensional) into an 8-bit output in
-// bands of the given height; every node is made inside the request so that
-// its allocations can fail too.
-std::vector<uint8_t> RenderChain(ImageLib_TestCallbacks& callbacks, int32_t band) {
-    ImageLib_Context context(&callbacks);
-    const float nine[9] = {0.05f, 0.1f, 0.1f, 0.1f, 0.3f, 0.1f, 0.1f, 0.1f, 0.05f};
-    const float five[4][5] = {{0.2f, 0.2f, 0.2f, 0.2f, 0.2f}, {0, 0.5f, 0.5f, 0, 0}, {0, 0, 1, 0, 0}, {1, 0, 0, 0, 0}};
-    const float* shared = nine;
-    const float* perChannel[] = {five[0], five[1], five[2], five[3]};
-    FieldNode source([](int32_t x, int32_t y, uint32_t c) { return 0.5f + 0.5f * Noise(1, x, y, c); });
-    NodePtr across(CreateConvolutionNode(&shared, 1, 9, 1, &source));
-    NodePtr down(CreateConvolutionNode(&shared, 1, 1, 9, across.get()));
-    NodePtr channels(CreateConvolutionNode(perChannel, 4, 5, 1, down.get()));
-    NodePtr square(CreateConvolutionNode(&shared, 1, 3, 3, channels.get()));
-    ImageLib_ImageBuffer output(ImageLib_HostFormat8(), {-3, 4, 21, 17, false});
-    ImageLib_Evaluate(*square, output, output.bounds, 0, band);
-    return testnodes::ReadBytes(output);
-}
-
-TEST(ConvolutionThreads, SerialThreadedAndBandedRunsGiveIdenticalBytes) {
-    ImageLib_TestCallbacks first;
-    const std::vector<uint8_t> reference = RenderChain(first, 0);
-    for (Mode mode : {Mode::Serial, Mode::Threaded}) {
-        for (int32_t band : {1, 7, 0}) {
-            ImageLib_TestCallbacks callbacks(mode, 3);
-            EXPECT_EQ(RenderChain(callbacks, band), reference) << "band " << band;
-            EXPECT_EQ(callbacks.offThreadCalls.load(), 0);
-            EXPECT_TRUE(callbacks.Clean());
-        }
-    }
-    EXPECT_TRUE(first.Clean());
-}
-
-TEST(ConvolutionFailures, MemoryRefusedAndAbortAtEveryStep) {
-    for (Mode mode : {Mode::Serial, Mode::Threaded}) {
-        ImageLib_TestCallbacks probe(mode, 3);
-        RenderChain(probe, 5);
-        ASSERT_GT(probe.memoryRequests, 10);
-        ASSERT_GT(probe.abortChecks, 20);
-        for (int64_t n = 1; n <= probe.memoryRequests; ++n) {
-            ImageLib_TestCallbacks callbacks(mode, 3);
-            callbacks.failMemoryAt = n;
-            EXPECT_THROW(RenderChain(callbacks, 5), ImageLib_MemoryError) << "request " << n;
-            EXPECT_TRUE(callbacks.Clean()) << "request " << n;
-        }
-        for (int64_t n = 1; n <= probe.abortChecks; ++n) {
-            ImageLib_TestCallbacks callbacks(mode, 3);
-            callbacks.abortAt = n;
-            EXPECT_THROW(RenderChain(callbacks, 5), ImageLib_TestAbort) << "check " << n;
-            EXPECT_TRUE(callbacks.Clean()) << "check " << n;
-            EXPECT_EQ(callbacks.offThreadCalls.load(), 0);
-        }
-    }
-}
-
 } // namespace
 
 // Per-channel kernels: the fast passes check for cancel at least as often as

@@ -22,7 +22,7 @@ namespace {
 
 using Mode = ImageLib_TestCallbacks::IterateMode;
 
-// noise -> colour matrix -> buffer -> horizontal and vertical convolution,
+// noise -> colour matrix -> hue -> buffer -> every kind of convolution,
 // laid onto a mirror-extended image, clipped, with the image's alpha restored.
 class ChainedGraph {
 public:
@@ -37,12 +37,21 @@ public:
         const float m[9] = {1.0f, 0.3f, 0.1f, 0.2f, 0.9f, 0.0f, -0.1f, 0.2f, 1.1f};
         for (uint32_t i = 0; i < 9; ++i) mix.values[i] = m[i];
         auto* colour = p.Own(ImageLib_Resampling::CreateColorspaceNode(mix, noise));
-        auto* cached = p.Own(ImageLib_BasicNodes::CreateBufferNode(colour));
+        auto* hue = p.Own(ImageLib_Resampling::CreateRGB2HSVNode(colour));
+        auto* cached = p.Own(ImageLib_BasicNodes::CreateBufferNode(hue));
+        // Every kind of pass: shared across and down (through Iterate), per
+        // channel across, two-dimensional.
         const float h[5] = {0.1f, 0.2f, 0.4f, 0.2f, 0.1f}, v[3] = {0.25f, 0.5f, 0.25f};
+        const float five[3][5] = {{0.2f, 0.2f, 0.2f, 0.2f, 0.2f}, {0, 0.5f, 0.5f, 0, 0}, {0, 0, 1, 0, 0}};
+        const float square[9] = {0.05f, 0.1f, 0.05f, 0.1f, 0.4f, 0.1f, 0.05f, 0.1f, 0.05f};
         const float* hs[1] = {h};
         const float* vs[1] = {v};
+        const float* perChannel[3] = {five[0], five[1], five[2]};
+        const float* squares[1] = {square};
         auto* across = p.Own(ImageLib_Convolution::CreateConvolutionNode(hs, 1, 5, 1, cached));
-        auto* down = p.Own(ImageLib_Convolution::CreateConvolutionNode(vs, 1, 1, 3, across));
+        auto* vertical = p.Own(ImageLib_Convolution::CreateConvolutionNode(vs, 1, 1, 3, across));
+        auto* channels = p.Own(ImageLib_Convolution::CreateConvolutionNode(perChannel, 3, 5, 1, vertical));
+        auto* down = p.Own(ImageLib_Convolution::CreateConvolutionNode(squares, 1, 3, 3, channels));
         auto* source = p.Own(ImageLib_BasicNodes::CreateImageNode(image_.get()));
         auto* opaque = p.Own(ImageLib_Alpha::CreateDropAlphaNode(source, true));
         auto* mirrored = p.Own(ImageLib_Resampling::CreateReflectionNode(opaque));

@@ -252,40 +252,4 @@ TEST_F(RGB2HSVTest, ConvertsColoursInEveryFormat) {
     }
 }
 
-// Image, reflection, luminance matrix and hue into an 8-bit output in tiles;
-// every node is made inside the request so that its allocations can fail too.
-void RenderColourChain(ImageLib_TestCallbacks& callbacks) {
-    ImageLib_Context context(&callbacks);
-    ImageLib_ImageBuffer image(kRgb8, {0, 0, 5, 4, false});
-    testnodes::WriteBytes(image, ScrambledBytes(60, 3));
-    NodePtr source(ImageLib_BasicNodes::CreateImageNode(&image));
-    NodePtr reflection(CreateReflectionNode(source.get()));
-    ImageLib_Matrix luminance(3, 3);
-    for (float& value : luminance.values) value = 0.33333334f;
-    NodePtr colour(CreateColorspaceNode(luminance, reflection.get()));
-    NodePtr hue(CreateRGB2HSVNode(colour.get()));
-    ImageLib_ImageBuffer output(kRgb8, {-3, -2, 9, 7, false});
-    ImageLib_Evaluate(*hue, output, output.bounds, 4, 3);
-}
-
-TEST(ReflectionFailures, MemoryRefusedAndAbortAtEveryStep) {
-    ImageLib_TestCallbacks probe;
-    RenderColourChain(probe);
-    ASSERT_GT(probe.memoryRequests, 10);
-    ASSERT_GT(probe.abortChecks, 5);
-    for (int64_t n = 1; n <= probe.memoryRequests; ++n) {
-        ImageLib_TestCallbacks callbacks;
-        callbacks.failMemoryAt = n;
-        EXPECT_THROW(RenderColourChain(callbacks), ImageLib_MemoryError) << "request " << n;
-        EXPECT_TRUE(callbacks.Clean()) << "request " << n;
-    }
-    for (int64_t n = 1; n <= probe.abortChecks; ++n) {
-        ImageLib_TestCallbacks callbacks;
-        callbacks.abortAt = n;
-        EXPECT_THROW(RenderColourChain(callbacks), ImageLib_TestAbort) << "check " << n;
-        EXPECT_TRUE(callbacks.Clean()) << "check " << n;
-    }
-    EXPECT_TRUE(probe.Clean());
-}
-
 } // namespace

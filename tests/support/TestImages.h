@@ -27,6 +27,16 @@ protected:
     ImageLib_Context context{&callbacks};
 };
 
+// A context that, when it ends, must have closed every progress scope it saw
+// opened, whether the work in it finished or failed.
+class CheckedContext : public ImageLib_Context {
+public:
+    using ImageLib_Context::ImageLib_Context;
+    CheckedContext(const CheckedContext&) = delete;
+    CheckedContext& operator=(const CheckedContext&) = delete;
+    ~CheckedContext() { EXPECT_EQ(depth, -1) << "a progress scope was left open"; }
+};
+
 // Fills every sample of `access` (through a float view) with value(x, y, channel).
 void Fill(ImageLib_ImageAccess& access, const std::function<float(int32_t, int32_t, uint32_t)>& value);
 
@@ -39,10 +49,12 @@ inline float At(const std::vector<float>& samples, const ImageLib_Rect& bounds, 
 // A format of `channels` float samples without alpha.
 ImageLib_PixelFormat FloatFormat(uint32_t channels);
 
-// Runs `run` once to count its memory requests and abort checks, then again
-// with memory refused at each request in turn and with an abort at each check
-// in turn: every run must throw the matching exception and leave the
-// callbacks clean.
+// Runs `run` once to count its memory requests and abort checks (there must be
+// some of each), then again with memory refused at each request in turn and
+// with an abort at each check in turn: every run must throw the matching
+// exception (an abort with its own code) and leave the callbacks clean, with
+// no call from a thread the host did not hand out. `run` makes its own
+// context on the callbacks it is given.
 void ExpectCleanFailures(const std::function<void(ImageLib_TestCallbacks&)>& run,
                          ImageLib_TestCallbacks::IterateMode mode = ImageLib_TestCallbacks::IterateMode::Serial);
 
