@@ -71,36 +71,6 @@ TEST_F(Rendering, ThreadCountsGiveTheSameHashAndVerifyChecksIt) {
     }
 }
 
-TEST_F(Rendering, EachViewHasTheSizeFrameSetupReports) {
-    struct Case {
-        const char* view;
-        int width, height;
-    } cases[] = {
-        {"preview", 64, 48}, {"noise-samples", 96, 72}, {"compensation-samples", 64, 48},
-        {"matte", 64, 48},   {"final", 64, 48},
-    };
-    const Picture clean = ReadPicture(Path("clean.png"));
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.view);
-        const std::string output = std::string(c.view) + ".png";
-        const RunResult run = Render("clean.png", "plate.png", output, {"--quiet", "--view", c.view});
-        ASSERT_EQ(run.exitCode, 0) << run.err;
-        const Picture out = ReadPicture(Path(output));
-        EXPECT_EQ(out.header.width, c.width);
-        EXPECT_EQ(out.header.height, c.height);
-    }
-    // The preview grains only inside its box: with a 50 x 50 box at the centre, the corners are the input.
-    const RunResult preview =
-        Render("clean.png", "plate.png", "box.png",
-               {"--quiet", "--view", "preview", "--set", "Width=50", "--set", "Height=50", "--set", "Show Box=off"});
-    ASSERT_EQ(preview.exitCode, 0) << preview.err;
-    const Picture box = ReadPicture(Path("box.png"));
-    for (int c = 0; c < 3; ++c) {
-        EXPECT_EQ(box.At(0, 0, c), clean.At(0, 0, c));
-        EXPECT_EQ(box.At(63, 47, c), clean.At(63, 47, c));
-    }
-}
-
 TEST_F(Rendering, LayersOfDifferentSizesAndAMask) {
     WriteClean("mask-small.png", {20, 16, 1, TypeDesc::UINT8});
     WriteClean("mask-large.png", {100, 90, 1, TypeDesc::UINT8});

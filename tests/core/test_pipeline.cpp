@@ -228,35 +228,4 @@ TEST(Pipeline, PortsOwnershipAndNesting) {
     EXPECT_TRUE(callbacks.Clean());
 }
 
-// Any tile size and any order of the rows within `Iterate` gives the same bytes.
-TEST(Evaluate, TilingAndThreadingDoNotChangeTheResult) {
-    std::vector<uint8_t> reference8, reference16;
-    const std::pair<int32_t, int32_t> tiles[] = {{0, 0}, {0, 1}, {0, 7}, {13, 5}, {0, 32}};
-    for (Mode mode : {Mode::Serial, Mode::Threaded}) {
-        for (auto [tw, th] : tiles) {
-            ImageLib_TestCallbacks callbacks(mode, 2);
-            ImageLib_Context context(&callbacks);
-            testnodes::PatternNode a, b({3, 1, 61, 40, false});
-            testnodes::DoubleNode doubled(&b);
-            testnodes::SumNode sum(2);
-            sum.SetInput(0, &a);
-            sum.SetInput(1, &doubled);
-            ImageLib_ImageBuffer out8(ImageLib_HostFormat8(), {0, 0, 64, 48, false});
-            ImageLib_ImageBuffer out16(ImageLib_HostFormat16(), {0, 0, 64, 48, false});
-            testnodes::WriteBytes(out8, std::vector<uint8_t>(64 * 48 * 4, 0));
-            testnodes::WriteBytes(out16, std::vector<uint8_t>(64 * 48 * 8, 0));
-            ImageLib_Evaluate(sum, out8, out8.bounds, tw, th);
-            ImageLib_Evaluate(sum, out16, out16.bounds, tw, th);
-            std::vector<uint8_t> bytes8 = testnodes::ReadBytes(out8), bytes16 = testnodes::ReadBytes(out16);
-            if (reference8.empty()) {
-                reference8 = bytes8;
-                reference16 = bytes16;
-            }
-            EXPECT_EQ(bytes8, reference8) << tw << "x" << th;
-            EXPECT_EQ(bytes16, reference16) << tw << "x" << th;
-            EXPECT_EQ(callbacks.offThreadCalls, 0);
-        }
-    }
-}
-
 } // namespace

@@ -13,8 +13,6 @@
 
 namespace {
 
-int32_t IndexOf(HostRuntime& host, ParamId id) { return host.Params().ById(static_cast<int32_t>(id)).Index(); }
-
 TEST(ModuleEntry, PropertiesAndGlobalSetup) {
     const HostModule& module = TexturistModule();
     EXPECT_EQ(module.Name(), "Texturist");
@@ -295,6 +293,23 @@ TEST(HostOrders, UiUpdatesTouchTheIndicesOfTheirHost) {
                     {ExpectedIndex(order, 70), 0u},  {ExpectedIndex(order, 51), 0u},  {ExpectedIndex(order, 71), 0u}};
         EXPECT_EQ(log(), expected);
         EXPECT_EQ(host.Params().At(ExpectedIndex(order, 2)).Popup(), 2);
+        EXPECT_EQ(host.Out().outFlags, 0x00020000u);
+        // Nothing changes: no update at all.
+        ASSERT_EQ(host.UpdateParamsUi(), 0);
+        EXPECT_EQ(log(), (std::vector<std::pair<int32_t, uint32_t>>{}));
+        // Monochromatic off enables again; back to Automatic keeps the view where the user left it.
+        host.Params().At(ExpectedIndex(order, 31)).SetCheckbox(false);
+        ASSERT_EQ(host.UserChangedParam(ExpectedIndex(order, 31)), 0);
+        expected.clear();
+        for (int32_t id : {20, 206, 22, 23, 24}) expected.emplace_back(ExpectedIndex(order, id), 0u);
+        EXPECT_EQ(log(), expected);
+        host.Params().At(ExpectedIndex(order, 2)).SetPopup(5);
+        host.Params().At(ExpectedIndex(order, 18)).SetPopup(1);
+        ASSERT_EQ(host.UserChangedParam(ExpectedIndex(order, 18)), 0);
+        EXPECT_EQ(host.Params().At(ExpectedIndex(order, 2)).Popup(), 5);
+        EXPECT_EQ(host.Accounting().outstandingSuites, 0);
+        // The record the module declared: Number of Samples supervised.
+        EXPECT_NE(host.Params().At(ExpectedIndex(order, 10)).Flags() & kHostParamSupervised, 0u);
     }
 }
 
@@ -381,39 +396,6 @@ TEST(HostOrders, EveryParameterSetThroughEachHostsIndicesRendersTheSameBytes) {
     }
 }
 
-TEST(ModuleEntry, DeclarationsCarryRangesDefaultsAndNames) {
-    ModuleSession session;
-    HostParamStore& store = session.host.Params();
-    const HostColorValue grey = store.ById(static_cast<int32_t>(ParamId::MatchingColor)).Record().u.color;
-    for (uint8_t b : {grey.defaultValue.alpha, grey.defaultValue.red, grey.defaultValue.green, grey.defaultValue.blue})
-        EXPECT_EQ(b, 127);
-    EXPECT_EQ(store.ById(static_cast<int32_t>(ParamId::BoxColor)).Record().u.color.defaultValue.red, 255);
-    for (int32_t i = 0; i < 10; ++i) {
-        EXPECT_EQ(store.ById(static_cast<int32_t>(NoiseSamplePoint(i))).Name(), std::to_string(i + 1));
-        EXPECT_EQ(store.ById(static_cast<int32_t>(CompensationSamplePoint(i))).Path(),
-                  "Sampling/Intensity/" + std::to_string(i + 1));
-    }
-    const HostSliderValue& intensity = store.ById(static_cast<int32_t>(ParamId::Intensity)).Record().u.slider;
-    EXPECT_EQ(intensity.validMax, 100 << 16);
-    EXPECT_EQ(intensity.sliderMax, 5 << 16);
-    EXPECT_EQ(intensity.defaultValue, 1 << 16);
-    EXPECT_EQ(intensity.precision, 3);
-    const HostSliderValue& amount = store.ById(static_cast<int32_t>(ParamId::BlendAmount)).Record().u.slider;
-    EXPECT_EQ(amount.validMax, 100 << 16);
-    EXPECT_EQ(amount.precision, 1);
-    EXPECT_EQ(amount.displayFlags, 1);
-    EXPECT_EQ(store.ById(static_cast<int32_t>(ParamId::MatchColorUsing)).PopupEntries().at(2), "RGB");
-    EXPECT_EQ(store.ById(static_cast<int32_t>(ParamId::BlendingMode)).Popup(), 3);
-    EXPECT_NE(store.ById(static_cast<int32_t>(ParamId::NumberOfSamples)).Flags() & kHostParamSupervised, 0u);
-    EXPECT_EQ(store.ById(static_cast<int32_t>(ParamId::AnimateSmoothly)).Name(), "Animate Smoothly");
-
-    ModuleSession hosc(kHostAppC);
-    const HostSliderValue& fraction =
-        hosc.host.Params().ById(static_cast<int32_t>(ParamId::TintAmount)).Record().u.slider;
-    EXPECT_EQ(fraction.validMax, 1 << 16);
-    EXPECT_EQ(fraction.defaultValue, 1 << 16);
-}
-
 TEST(ModuleEntry, AnAddParameterErrorStopsSetup) {
     HostRuntime host(TexturistModule());
     ASSERT_EQ(host.GlobalSetup(), 0);
@@ -440,63 +422,6 @@ TEST(ModuleEntry, SelectorsThatDoNothing) {
     }
     int event = 7;
     EXPECT_EQ(host.Call(kHostCmdEvent, &event), 0);
-}
-
-// Enabled state of a parameter, as the host shows it.
-bool Shown(HostRuntime& host, ParamId id) { return host.Params().ById(static_cast<int32_t>(id)).Enabled(); }
-
-TEST(ModuleEntry, SupervisedParametersEnableTheirDependents) {
-    ModuleSession session;
-    HostRuntime& host = session.host;
-    HostParamStore& store = host.Params();
-    auto param = [&](ParamId id) -> HostParam& { return store.ById(static_cast<int32_t>(id)); };
-
-    ASSERT_EQ(host.UpdateParamsUi(), 0);
-    for (int32_t i = 0; i < 10; ++i) {
-        EXPECT_FALSE(Shown(host, NoiseSamplePoint(i)));
-        EXPECT_FALSE(Shown(host, CompensationSamplePoint(i)));
-    }
-    EXPECT_FALSE(Shown(host, ParamId::NoiseSamplePointsGroup));
-    EXPECT_FALSE(Shown(host, ParamId::CompensationSamplePointsGroup));
-    EXPECT_TRUE(Shown(host, ParamId::Saturation));
-
-    // Nothing changes: no suite call.
-    const int64_t updates = host.Accounting().uiUpdates;
-    const int64_t acquired = host.Calls(HostService::AcquireSuite);
-    ASSERT_EQ(host.UpdateParamsUi(), 0);
-    EXPECT_EQ(host.Accounting().uiUpdates, updates);
-    EXPECT_EQ(host.Calls(HostService::AcquireSuite), acquired);
-
-    param(ParamId::Monochromatic).SetCheckbox(true);
-    ASSERT_EQ(host.UserChangedParam(IndexOf(host, ParamId::Monochromatic)), 0);
-    for (ParamId id : {ParamId::Saturation, ParamId::ChannelIntensitiesGroup, ParamId::RedIntensity,
-                       ParamId::GreenIntensity, ParamId::BlueIntensity})
-        EXPECT_FALSE(Shown(host, id));
-    EXPECT_EQ(host.Out().outFlags, 0u); // nothing was set
-    param(ParamId::Monochromatic).SetCheckbox(false);
-    ASSERT_EQ(host.UserChangedParam(IndexOf(host, ParamId::Monochromatic)), 0);
-    EXPECT_TRUE(Shown(host, ParamId::Saturation));
-    EXPECT_TRUE(Shown(host, ParamId::BlueIntensity));
-
-    // Manual with three samples: points 1 to 3 of both sets, and the view switches to Noise Samples.
-    param(ParamId::NumberOfSamples).SetInteger(3);
-    param(ParamId::SampleSelection).SetPopup(2);
-    ASSERT_EQ(host.UserChangedParam(IndexOf(host, ParamId::SampleSelection)), 0);
-    for (int32_t i = 0; i < 10; ++i) {
-        EXPECT_EQ(Shown(host, NoiseSamplePoint(i)), i < 3) << i;
-        EXPECT_EQ(Shown(host, CompensationSamplePoint(i)), i < 3) << i;
-    }
-    EXPECT_TRUE(Shown(host, ParamId::NoiseSamplePointsGroup));
-    EXPECT_EQ(param(ParamId::ViewingMode).Popup(), 2);
-    EXPECT_EQ(host.Out().outFlags, 0x00020000u);
-
-    // Back to Automatic: the view stays where the user left it.
-    param(ParamId::ViewingMode).SetPopup(5);
-    param(ParamId::SampleSelection).SetPopup(1);
-    ASSERT_EQ(host.UserChangedParam(IndexOf(host, ParamId::SampleSelection)), 0);
-    EXPECT_EQ(param(ParamId::ViewingMode).Popup(), 5);
-    EXPECT_FALSE(Shown(host, NoiseSamplePoint(0)));
-    EXPECT_EQ(host.Accounting().outstandingSuites, 0);
 }
 
 TEST(ModuleEntry, FrameSetupSizesTheOutput) {

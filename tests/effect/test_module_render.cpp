@@ -192,45 +192,6 @@ TEST(ModuleRender, FinalOutputReproducesTheSourcesGrain) {
     }
 }
 
-TEST(ModuleRender, BlendModesLayTheSameGrainDifferently) {
-    const double d = 0.6;
-    FinalSetup f = GrainyOntoClean(true, true, d);
-    ModuleSession& s = *f.session;
-    ASSERT_EQ(RenderView(s, 5), 0);
-    const HostImageBuffer added = s.host.Output().Clone();
-    const double dq = std::lround(d * 32768) / 32768.0;
-    struct Mode {
-        int32_t popup;
-        double (*blend)(double s, double d);
-    } modes[] = {
-        {1, [](double g, double b) { return 1 - std::exp(g) * (1 - b); }},
-        {2, [](double g, double b) { return b * std::exp(g); }},
-        {4, [](double g, double b) { return 1 - (1 - std::fabs(g)) * (1 - std::fabs(b)); }},
-        {5,
-         [](double g, double b) {
-             const double v = g + 0.5;
-             return b > 0.5 ? 1 - ((1 - v) * 2) * (1 - b) : (v * 2) * b;
-         }},
-    };
-    for (const Mode& m : modes) {
-        P(s, ParamId::BlendingMode).SetPopup(m.popup);
-        ASSERT_EQ(RenderView(s, 5), 0);
-        const HostImageBuffer& out = s.host.Output();
-        for (int32_t y = 0; y < 110; y += 3)
-            for (int32_t x = 0; x < 150; x += 3) {
-                const HostPixelValue a = added.Get(x, y), o = out.Get(x, y);
-                const uint16_t av[3] = {a.red, a.green, a.blue}, ov[3] = {o.red, o.green, o.blue};
-                for (int c = 0; c < 3; ++c) {
-                    if (av[c] == 0 || av[c] == 32768) continue; // clipped: the grain is not known
-                    const double grain = av[c] / 32768.0 - dq;
-                    const double expected = std::clamp(m.blend(grain, dq), 0.0, 1.0);
-                    ASSERT_NEAR(ov[c] / 32768.0, expected, 4.0 / 32768)
-                        << "mode " << m.popup << " at " << x << "," << y;
-                }
-            }
-    }
-}
-
 TEST(ModuleRender, SameBytesOnAnyThreadCountAndWithoutTheService) {
     FinalSetup f = GrainyOntoClean(false, false);
     ModuleSession& s = *f.session;

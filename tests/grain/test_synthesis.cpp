@@ -234,39 +234,6 @@ TEST_F(Synthesis, EachChannelUsesItsOwnKernelCentredAtTheLargestSize) {
         }
 }
 
-TEST(SynthesisTiling, SameSeedSameBytesForAnyBandAndThreadCount) {
-    for (const ImageLib_PixelFormat& format : {ImageLib_HostFormat8(), ImageLib_HostFormat16()}) {
-        ImageLib_PixelFormat colour = format;
-        colour.channels = colour.colorChannels = 3;
-        colour.alphaChannel = -1;
-        colour.bytesPerPixel = 3 * colour.bytesPerChannel;
-        std::vector<uint8_t> reference;
-        for (Mode mode : {Mode::Serial, Mode::Threaded}) {
-            for (auto [tw, th] : {std::pair{0, 0}, {0, 1}, {0, 7}, {13, 5}, {0, 32}}) {
-                ImageLib_TestCallbacks callbacks(mode, 3);
-                {
-                    ImageLib_Context context(&callbacks);
-                    GrainModel model;
-                    FillModel(model, 0.001f);
-                    model.kernels[0].MakeGaussian(1.0f, 1.5f);
-                    model.kernels[0].Scale(0.1f);
-                    model.randBlend = 0.3f;
-                    const float grey[3] = {0.4f, 0.5f, 0.6f};
-                    ImageLib_Drawing::SolidNode flat(grey, 3);
-                    std::unique_ptr<ImageLib_NodePipeline> grain(BuildGrainNode(model));
-                    grain->SetInput(0, &flat);
-                    ImageLib_ImageBuffer output(colour, {-5, 3, 60, 50, false});
-                    ImageLib_Evaluate(*grain, output, output.bounds, tw, th);
-                    const std::vector<uint8_t> bytes = testnodes::ReadBytes(output);
-                    if (reference.empty()) reference = bytes;
-                    EXPECT_EQ(bytes, reference) << tw << "x" << th;
-                }
-                EXPECT_TRUE(callbacks.Clean());
-            }
-        }
-    }
-}
-
 TEST(SynthesisFailures, EveryAllocationAndAbortLeavesNothingBehind) {
     auto run = [](ImageLib_TestCallbacks& callbacks) {
         ImageLib_Context context(&callbacks);

@@ -247,19 +247,6 @@ TEST_F(BlendNodes, PaddedFloatRowsOfThreeChannelOutputs) {
     EXPECT_EQ(Samples(*Evaluate(*blend, WithoutAlpha(kHost8))), expected);
 }
 
-TEST_F(BlendNodes, ThreadedRowsGiveTheFormula) {
-    callbacks.iterateMode = ImageLib_TestCallbacks::IterateMode::Threaded;
-    const ImageLib_Rect bounds = Rect(-3, 5, 9, 69);
-    testnodes::PatternNode pattern;
-    NodePtr blend = Connect(ImageLib_Blend::CreateBlendNode(2, BlendMode::Add), {&pattern, &pattern});
-    const std::vector<float> sums = ReadFloats(*Evaluate(*blend, kFloat4, bounds));
-    EXPECT_GT(callbacks.iterateCalls, 0);
-    for (int32_t y = bounds.y0; y < bounds.y1; ++y)
-        for (int32_t x = bounds.x0; x < bounds.x1; ++x)
-            for (uint32_t c = 0; c < 4; ++c)
-                EXPECT_NEAR(testimages::At(sums, bounds, 4, x, y, c), 2.0f * testnodes::Pattern(x, y, c), 1e-6f);
-}
-
 TEST_F(FadeNodes, AmountIsHeldInZeroToOneAndEndsAskOneInput) {
     struct Case {
         float given, amount;

@@ -161,15 +161,6 @@ TEST_P(NoisePaths, FastMatchesReferenceOnRandomRegions) {
         if (!Compare(c)) return;
 }
 
-TEST_P(NoisePaths, NarrowerKernelsMatchReferenceToo) {
-    for (SimdPath path : testpaths::FastPaths()) {
-        if (path == WidestSimdPath()) continue;
-        fastPath = path;
-        for (const Case& c : RandomCases(100 + static_cast<uint32_t>(GetParam()), 300))
-            if (!Compare(c)) return;
-    }
-}
-
 TEST_P(NoisePaths, WideBandsAndAlignedRegions) {
     const struct {
         ImageLib_Rect region;
