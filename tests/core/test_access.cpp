@@ -2,6 +2,7 @@
 #include "imagelib/core/ImageLib_Paths.h"
 #include "imagelib/core/ImageLib_Views.h"
 #include "imagelib/testing/ImageLib_TestCallbacks.h"
+#include "tests/support/TestImages.h"
 #include "tests/support/TestNodes.h"
 
 #include "tests/support/SimdPaths.h"
@@ -29,13 +30,7 @@ protected:
     ImageLib_Context context{&callbacks};
 };
 
-ImageLib_PixelFormat OneChannel(ImageLib_PixelFormat format) {
-    format.bytesPerPixel /= format.channels;
-    format.channels = 1;
-    format.colorChannels = 1;
-    format.alphaChannel = -1;
-    return format;
-}
+ImageLib_PixelFormat OneChannel(const ImageLib_PixelFormat& format) { return testimages::WithChannels(format, 1); }
 
 TEST_F(AccessTest, HostAndDerivedFormats) {
     const ImageLib_PixelFormat f8 = ImageLib_HostFormat8(), f16 = ImageLib_HostFormat16();

@@ -20,32 +20,13 @@ namespace {
 using testimages::NodeTest;
 using NoiseSampling = NodeTest;
 
-using PixelFunction = std::function<float(int32_t, int32_t, uint32_t)>;
+using PixelFunction = testnodes::Field;
+using FunctionNode = testnodes::FieldNode;
 
-// A layer of any size whose every pixel is computed on request, so that measuring a patch never
-// touches more than the patch (as a host layer's access does).
-class FunctionNode : public ImageLib_ComputeNode {
-public:
-    FunctionNode(const ImageLib_Rect& bounds, PixelFunction value) : bounds_(bounds), value_(std::move(value)) {}
-
-    void Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) override {
-        std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(output));
-        ImageLib_MappedRegion mapped(*view, region, ImageLib_AccessMode::Write);
-        for (int32_t y = region.y0; y < region.y1; ++y) {
-            float* sample = mapped.rows().Row(y - region.y0).As<float>();
-            for (int32_t x = region.x0; x < region.x1; ++x)
-                for (uint32_t c = 0; c < view->format.channels; ++c) *sample++ = value_(x, y, c);
-        }
-    }
-    ImageLib_Rect ComputeBounds() override { return bounds_; }
-
-private:
-    ImageLib_Rect bounds_;
-    PixelFunction value_;
-};
-
+// A layer whose every pixel is computed on request, so that measuring a patch never touches
+// more than the patch (as a host layer's access does).
 FunctionNode MakeLayer(int32_t width, int32_t height, const PixelFunction& value) {
-    return FunctionNode({0, 0, width, height, false}, value);
+    return FunctionNode(value, {0, 0, width, height, false});
 }
 
 SampleSelection Selection(int32_t count, int32_t width, int32_t height) {

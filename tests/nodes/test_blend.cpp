@@ -38,12 +38,7 @@ constexpr float W16(int k) { return static_cast<float>(k / 32768.0); }
 const ImageLib_PixelFormat kHost8 = ImageLib_HostFormat8(), kHost16 = ImageLib_HostFormat16();
 const ImageLib_PixelFormat kFloat4 = ImageLib_FloatFormat(kHost8), kFloat3 = testimages::FloatFormat(3);
 
-ImageLib_PixelFormat WithoutAlpha(ImageLib_PixelFormat format) {
-    format.channels = format.colorChannels = 3;
-    format.alphaChannel = -1;
-    format.bytesPerPixel = 3 * format.bytesPerChannel;
-    return format;
-}
+ImageLib_PixelFormat WithoutAlpha(const ImageLib_PixelFormat& format) { return testimages::WithChannels(format, 3); }
 
 ImageLib_PixelFormat SingleSampleLayout(ImageLib_PixelFormat format) {
     format.layoutTag = 4;
@@ -63,15 +58,11 @@ public:
         std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(output));
         ASSERT_EQ(view->format.channels, channels_);
         ASSERT_EQ(ImageLib_Rect::Intersect(region, extent_), region) << "asked outside the source";
-        ImageLib_MappedRegion mapped(*view, region, ImageLib_AccessMode::Write);
-        for (int32_t y = region.y0; y < region.y1; ++y) {
-            float* out = view->rows.Row(y - region.y0).As<float>();
-            for (int32_t x = region.x0; x < region.x1; ++x) {
-                const size_t pixel =
-                    values_.size() == channels_ ? 0 : (y - extent_.y0) * extent_.Width() + (x - extent_.x0);
-                for (uint32_t c = 0; c < channels_; ++c) *out++ = values_[pixel * channels_ + c];
-            }
-        }
+        testnodes::WriteField(*view, region, [this](int32_t x, int32_t y, uint32_t c) {
+            const size_t pixel =
+                values_.size() == channels_ ? 0 : (y - extent_.y0) * extent_.Width() + (x - extent_.x0);
+            return values_[pixel * channels_ + c];
+        });
     }
     ImageLib_Rect ComputeBounds() override { return extent_; }
 

@@ -4,6 +4,7 @@
 #include "imagelib/core/ImageLib_Pipeline.h"
 #include "imagelib/nodes/ImageLib_Convolution.h"
 #include "imagelib/testing/ImageLib_TestCallbacks.h"
+#include "tests/support/TestImages.h"
 #include "tests/support/TestNodes.h"
 
 #include <gtest/gtest.h>
@@ -18,40 +19,10 @@
 namespace {
 
 using ImageLib_Convolution::CreateConvolutionNode;
-using Field = std::function<float(int32_t, int32_t, uint32_t)>;
+using testnodes::Field;
+using testnodes::FieldNode;
 using Mode = ImageLib_TestCallbacks::IterateMode;
 using NodePtr = std::unique_ptr<ImageLib_ComputeNode>;
-
-// A field over the whole plane, written through a float view of any output.
-class FieldNode : public ImageLib_ComputeNode {
-public:
-    explicit FieldNode(Field f) : f_(std::move(f)) {}
-    void Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) override {
-        requests.push_back(region);
-        std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(output));
-        ImageLib_MappedRegion mapped(*view, region, ImageLib_AccessMode::Write);
-        int32_t y = region.y0;
-        for (const ImageLib_RowIterator& row : mapped.rows()) {
-            float* out = row.As<float>();
-            for (int32_t x = region.x0; x < region.x1; ++x)
-                for (uint32_t c = 0; c < view->format.channels; ++c) *out++ = f_(x, y, c);
-            ++y;
-        }
-    }
-    ImageLib_Rect ComputeBounds() override { return ImageLib_Rect::Everything(); }
-    std::vector<ImageLib_Rect> requests;
-
-private:
-    Field f_;
-};
-
-ImageLib_PixelFormat FloatPixels(uint32_t channels) {
-    ImageLib_PixelFormat format = ImageLib_FloatFormat(ImageLib_HostFormat8());
-    format.bytesPerPixel = 4 * channels;
-    format.channels = format.colorChannels = channels;
-    format.alphaChannel = -1;
-    return format;
-}
 
 // Seeded values in [-1, 1) that depend only on the position.
 float Noise(uint64_t seed, int64_t x, int64_t y, uint64_t c) {
@@ -76,7 +47,8 @@ TEST_F(ConvolutionTest, ThreeTapsOverAStepEdgeInEveryFormat) {
     const float* kernel = taps;
     const double expected[] = {0.0, 0.25, 0.75, 1.0}; // at 8, 9, 10, 11 across the edge at 10
     for (bool down : {false, true}) {
-        for (const ImageLib_PixelFormat& format : {FloatPixels(3), ImageLib_HostFormat8(), ImageLib_HostFormat16()}) {
+        for (const ImageLib_PixelFormat& format :
+             {testimages::FloatFormat(3), ImageLib_HostFormat8(), ImageLib_HostFormat16()}) {
             FieldNode step([down](int32_t x, int32_t y, uint32_t) { return (down ? y : x) >= 10 ? 1.0f : 0.0f; });
             NodePtr node(CreateConvolutionNode(&kernel, 1, down ? 1 : 3, down ? 3 : 1, &step));
             const ImageLib_Rect area = down ? ImageLib_Rect{0, 8, 2, 12, false} : ImageLib_Rect{8, 0, 12, 2, false};
@@ -118,7 +90,7 @@ TEST_F(ConvolutionTest, BoundsRequestsAndRejectedKernels) {
     // nothing when the request is empty.
     FieldNode source(testnodes::Pattern);
     NodePtr node(CreateConvolutionNode(kernels, 1, 5, 3, &source));
-    ImageLib_ImageBuffer output(FloatPixels(3), {0, 0, 40, 40, false});
+    ImageLib_ImageBuffer output(testimages::FloatFormat(3), {0, 0, 40, 40, false});
     node->Compute(output, {10, 20, 30, 25, false});
     node->Compute(output, {10, 20, 10, 25, false});
     EXPECT_EQ(source.requests, (std::vector<ImageLib_Rect>{{8, 19, 32, 26, false}}));
@@ -170,7 +142,7 @@ TEST_F(ConvolutionTest, MatchesADoublePrecisionSum) {
         NodePtr node(CreateConvolutionNode(pointers.data(), c.kernelCount, c.width, c.height, &source));
         const ImageLib_Rect& r = c.region;
         const ImageLib_Rect all{r.x0, r.y0, r.x1 + c.extraColumns, r.y1 + 1, false};
-        ImageLib_ImageBuffer output(FloatPixels(c.channels), all);
+        ImageLib_ImageBuffer output(testimages::FloatFormat(c.channels), all);
         FieldNode fill([sentinel](int32_t, int32_t, uint32_t) { return sentinel; });
         fill.Compute(output, all);
         node->Compute(output, r);
@@ -222,7 +194,7 @@ TEST(ConvolutionFailures, FastPerChannelPassesCheckForCancelAsOftenAsTheReferenc
                 ImageLib_Context context(&callbacks);
                 FieldNode field([](int32_t x, int32_t y, uint32_t c) { return Noise(3, x, y, c); });
                 NodePtr node(CreateConvolutionNode(kernels, 3, down ? 1 : length, down ? length : 1, &field));
-                ImageLib_ImageBuffer output(FloatPixels(3), area);
+                ImageLib_ImageBuffer output(testimages::FloatFormat(3), area);
                 ImageLib_Evaluate(*node, output, area, 0, 0);
                 out[reference] = testnodes::ReadFloats(output);
             }

@@ -25,33 +25,16 @@ struct Case {
 };
 
 // Seeded random samples in -0.5 .. 1.5 (zeros included) over the plane.
-class RandomNode : public ImageLib_ComputeNode {
-public:
-    explicit RandomNode(uint32_t seed) : seed_(seed) {}
-    void Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) override {
-        std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(output));
-        ImageLib_MappedRegion mapped(*view, region, ImageLib_AccessMode::Write);
-        const uint32_t channels = view->format.channels;
-        int32_t y = region.y0;
-        for (const ImageLib_RowIterator& row : mapped.rows()) {
-            float* out = row.As<float>();
-            for (int32_t x = region.x0; x < region.x1; ++x)
-                for (uint32_t c = 0; c < channels; ++c) {
-                    uint32_t h = seed_ ^ (static_cast<uint32_t>(x) * 0x9E3779B1u) ^
-                                 (static_cast<uint32_t>(y) * 0x85EBCA77u) ^ (c * 0xC2B2AE3Du);
-                    h ^= h >> 15;
-                    h *= 0x2C1B3C6Du;
-                    h ^= h >> 12;
-                    *out++ = (h % 7 == 0) ? 0.0f : static_cast<float>(h % 20001) / 10000.0f - 0.5f;
-                }
-            ++y;
-        }
-    }
-    ImageLib_Rect ComputeBounds() override { return ImageLib_Rect::Everything(); }
-
-private:
-    uint32_t seed_;
-};
+testnodes::FieldNode RandomNode(uint32_t seed) {
+    return testnodes::FieldNode([seed](int32_t x, int32_t y, uint32_t c) {
+        uint32_t h = seed ^ (static_cast<uint32_t>(x) * 0x9E3779B1u) ^ (static_cast<uint32_t>(y) * 0x85EBCA77u) ^
+                     (c * 0xC2B2AE3Du);
+        h ^= h >> 15;
+        h *= 0x2C1B3C6Du;
+        h ^= h >> 12;
+        return (h % 7 == 0) ? 0.0f : static_cast<float>(h % 20001) / 10000.0f - 0.5f;
+    });
+}
 
 // On the selected path.
 std::vector<uint8_t> Convolve(const Case& c, const ImageLib_PixelFormat& format, Mode mode, int32_t tw, int32_t th,
@@ -68,7 +51,7 @@ std::vector<uint8_t> Convolve(const Case& c, const ImageLib_PixelFormat& format,
             for (uint32_t t = 0; t < c.taps; ++t) k.push_back(weight(random));
             pointers.push_back(k.data());
         }
-        RandomNode source(seed);
+        testnodes::FieldNode source = RandomNode(seed);
         ImageLib_Convolution::ConvolutionNode conv(pointers.data(), static_cast<uint32_t>(pointers.size()),
                                                    c.horizontal ? c.taps : 1, c.horizontal ? 1 : c.taps, &source);
         // One row more than is computed, which must stay as it was. Rows of
@@ -87,13 +70,9 @@ TEST(FastPaths, ConvolutionMatchesTheReferenceByteForByte) {
                           {24, true, true},  {7, false, false},  {9, false, false}, {9, false, true},
                           {24, false, true}, {31, false, false}, {2, false, true},  {64, true, true},
                           {64, false, false}};
-    ImageLib_PixelFormat rgb8 = ImageLib_HostFormat8(), rgb16 = ImageLib_HostFormat16();
-    for (ImageLib_PixelFormat* f : {&rgb8, &rgb16}) {
-        f->channels = f->colorChannels = 3;
-        f->alphaChannel = -1;
-        f->bytesPerPixel = 3 * f->bytesPerChannel;
-    }
-    const ImageLib_PixelFormat formats[] = {rgb8, rgb16, testimages::FloatFormat(3), ImageLib_HostFormat8()};
+    const ImageLib_PixelFormat formats[] = {testimages::WithChannels(ImageLib_HostFormat8(), 3),
+                                            testimages::WithChannels(ImageLib_HostFormat16(), 3),
+                                            testimages::FloatFormat(3), ImageLib_HostFormat8()};
     uint32_t seed = 1;
     testpaths::PathGuard guard;
     for (const Case& c : cases) {
@@ -132,7 +111,7 @@ TEST(FastPaths, ColourMatrixMatchesTheReferenceByteForByte) {
                     ImageLib_Matrix matrix(3, 3);
                     for (uint32_t r = 0; r < 3; ++r)
                         for (uint32_t c = 0; c < 3; ++c) matrix.Element(r, c) = values[r][c];
-                    RandomNode source(static_cast<uint32_t>(width));
+                    testnodes::FieldNode source = RandomNode(static_cast<uint32_t>(width));
                     std::unique_ptr<ImageLib_ComputeNode> mix(
                         ImageLib_Resampling::CreateColorspaceNode(matrix, &source));
                     ImageLib_ImageBuffer output(testimages::FloatFormat(3), {-3, 2, width - 3, 9, false});

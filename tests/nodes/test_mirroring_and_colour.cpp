@@ -5,6 +5,7 @@
 #include "imagelib/nodes/ImageLib_ColourTransforms.h"
 #include "imagelib/nodes/ImageLib_Mirroring.h"
 #include "imagelib/testing/ImageLib_TestCallbacks.h"
+#include "tests/support/TestImages.h"
 #include "tests/support/TestNodes.h"
 
 #include <gtest/gtest.h>
@@ -21,33 +22,9 @@ namespace {
 using namespace ImageLib_Resampling;
 using NodePtr = std::unique_ptr<ImageLib_ComputeNode>;
 
-// Pixel x of a one-row field, written through a float view of any output.
-class RowNode : public ImageLib_ComputeNode {
-public:
-    explicit RowNode(std::function<float(int32_t, uint32_t)> f) : f_(std::move(f)) {}
-    void Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) override {
-        ++calls;
-        std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(output));
-        ImageLib_MappedRegion mapped(*view, region, ImageLib_AccessMode::Write);
-        for (const ImageLib_RowIterator& row : mapped.rows()) {
-            float* out = row.As<float>();
-            for (int32_t x = region.x0; x < region.x1; ++x)
-                for (uint32_t c = 0; c < view->format.channels; ++c) *out++ = f_(x, c);
-        }
-    }
-    ImageLib_Rect ComputeBounds() override { return ImageLib_Rect::Everything(); }
-    int calls = 0;
+using testimages::WithChannels;
+using testnodes::FieldNode;
 
-private:
-    std::function<float(int32_t, uint32_t)> f_;
-};
-
-ImageLib_PixelFormat WithChannels(ImageLib_PixelFormat format, uint32_t channels) {
-    format.bytesPerPixel = format.bytesPerChannel * channels;
-    format.channels = format.colorChannels = channels;
-    format.alphaChannel = -1;
-    return format;
-}
 const ImageLib_PixelFormat kRgbFloat = ImageLib_FloatFormat(WithChannels(ImageLib_HostFormat8(), 3));
 const ImageLib_PixelFormat kRgb8 = WithChannels(ImageLib_HostFormat8(), 3);
 const ImageLib_PixelFormat kRgb16 = WithChannels(ImageLib_HostFormat16(), 3);
@@ -161,7 +138,7 @@ TEST_F(ColorspaceTest, ChromaMatrixTurnsGreysToZero) {
     const float chroma[3][3] = {{0, 0, 0}, {0.596f, -0.275f, -0.321f}, {0.212f, -0.523f, 0.311f}};
     const float greys[] = {0.0f, 0.2f, 0.5f, 0.8f, 1.0f};
     for (const ImageLib_PixelFormat& format : {kRgbFloat, kRgb8, kRgb16}) {
-        RowNode source([&greys](int32_t x, uint32_t) { return greys[x]; });
+        FieldNode source([&greys](int32_t x, int32_t, uint32_t) { return greys[x]; });
         NodePtr node(CreateColorspaceNode(FromRows(chroma), &source));
         ImageLib_ImageBuffer output(format, {0, 0, 5, 1, false});
         ImageLib_Evaluate(*node, output, output.bounds, 0, 0);
@@ -177,7 +154,7 @@ TEST_F(ColorspaceTest, AppliesTheMatrixInEachFormat) {
     for (const ImageLib_PixelFormat& format : {kRgbFloat, kRgb8, kRgb16}) {
         const bool isFloat = format.sampleType == ImageLib_SampleFloat;
         const double scale = isFloat ? 255.0 : format.maxValue; // float pixels hold what 8-bit ones stand for
-        RowNode source([&](int32_t x, uint32_t c) { return static_cast<float>(samples[x][c] / scale); });
+        FieldNode source([&](int32_t x, int32_t, uint32_t c) { return static_cast<float>(samples[x][c] / scale); });
         NodePtr node(CreateColorspaceNode(FromRows(rows), &source));
         ImageLib_ImageBuffer output(format, {0, 0, 4, 1, false});
         ImageLib_Evaluate(*node, output, output.bounds, 0, 0);
@@ -202,14 +179,14 @@ TEST_F(ColorspaceTest, AppliesTheMatrixInEachFormat) {
 // A matrix smaller than the pixel, or fewer than three channels for hue,
 // would read past the data: both are refused before the input is asked.
 TEST_F(ColorspaceTest, RejectsPixelsTheTransformDoesNotCover) {
-    RowNode source([](int32_t, uint32_t) { return 0.5f; });
+    FieldNode source([](int32_t, int32_t, uint32_t) { return 0.5f; });
     NodePtr small(CreateColorspaceNode(ImageLib_Matrix(2, 2), &source));
     NodePtr hue(CreateRGB2HSVNode(&source));
     ImageLib_ImageBuffer rgb(kRgbFloat, {0, 0, 2, 2, false});
     ImageLib_ImageBuffer two(ImageLib_FloatFormat(WithChannels(ImageLib_HostFormat8(), 2)), {0, 0, 2, 2, false});
     EXPECT_THROW(small->Compute(rgb, rgb.bounds), std::invalid_argument);
     EXPECT_THROW(hue->Compute(two, two.bounds), std::invalid_argument);
-    EXPECT_EQ(source.calls, 0);
+    EXPECT_TRUE(source.requests.empty());
 }
 
 TEST_F(RGB2HSVTest, ConvertsColoursInEveryFormat) {
@@ -233,7 +210,7 @@ TEST_F(RGB2HSVTest, ConvertsColoursInEveryFormat) {
     const ImageLib_PixelFormat withAlpha = ImageLib_FloatFormat(ImageLib_HostFormat8());
     for (const ImageLib_PixelFormat& format : {withAlpha, kRgb8, kRgb16}) {
         const bool isFloat = format.sampleType == ImageLib_SampleFloat;
-        RowNode source([&](int32_t x, uint32_t c) { return c < 3 ? cases[x].rgb[c] : 0.77f; });
+        FieldNode source([&](int32_t x, int32_t, uint32_t c) { return c < 3 ? cases[x].rgb[c] : 0.77f; });
         NodePtr node(CreateRGB2HSVNode(&source));
         ImageLib_ImageBuffer output(format, {0, 0, count, 1, false});
         ImageLib_Evaluate(*node, output, output.bounds, 0, 0);

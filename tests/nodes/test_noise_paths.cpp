@@ -19,6 +19,7 @@
 #include "imagelib/testing/ImageLib_TestCallbacks.h"
 #include "random/UniformRandom.h"
 #include "tests/support/SimdPaths.h"
+#include "tests/support/TestImages.h"
 #include "tests/support/TestNodes.h"
 
 #include <gtest/gtest.h>
@@ -34,12 +35,8 @@ namespace {
 using ImageLib_Drawing::NoiseNode;
 
 ImageLib_PixelFormat Format(ImageLib_SampleType type, uint32_t channels) {
-    ImageLib_PixelFormat format = type == ImageLib_Sample16 ? ImageLib_HostFormat16() : ImageLib_HostFormat8();
-    if (type == ImageLib_SampleFloat) format = ImageLib_FloatFormat(format);
-    format.channels = format.colorChannels = channels;
-    format.alphaChannel = -1;
-    format.bytesPerPixel = format.bytesPerChannel * channels;
-    return format;
+    const ImageLib_PixelFormat host = type == ImageLib_Sample16 ? ImageLib_HostFormat16() : ImageLib_HostFormat8();
+    return testimages::WithChannels(type == ImageLib_SampleFloat ? ImageLib_FloatFormat(host) : host, channels);
 }
 
 using testpaths::PathGuard;

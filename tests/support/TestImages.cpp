@@ -1,29 +1,25 @@
 #include "TestImages.h"
 
+#include "TestNodes.h"
+
 #include <memory>
 #include <string>
 
 namespace testimages {
 
 void Fill(ImageLib_ImageAccess& access, const std::function<float(int32_t, int32_t, uint32_t)>& value) {
-    std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(access));
-    ImageLib_MappedRegion mapped(*view, view->bounds, ImageLib_AccessMode::Write);
-    const uint32_t channels = view->format.channels;
-    int32_t y = view->bounds.y0;
-    for (const ImageLib_RowIterator& row : mapped.rows()) {
-        float* out = row.As<float>();
-        for (int32_t x = view->bounds.x0; x < view->bounds.x1; ++x)
-            for (uint32_t c = 0; c < channels; ++c) *out++ = value(x, y, c);
-        ++y;
-    }
+    testnodes::WriteField(access, access.bounds, value);
+}
+
+ImageLib_PixelFormat WithChannels(ImageLib_PixelFormat format, uint32_t channels) {
+    format.channels = format.colorChannels = channels;
+    format.alphaChannel = -1;
+    format.bytesPerPixel = format.bytesPerChannel * channels;
+    return format;
 }
 
 ImageLib_PixelFormat FloatFormat(uint32_t channels) {
-    ImageLib_PixelFormat format = ImageLib_FloatFormat(ImageLib_HostFormat8());
-    format.channels = format.colorChannels = channels;
-    format.alphaChannel = -1;
-    format.bytesPerPixel = 4 * channels;
-    return format;
+    return WithChannels(ImageLib_FloatFormat(ImageLib_HostFormat8()), channels);
 }
 
 void ExpectCleanFailures(const std::function<void(ImageLib_TestCallbacks&)>& run,

@@ -46,6 +46,8 @@ inline float At(const std::vector<float>& samples, const ImageLib_Rect& bounds, 
     return samples[(static_cast<size_t>(y - bounds.y0) * bounds.Width() + (x - bounds.x0)) * channels + c];
 }
 
+// `format` with `channels` samples of its type and no alpha.
+ImageLib_PixelFormat WithChannels(ImageLib_PixelFormat format, uint32_t channels);
 // A format of `channels` float samples without alpha.
 ImageLib_PixelFormat FloatFormat(uint32_t channels);
 

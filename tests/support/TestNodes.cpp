@@ -4,6 +4,19 @@
 
 namespace testnodes {
 
+void WriteField(ImageLib_ImageAccess& access, const ImageLib_Rect& region, const Field& field) {
+    std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(access));
+    ImageLib_MappedRegion mapped(*view, region, ImageLib_AccessMode::Write);
+    const uint32_t channels = view->format.channels;
+    int32_t y = region.y0;
+    for (const ImageLib_RowIterator& row : mapped.rows()) {
+        float* out = row.As<float>();
+        for (int32_t x = region.x0; x < region.x1; ++x)
+            for (uint32_t c = 0; c < channels; ++c) *out++ = field(x, y, c);
+        ++y;
+    }
+}
+
 void SumNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) {
     std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(output));
     ImageLib_MappedRegion out(*view, region, ImageLib_AccessMode::Write);

@@ -6,7 +6,9 @@
 #include "imagelib/core/ImageLib_Views.h"
 
 #include <cmath>
+#include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace testnodes {
@@ -18,31 +20,36 @@ inline float Pattern(int32_t x, int32_t y, uint32_t c) {
                                    1.3f * static_cast<float>(c));
 }
 
-// A generator of `Pattern`, written through a float view of any output, over
-// `bounds` (infinite by default). Records the regions it was asked for.
-class PatternNode : public ImageLib_ComputeNode {
+using Field = std::function<float(int32_t x, int32_t y, uint32_t channel)>;
+
+// Writes field(x, y, c) into `region` of `access`, through a float view.
+void WriteField(ImageLib_ImageAccess& access, const ImageLib_Rect& region, const Field& field);
+
+// A node whose every pixel is `field`, over `extent` (the plane by default), so
+// that reading a region never touches more than the region. Records the
+// regions it was asked for.
+class FieldNode : public ImageLib_ComputeNode {
 public:
-    explicit PatternNode(ImageLib_Rect extent = ImageLib_Rect::Everything()) : extent_(extent) {}
+    explicit FieldNode(Field field, ImageLib_Rect extent = ImageLib_Rect::Everything())
+        : field_(std::move(field)), extent_(extent) {}
 
     void Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& region) override {
         requests.push_back(region);
-        std::unique_ptr<ImageLib_ImageAccess> view(ImageLib_MakeFloatView(output));
-        ImageLib_MappedRegion mapped(*view, region, ImageLib_AccessMode::Write);
-        const uint32_t channels = view->format.channels;
-        int32_t y = region.y0;
-        for (const ImageLib_RowIterator& row : mapped.rows()) {
-            float* out = row.As<float>();
-            for (int32_t x = region.x0; x < region.x1; ++x)
-                for (uint32_t c = 0; c < channels; ++c) *out++ = Pattern(x, y, c);
-            ++y;
-        }
+        WriteField(output, region, field_);
     }
     ImageLib_Rect ComputeBounds() override { return extent_; }
 
     std::vector<ImageLib_Rect> requests;
 
 private:
+    Field field_;
     ImageLib_Rect extent_;
+};
+
+// `Pattern` over `extent`.
+class PatternNode : public FieldNode {
+public:
+    explicit PatternNode(ImageLib_Rect extent = ImageLib_Rect::Everything()) : FieldNode(Pattern, extent) {}
 };
 
 // Doubles its input through a temporary float buffer: the usual shape of a
