@@ -202,58 +202,23 @@ struct CodecCase {
     ClipRecipe source;
 };
 
+// Six frames of a codec's clip.
+ClipRecipe Clip(const char* encoder, AVPixelFormat format, int width, int height, AVRational rate, const char* timecode,
+                std::map<std::string, std::string> options) {
+    return ClipRecipe{encoder, format, width, height, 6, rate, timecode, std::move(options)};
+}
+
 std::vector<CodecCase> CodecCases() {
-    ClipRecipe prores{.encoder = "prores_ks",
-                      .format = AV_PIX_FMT_YUV422P10LE,
-                      .width = 128,
-                      .height = 96,
-                      .frames = 6,
-                      .rate = {25, 1},
-                      .timecode = "10:00:00:00",
-                      .options = {{"profile", "hq"}}};
-    ClipRecipe prores4444{.encoder = "prores_ks",
-                          .format = AV_PIX_FMT_YUVA444P10LE,
-                          .width = 128,
-                          .height = 96,
-                          .frames = 6,
-                          .rate = {24, 1},
-                          .timecode = "01:02:03:04",
-                          .options = {{"profile", "4444"}}};
-    ClipRecipe dnxhr{.encoder = "dnxhd",
-                     .format = AV_PIX_FMT_YUV422P10LE,
-                     .width = 256,
-                     .height = 144,
-                     .frames = 6,
-                     .rate = {24000, 1001},
-                     .timecode = "00:59:59:00",
-                     .options = {{"profile", "dnxhr_hqx"}}};
-    ClipRecipe ffv1{.encoder = "ffv1",
-                    .format = AV_PIX_FMT_GBRP10LE,
-                    .width = 128,
-                    .height = 96,
-                    .frames = 6,
-                    .rate = {30000, 1001},
-                    .timecode = "01:00:00;00",
-                    .options = {}};
-    ClipRecipe h264{.encoder = "libx264",
-                    .format = AV_PIX_FMT_YUV420P,
-                    .width = 128,
-                    .height = 96,
-                    .frames = 6,
-                    .rate = {24, 1},
-                    .timecode = "",
-                    .options = {{"preset", "ultrafast"}}};
-    ClipRecipe h265{.encoder = "libx265",
-                    .format = AV_PIX_FMT_YUV420P10LE,
-                    .width = 128,
-                    .height = 96,
-                    .frames = 6,
-                    .rate = {50, 1},
-                    .timecode = "",
-                    .options = {{"x265-params", "log-level=none"}}};
-    return {{"prores", "prores.mov", prores}, {"prores4444", "prores4444.mov", prores4444},
-            {"dnxhr", "dnxhr.mxf", dnxhr},    {"ffv1", "ffv1.mkv", ffv1},
-            {"h264", "h264.mp4", h264},       {"h265", "h265.mp4", h265}};
+    return {{"prores", "prores.mov",
+             Clip("prores_ks", AV_PIX_FMT_YUV422P10LE, 128, 96, {25, 1}, "10:00:00:00", {{"profile", "hq"}})},
+            {"prores4444", "prores4444.mov",
+             Clip("prores_ks", AV_PIX_FMT_YUVA444P10LE, 128, 96, {24, 1}, "01:02:03:04", {{"profile", "4444"}})},
+            {"dnxhr", "dnxhr.mxf",
+             Clip("dnxhd", AV_PIX_FMT_YUV422P10LE, 256, 144, {24000, 1001}, "00:59:59:00", {{"profile", "dnxhr_hqx"}})},
+            {"ffv1", "ffv1.mkv", Clip("ffv1", AV_PIX_FMT_GBRP10LE, 128, 96, {30000, 1001}, "01:00:00;00", {})},
+            {"h264", "h264.mp4", Clip("libx264", AV_PIX_FMT_YUV420P, 128, 96, {24, 1}, "", {{"preset", "ultrafast"}})},
+            {"h265", "h265.mp4",
+             Clip("libx265", AV_PIX_FMT_YUV420P10LE, 128, 96, {50, 1}, "", {{"x265-params", "log-level=none"}})}};
 }
 
 TEST_F(Movies, EveryCodecKeepsCountRateTimecodeSizeAndDepth) {

@@ -22,13 +22,7 @@ namespace {
 using testnodes::ReadBytes;
 using testnodes::WriteBytes;
 
-class AccessTest : public ::testing::Test {
-protected:
-    void TearDown() override { EXPECT_TRUE(callbacks.Clean()) << "live handles " << callbacks.liveHandles; }
-
-    ImageLib_TestCallbacks callbacks;
-    ImageLib_Context context{&callbacks};
-};
+using AccessTest = testimages::NodeTest;
 
 ImageLib_PixelFormat OneChannel(const ImageLib_PixelFormat& format) { return testimages::WithChannels(format, 1); }
 

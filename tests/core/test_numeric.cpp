@@ -27,19 +27,8 @@ using Complex = std::complex<float>;
 using ComplexD = std::complex<double>;
 
 // Every test runs inside a request and must hand back all memory and progress levels.
-class Numeric : public ::testing::Test {
-protected:
-    void TearDown() override {
-        EXPECT_TRUE(callbacks.Clean());
-        EXPECT_EQ(context.depth, -1);
-    }
-
-    ImageLib_TestCallbacks callbacks;
-    ImageLib_Context context{&callbacks};
-};
-using KernelTest = Numeric;
-using MatrixTest = Numeric;
-using FourierTest = Numeric;
+using KernelTest = testimages::NodeTest;
+using FourierTest = testimages::NodeTest;
 
 std::vector<float> ValuesOf(const ImageLib_Kernel& kernel) { return {kernel.values.begin(), kernel.values.end()}; }
 

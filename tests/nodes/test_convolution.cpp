@@ -33,14 +33,7 @@ float Noise(uint64_t seed, int64_t x, int64_t y, uint64_t c) {
     return static_cast<float>(static_cast<double>((z ^ (z >> 31)) >> 40) / 8388608.0 - 1.0);
 }
 
-class ConvolutionTest : public ::testing::Test {
-protected:
-    // Runs once every node and buffer of the test body is gone.
-    void TearDown() override { EXPECT_TRUE(callbacks.Clean()); }
-
-    ImageLib_TestCallbacks callbacks;
-    ImageLib_Context context{&callbacks};
-};
+using ConvolutionTest = testimages::NodeTest;
 
 TEST_F(ConvolutionTest, ThreeTapsOverAStepEdgeInEveryFormat) {
     const float taps[] = {0.25f, 0.5f, 0.25f};

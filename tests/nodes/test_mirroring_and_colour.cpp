@@ -41,17 +41,9 @@ float Stored(double v, const ImageLib_PixelFormat& format) {
     return static_cast<float>(std::floor(v * format.maxValue + 0.5) / format.maxValue);
 }
 
-class ResamplingTest : public ::testing::Test {
-protected:
-    // Runs once every node and buffer of the test body is gone.
-    void TearDown() override { EXPECT_TRUE(callbacks.Clean()); }
-
-    ImageLib_TestCallbacks callbacks;
-    ImageLib_Context context{&callbacks};
-};
-class ReflectionTest : public ResamplingTest {};
-class ColorspaceTest : public ResamplingTest {};
-class RGB2HSVTest : public ResamplingTest {};
+using ReflectionTest = testimages::NodeTest;
+using ColorspaceTest = testimages::NodeTest;
+using RGB2HSVTest = testimages::NodeTest;
 
 TEST_F(ReflectionTest, MirrorsFourPixelsAlongTheRow) {
     ImageLib_ImageBuffer image(ImageLib_HostFormat8(), {0, 0, 4, 1, false});
