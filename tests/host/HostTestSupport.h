@@ -1,14 +1,12 @@
-// Shared helpers of the host runtime's tests: fixture module paths, images
-// with known contents, and reading the fixture's "key=value" reports.
+// Shared helpers of the host runtime's tests: fixture module paths and images
+// with known contents.
 #pragma once
 
 #include "host/HostImageBuffer.h"
 
 #include <cstdint>
-#include <sstream>
 #include <string>
 
-inline const char* const kFixtureModule = HOST_FIXTURE_MODULE;
 inline const char* const kFixtureRenamed = HOST_FIXTURE_RENAMED;
 inline const char* const kFixtureUnnamed = HOST_FIXTURE_UNNAMED;
 inline const char* const kFixtureMisnamed = HOST_FIXTURE_MISNAMED;
@@ -31,16 +29,6 @@ inline HostImageBuffer Solid(int32_t width, int32_t height, bool deep, HostPixel
     HostImageBuffer image(width, height, deep);
     image.Fill(value);
     return image;
-}
-
-// The integer after "key=" in a report such as "rc=0 indices=64"; -1 when absent.
-inline int64_t ReportField(const std::string& report, const std::string& key) {
-    std::istringstream words(report);
-    std::string word;
-    while (words >> word) {
-        if (word.rfind(key + "=", 0) == 0) return std::stoll(word.substr(key.size() + 1));
-    }
-    return -1;
 }
 
 inline std::string Describe(const HostPixelValue& p) {

@@ -48,6 +48,7 @@ TEST(HostModuleLoading, EntryPointComesFromThePropertiesOrFallsBackToMain) {
         const HostModule module(c.file);
         EXPECT_EQ(module.HasProperties(), c.hasProperties);
         EXPECT_EQ(module.EntryPointName(), c.entry);
+        EXPECT_EQ(module.Name() + "/" + module.Category(), c.hasProperties ? "Minimal Fixture/Testing" : "/");
         EXPECT_EQ(module.Notice().empty(), c.hasProperties);
         ASSERT_NE(module.EntryPoint(), nullptr);
         EXPECT_EQ(module.EntryPoint()(0, nullptr, nullptr, nullptr, nullptr, nullptr), c.answer);
@@ -60,7 +61,7 @@ TEST(HostModuleLoading, EntryPointComesFromThePropertiesOrFallsBackToMain) {
 
 TEST(HostModuleLoading, FailuresNameTheFile) {
     const std::filesystem::path text = TempFile("text.so", {'h', 'e', 'l', 'l', 'o', '\n'});
-    std::ifstream fixture(kFixtureModule, std::ios::binary);
+    std::ifstream fixture(kFixtureRenamed, std::ios::binary);
     std::vector<uint8_t> head(256);
     fixture.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
     const std::filesystem::path truncated = TempFile("truncated.so", head);

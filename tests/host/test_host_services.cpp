@@ -1,6 +1,7 @@
 // The runtime's services called directly through its tables, as a module
 // calls them: handles, string tables, text, iteration and its thread pool,
-// check-out and check-in, suites, layers by time, and the records of a call.
+// check-out and check-in, suites, layers by time, injected faults and
+// cancellation; the parameter store; and the records of a call, nested ones too.
 #include "host/HostRuntime.h"
 #include "host/HostStringTables.h"
 #include "tests/host/HostTestSupport.h"
@@ -9,12 +10,15 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <functional>
 #include <mutex>
 #include <sched.h>
 #include <set>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -52,6 +56,7 @@ TEST_F(Services, HandlesAreMasterPointersThatMoveOnLock) {
     U().unlockHandle(Ref(), handle);
     EXPECT_EQ(U().lockHandle(Ref(), handle), pinned);
     U().unlockHandle(Ref(), handle);
+    EXPECT_EQ(rt.Accounting().handleMoves, 2); // the two locks from the unlocked state before pinning
 
     U().disposeHandle(Ref(), handle);
     EXPECT_TRUE(rt.Accounting().Clean());
@@ -178,6 +183,38 @@ TEST_F(Services, CancelStaysSetUntilCleared) {
     EXPECT_EQ(rt.In().abort(Ref()), 0);
     rt.Cancel();
     EXPECT_EQ(rt.In().progress(Ref(), 1, 2), 9); // the code of the last CancelAtCheck
+    // Re-arming clears a cancel already set.
+    rt.CancelAtCheck(0);
+    EXPECT_EQ(rt.In().abort(Ref()), 0);
+}
+
+HostRuntime* gSignalled = nullptr;
+void CancelOnSignal(int) { gSignalled->Cancel(); }
+
+TEST_F(Services, CancelFromACallbackAnotherThreadOrASignal) {
+    rt.SetCancelCode(3);
+    rt.SetProgressCallback([this](int32_t done, int32_t) {
+        if (done == 2) rt.Cancel();
+    });
+    // The callback runs before the check: the report that cancels already answers with the code.
+    for (int32_t done = 0; done < 4; ++done) EXPECT_EQ(rt.In().progress(Ref(), done, 4), done < 2 ? 0 : 3) << done;
+    rt.SetProgressCallback(nullptr);
+    rt.ClearCancel();
+    EXPECT_EQ(rt.In().abort(Ref()), 0);
+
+    std::thread([this] { rt.Cancel(); }).join();
+    EXPECT_EQ(rt.In().abort(Ref()), 3);
+    rt.ClearCancel();
+
+    gSignalled = &rt;
+    struct sigaction action = {};
+    struct sigaction previous = {};
+    action.sa_handler = &CancelOnSignal;
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+    EXPECT_EQ(rt.In().abort(Ref()), 0);
+    std::raise(SIGUSR1);
+    sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_EQ(rt.In().progress(Ref(), 1, 2), 3);
 }
 
 HostStringEntry gEntries[] = {
@@ -373,9 +410,9 @@ int32_t CountingBody(void* context, int32_t, int32_t index, int32_t count) {
 
 TEST_F(Services, IterateServiceRunsTheBodyAndCanBeAbsent) {
     rt.SetIterateThreads(3);
-    EXPECT_EQ(rt.IterateThreads(), 3);
     std::atomic<int32_t> hits[50] = {};
     EXPECT_EQ(U().iterate(Ref(), 50, hits, &CountingBody), 12);
+    EXPECT_EQ(rt.IterateThreads(), 3); // of the pool that ran it
     for (int i = 0; i < 50; ++i) ASSERT_EQ(hits[i].load(), 1) << i;
     EXPECT_EQ(U().iterate(Ref(), 0, hits, &CountingBody), 0);
     EXPECT_EQ(U().iterate(Ref(), 5, hits, nullptr), kHostErrBadArgument);
@@ -401,7 +438,10 @@ TEST_F(Services, OnlyTheParamUtilsSuiteVersionTwoIsOffered) {
         EXPECT_EQ(rt.In().suites->acquireSuite(Ref(), c.name, c.version, &suite), c.code);
         if (c.code == kHostOk) {
             ASSERT_NE(suite, nullptr);
-            EXPECT_NE(static_cast<const HostParamUtilsSuite*>(suite)->updateParamUi, nullptr);
+            HostParamRecord flags{};
+            flags.uiFlags = kHostUiDisabled;
+            EXPECT_EQ(static_cast<const HostParamUtilsSuite*>(suite)->updateParamUi(Ref(), 0, &flags), kHostOk);
+            EXPECT_FALSE(rt.Params().At(0).Enabled()); // the store keeps the flags
             EXPECT_EQ(rt.Accounting().outstandingSuites, 1);
             EXPECT_EQ(rt.In().suites->releaseSuite(Ref(), c.name, c.version), kHostOk);
         } else {
@@ -411,6 +451,48 @@ TEST_F(Services, OnlyTheParamUtilsSuiteVersionTwoIsOffered) {
     EXPECT_EQ(rt.Accounting().outstandingSuites, 0);
     EXPECT_EQ(rt.In().suites->releaseSuite(Ref(), "PF Param Utils Suite", 2), kHostErrBadArgument);
     EXPECT_EQ(rt.Accounting().misuse, 1);
+}
+
+// A fault fires once, on the nth call of its own service counted from when it
+// is set. Services come in pairs where one undoes the other (check-out and
+// check-in, new and dispose, acquire and release), so nothing is left held.
+TEST_F(Services, InjectedFaultsFireOnceOnTheirOwnService) {
+    HostImageBuffer source = Patterned(3, 2, false);
+    HostImageBuffer target(4, 4, false);
+    HostParamRecord record{};
+    HostImage made{};
+    char text[8];
+    const char* const suite = "PF Param Utils Suite";
+    const void* acquired = nullptr;
+    struct Case {
+        HostService service;
+        std::function<int32_t()> call;
+    } cases[] = {
+        {HostService::CheckoutParam, [&] { return rt.In().checkoutParam(Ref(), 0, 0, 10, 2400, &record); }},
+        {HostService::CheckinParam, [&] { return rt.In().checkinParam(Ref(), &record); }},
+        {HostService::NewImage, [&] { return U().newImage(Ref(), 2, 2, 0, &made); }},
+        {HostService::CopyImage, [&] { return U().copyImage(Ref(), &source.Image(), &made, nullptr, nullptr); }},
+        {HostService::FillImage, [&] { return U().fillImage(Ref(), nullptr, nullptr, &target.Image()); }},
+        {HostService::DisposeImage, [&] { return U().disposeImage(Ref(), &made); }},
+        {HostService::Iterate,
+         [&] { return U().iterate(Ref(), 3, nullptr, [](void*, int32_t, int32_t, int32_t) { return 0; }); }},
+        {HostService::AcquireSuite, [&] { return rt.In().suites->acquireSuite(Ref(), suite, 2, &acquired); }},
+        {HostService::ReleaseSuite, [&] { return rt.In().suites->releaseSuite(Ref(), suite, 2); }},
+        {HostService::FormatText, [&] { return U().formatText(Ref(), text, 8, "%d", 5); }},
+        {HostService::CopyText, [&] { return U().copyText(Ref(), "x", text, 8); }},
+        {HostService::Abort, [&] { return rt.In().abort(Ref()); }},
+        {HostService::Progress, [&] { return rt.In().progress(Ref(), 1, 2); }},
+    };
+    for (int32_t round = 0; round < 2; ++round) { // in round 1 every service has been called before
+        int32_t code = 50;
+        for (const Case& c : cases) {
+            SCOPED_TRACE("round " + std::to_string(round) + ", service " + std::to_string(static_cast<int>(c.service)));
+            rt.FailCall(c.service, 1, ++code);
+            EXPECT_EQ(c.call(), code);
+            EXPECT_EQ(c.call(), kHostOk);
+        }
+    }
+    EXPECT_TRUE(rt.Accounting().Clean());
 }
 
 TEST(HostLayerTest, TimesMapToClampedFrames) {
@@ -458,27 +540,29 @@ TEST(HostLayerTest, OnDemandFramesAreReadWhenAskedAndFew) {
     EXPECT_THROW(layer->AddFrame(Solid(2, 2, false, {})), std::logic_error);
 }
 
-HostParamRecord LayerRecord(int32_t id) {
+HostParamRecord Declared(int32_t id, int32_t type, const char* name) {
     HostParamRecord record{};
     record.id = id;
-    record.type = kHostParamLayer;
-    std::strcpy(record.name, "Layer");
+    record.type = type;
+    record.flags = kHostParamCollapsed;
+    std::strncpy(record.name, name, sizeof record.name - 1);
     return record;
 }
 
 TEST_F(Services, CheckOutCopiesAndCountsUntilCheckIn) {
-    ASSERT_EQ(rt.Params().Add(-1, LayerRecord(40)), 0);
-    ASSERT_EQ(rt.Params().Add(-1, LayerRecord(41)), 0);
+    ASSERT_EQ(rt.Params().Add(-1, Declared(40, kHostParamLayer, "Layer")), 0);
+    ASSERT_EQ(rt.Params().Add(-1, Declared(41, kHostParamLayer, "Layer")), 0);
     auto frames = std::make_shared<HostLayer>();
     for (uint16_t f = 0; f < 3; ++f) frames->AddFrame(Solid(2, 1, false, {255, f, f, f}));
     rt.Params().ById(40).BindLayer(frames);
+    rt.BindInputLayer(frames);
 
     struct Case {
         int32_t index;
         int32_t time;
         int32_t step;  // 0: the runtime's own
         int32_t frame; // -1: no layer
-    } cases[] = {{1, 0, 10, 0}, {1, 25, 10, 2}, {1, 10, 0, 0}, {1, 100, 0, 1}, {2, 0, 10, -1}, {0, 0, 10, -1}};
+    } cases[] = {{1, 0, 10, 0}, {1, 25, 10, 2}, {1, 10, 0, 0}, {1, 100, 0, 1}, {2, 0, 10, -1}, {0, 20, 10, 2}};
     HostParamRecord records[6];
     int32_t n = 0;
     for (const Case& c : cases) {
@@ -580,6 +664,91 @@ TEST(HostParamStoreTest, MalformedDeclarationsAreRefused) {
     EXPECT_EQ(store.At(0).Type(), kHostParamLayer);
 }
 
+TEST(HostParamStoreTest, DeclaredRecordsAreCopiedDefaultedGroupedAndChecked) {
+    char choices[] = "Copy|Stretch|Center";
+    char label[] = "Enable it";
+    HostParamRecord records[] = {
+        Declared(101, kHostParamPopup, "Mode"),       Declared(102, kHostParamFixedSlider, "Gain"),
+        Declared(103, kHostParamCheckbox, "Enabled"), Declared(104, kHostParamColor, "Tint"),
+        Declared(105, kHostParamPoint, "Center"),     Declared(106, kHostParamGroupStart, "Outer"),
+        Declared(107, kHostParamGroupStart, "Inner"), Declared(108, kHostParamSlider, "Count"),
+        Declared(109, kHostParamGroupEnd, ""),        Declared(110, kHostParamGroupEnd, ""),
+    };
+    records[0].u.popup.choices = choices;
+    records[0].u.popup.choiceCount = 3;
+    records[0].u.popup.defaultValue = 2;
+    records[1].u.slider.validMax = 10 << 16;
+    records[1].u.slider.defaultValue = 3 << 15;
+    records[2].u.checkbox.defaultValue = 1; // its value word stays 0
+    records[2].u.checkbox.label = label;
+    records[3].u.color.defaultValue = {255, 200, 100, 50};
+    records[4].u.point.defaultX = 25 << 16;
+    records[4].u.point.defaultY = 75 << 16;
+    records[7].u.slider.validMax = 1000;
+    records[7].u.slider.defaultValue = 8;
+    records[7].flags |= kHostParamSupervised;
+    HostParamStore store;
+    for (const HostParamRecord& r : records) ASSERT_EQ(store.Add(-1, r), kHostOk) << r.name;
+    std::memset(choices, 'x', sizeof choices - 1); // the module may reuse its buffers
+    std::strcpy(label, "reused");
+
+    ASSERT_EQ(store.Count(), 11);
+    EXPECT_EQ(store.OpenGroups(), 0);
+    EXPECT_EQ(store.At(1).Path(), "Mode");
+    const char* const groupAndPath[][2] = {{"", "Outer"},
+                                           {"Outer", "Outer/Inner"},
+                                           {"Outer/Inner", "Outer/Inner/Count"},
+                                           {"Outer/Inner", "Outer/Inner"},
+                                           {"Outer", "Outer"}};
+    for (int32_t i = 6; i < 11; ++i) {
+        EXPECT_EQ(store.At(i).Group(), groupAndPath[i - 6][0]) << i;
+        EXPECT_EQ(store.At(i).Path(), groupAndPath[i - 6][1]) << i;
+    }
+    HostParam& count = store.ByPath("Outer/Inner/Count");
+    EXPECT_EQ(&count, &store.At(8));
+    EXPECT_EQ(store.FindByPath("Count"), nullptr);
+    EXPECT_EQ(count.Flags(), kHostParamCollapsed | kHostParamSupervised);
+
+    HostParam& mode = store.At(1);
+    EXPECT_EQ(mode.PopupEntries(), (std::vector<std::string>{"Copy", "Stretch", "Center"}));
+    EXPECT_STREQ(mode.Record().u.popup.choices, "Copy|Stretch|Center");
+    EXPECT_EQ(mode.Popup(), 2);
+    HostParam& gain = store.At(2);
+    EXPECT_DOUBLE_EQ(gain.Number(), 1.5);
+    HostParam& enabled = store.At(3);
+    EXPECT_TRUE(enabled.Checkbox());
+    EXPECT_EQ(enabled.Label(), "Enable it");
+    EXPECT_STREQ(enabled.Record().u.checkbox.label, "Enable it");
+    const HostPixel8 tint = store.At(4).Color();
+    EXPECT_EQ((std::vector<int>{tint.alpha, tint.red, tint.green, tint.blue}), (std::vector<int>{255, 200, 100, 50}));
+    EXPECT_EQ(count.Integer(), 8);
+
+    // The point's default (25 %, 75 %) of no input, then of 200 x 80; once set, fixed.
+    HostParam& center = store.At(5);
+    EXPECT_TRUE(center.PointFollowsDefault());
+    EXPECT_EQ(center.Point(), (HostPointPixels{0, 0}));
+    store.Input().BindLayer(HostLayer::Still(HostImageBuffer(200, 80, false)));
+    EXPECT_EQ(center.Point(), (HostPointPixels{50, 60}));
+    center.SetPoint(3.5, 4.25);
+    store.Input().BindLayer(HostLayer::Still(HostImageBuffer(400, 400, false)));
+    EXPECT_EQ(center.Point(), (HostPointPixels{3.5, 4.25}));
+    EXPECT_EQ(center.Record().u.point.x, 7 << 15);
+
+    EXPECT_THROW(count.SetNumber(1.0), std::invalid_argument);
+    EXPECT_THROW(enabled.SetColor({1, 2, 3, 4}), std::invalid_argument);
+    EXPECT_THROW(gain.Integer(), std::invalid_argument);
+    EXPECT_THROW(count.SetInteger(1001), std::out_of_range);
+    EXPECT_THROW(gain.SetNumber(10.5), std::out_of_range);
+    EXPECT_THROW(mode.SetPopup(4), std::out_of_range);
+    EXPECT_THROW(mode.SetPopup(0), std::out_of_range);
+    count.SetInteger(1000);
+    EXPECT_EQ(count.Integer(), 1000);
+    gain.SetNumber(0.1); // 6553.6 in 16.16, rounded to nearest
+    EXPECT_EQ(gain.Record().u.slider.value, 6554);
+    mode.SetInteger(3);
+    EXPECT_EQ(mode.Popup(), 3);
+}
+
 // Captures what the runtime hands the entry point.
 struct Captured {
     HostInData in;
@@ -644,6 +813,38 @@ TEST(HostRuntimeCalls, RecordsCarryTheSettingsAndTheCurrentFrame) {
     EXPECT_EQ(gCaptured.output, &rt.Output().Image());
     EXPECT_EQ(rt.GlobalSetdown(), 1003);
     EXPECT_EQ(rt.GlobalData(), nullptr);
+}
+
+// Renders through a progress report (whose callback calls the module again),
+// answers About with "inner" and narrows the output to 3 pixels at frame setup.
+int32_t NestingModule(uint32_t selector, HostInData* in, HostOutData* out, HostParamRecord**, HostImage*, void*) {
+    if (selector == kHostCmdAbout) std::strcpy(out->returnMessage, "inner");
+    if (selector == kHostCmdFrameSetup) out->width = 3;
+    return selector == kHostCmdRender ? in->progress(in->effectRef, 1, 2) : kHostOk;
+}
+
+TEST(HostRuntimeCalls, NestedCallsKeepTheirOwnRecords) {
+    HostRuntime rt(&NestingModule);
+    int32_t depth = -1;
+    int32_t code = -1;
+    std::string message;
+    rt.SetProgressCallback([&](int32_t, int32_t) {
+        depth = rt.CallDepth();
+        code = rt.About();
+        message = rt.ReturnMessage();
+    });
+    rt.BindInputLayer(HostLayer::Still(HostImageBuffer(5, 4, true)));
+    ASSERT_EQ(rt.FrameSetup(), kHostOk);
+    EXPECT_EQ(rt.Render(), kHostOk);
+    EXPECT_EQ(depth, 1);
+    EXPECT_EQ(code, kHostOk);
+    EXPECT_EQ(message, "inner");
+    EXPECT_EQ(rt.ReturnMessage(), ""); // the render's own out record
+    EXPECT_EQ(rt.CallDepth(), 0);
+    // The output has the size frame setup reported (the input's height kept) and the input's depth.
+    EXPECT_EQ(rt.Output().Width(), 3);
+    EXPECT_EQ(rt.Output().Height(), 4);
+    EXPECT_TRUE(rt.Output().Deep());
 }
 
 } // namespace
