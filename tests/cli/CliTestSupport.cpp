@@ -291,4 +291,10 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
+void WriteFloatImage(const fs::path& file, int width, int height, int channels, const std::vector<float>& samples) {
+    const std::unique_ptr<OIIO::ImageOutput> out = OIIO::ImageOutput::create(file.string());
+    ASSERT_TRUE(out && out->open(file.string(), OIIO::ImageSpec(width, height, channels, OIIO::TypeDesc::FLOAT)));
+    ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, samples.data()) && out->close());
+}
+
 } // namespace clitest

@@ -106,4 +106,8 @@ std::vector<std::pair<std::string, std::string>> HashLines(const std::string& ou
 // Lines of text.
 std::vector<std::string> Lines(const std::string& text);
 
+// Writes `samples` (width x height pixels of `channels` floats, row by row) as
+// a float image; the format follows the name.
+void WriteFloatImage(const fs::path& file, int width, int height, int channels, const std::vector<float>& samples);
+
 } // namespace clitest

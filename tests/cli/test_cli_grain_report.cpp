@@ -83,9 +83,7 @@ void WriteGrain(const fs::path& file, int width, int height, const KnownGrain& g
                     static_cast<float>(grain.grey + scale * norm * v);
             }
         }
-    std::unique_ptr<OIIO::ImageOutput> out = OIIO::ImageOutput::create(file.string());
-    ASSERT_TRUE(out && out->open(file.string(), OIIO::ImageSpec(width, height, 3, TypeDesc::FLOAT)));
-    ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, samples.data()) && out->close());
+    WriteFloatImage(file, width, height, 3, samples);
 }
 
 class GrainReport : public CliTest {
@@ -180,12 +178,7 @@ TEST_F(GrainReport, ComparisonJudgesRendersAndAlteredGrain) {
     EXPECT_LT(same["correlation_difference"].get<double>(), 0.03);
 
     // A render through the module against its own plate, grain = render - clean.
-    {
-        std::vector<float> grey(512 * 512 * 3, 0.5f);
-        std::unique_ptr<OIIO::ImageOutput> out = OIIO::ImageOutput::create(Path("grey.exr").string());
-        ASSERT_TRUE(out && out->open(Path("grey.exr").string(), OIIO::ImageSpec(512, 512, 3, TypeDesc::FLOAT)));
-        ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, grey.data()) && out->close());
-    }
+    WriteFloatImage(Path("grey.exr"), 512, 512, 3, std::vector<float>(512 * 512 * 3, 0.5f));
     const RunResult render = Run({"render", "--module", TEXTURIST_MODULE, "--input", "grey.exr", "--noise-source",
                                   "plate.exr", "--output", "grained.exr", "--quiet", "--set", "Blending Mode=Add"});
     ASSERT_EQ(render.exitCode, 0) << render.err;
@@ -268,11 +261,8 @@ TEST_F(GrainReport, FittedResponseFollowsTheGrainsStrengthByLevel) {
                 clean[i] = static_cast<float>(level);
                 plate[i] = static_cast<float>(level + strength(level, c) * normal(engine));
             }
-    for (const auto& [name, pixels] : {std::pair{"bands.exr", &clean}, std::pair{"grainy.exr", &plate}}) {
-        std::unique_ptr<OIIO::ImageOutput> out = OIIO::ImageOutput::create(Path(name).string());
-        ASSERT_TRUE(out && out->open(Path(name).string(), OIIO::ImageSpec(kWidth, kBand * kBands, 3, TypeDesc::FLOAT)));
-        ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, pixels->data()) && out->close());
-    }
+    WriteFloatImage(Path("bands.exr"), kWidth, kBand * kBands, 3, clean);
+    WriteFloatImage(Path("grainy.exr"), kWidth, kBand * kBands, 3, plate);
     // The deviation of render - clean in each band and channel, over the band's inner rows.
     const auto deviations = [&](const std::string& file) {
         const Picture render = ReadPicture(Path(file));
@@ -338,12 +328,7 @@ TEST_F(GrainReport, BadInputIsRefusedInOneLineWithNothingWritten) {
     WriteGrain(Path("small.exr"), 200, 256, grain, 2);
     WriteClean("grey.png", {256, 256, 1, TypeDesc::UINT8});
     WriteClean("picture.png", {256, 256, 3, TypeDesc::UINT8}); // smooth, without grain
-    {
-        std::vector<float> black(256 * 256 * 3, 0.0f);
-        std::unique_ptr<OIIO::ImageOutput> out = OIIO::ImageOutput::create(Path("black.exr").string());
-        ASSERT_TRUE(out && out->open(Path("black.exr").string(), OIIO::ImageSpec(256, 256, 3, TypeDesc::FLOAT)));
-        ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, black.data()) && out->close());
-    }
+    WriteFloatImage(Path("black.exr"), 256, 256, 3, std::vector<float>(256 * 256 * 3, 0.0f));
     struct Case {
         std::vector<std::string> args;
         const char* mention;

@@ -160,18 +160,11 @@ TEST_F(Safety, ASecondRenderIntoTheSameOutputsIsRefusedWhileTheFirstRuns) {
     EXPECT_EQ(Render("f.#.png", "plate.png", "out.#.png", {"--quiet", "--frames", "2990"}).exitCode, 0);
 }
 
-void WriteFloatPicture(const fs::path& file, int width, int height, float value) {
-    std::vector<float> samples(static_cast<size_t>(width) * height * 3, value);
-    std::unique_ptr<OIIO::ImageOutput> out = OIIO::ImageOutput::create(file.string());
-    ASSERT_TRUE(out && out->open(file.string(), OIIO::ImageSpec(width, height, 3, TypeDesc::FLOAT)));
-    ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, samples.data()) && out->close());
-}
-
 // Each warning lets the render go on; --strict makes it an error before anything is written.
 TEST_F(Safety, WarningsSayWhatWillNotActAndStrictMakesThemErrors) {
     WriteClean("mask.png", {64, 48, 3, TypeDesc::UINT8, 3});
-    WriteFloatPicture(Path("flat.exr"), 96, 72, 0.5f);
-    WriteFloatPicture(Path("nan.exr"), 96, 72, std::numeric_limits<float>::quiet_NaN());
+    WriteFloatImage(Path("flat.exr"), 96, 72, 3, std::vector<float>(96 * 72 * 3, 0.5f));
+    WriteFloatImage(Path("nan.exr"), 96, 72, 3, std::vector<float>(96 * 72 * 3, std::nanf("")));
     WritePlate("small.png", {12, 10, 3, TypeDesc::UINT8, 4});
     struct Case {
         std::string plate;

@@ -600,6 +600,14 @@ TEST(HostParamStoreTest, MalformedDeclarationsAreRefused) {
     slider.u.slider.validMax = 10;
     slider.u.slider.defaultValue = 5;
 
+    // A copy of a good record with one field spoilt.
+    const auto with = [](HostParamRecord r, const auto& spoil) {
+        spoil(r);
+        return r;
+    };
+    HostParamRecord unknown{}, endOnly{};
+    unknown.type = 3;
+    endOnly.type = kHostParamGroupEnd;
     struct Case {
         const char* what;
         HostParamRecord record;
@@ -609,48 +617,13 @@ TEST(HostParamStoreTest, MalformedDeclarationsAreRefused) {
         {"good popup", popup, -1, kHostOk},
         {"good slider at the next index", slider, 2, kHostOk},
         {"index not next", slider, 7, kHostErrBadArgument},
-        {"unknown type",
-         [] {
-             HostParamRecord r{};
-             r.type = 3;
-             return r;
-         }(),
-         -1, kHostErrBadArgument},
-        {"group end without start",
-         [] {
-             HostParamRecord r{};
-             r.type = kHostParamGroupEnd;
-             return r;
-         }(),
-         -1, kHostErrBadArgument},
-        {"popup count differs",
-         [&] {
-             HostParamRecord r = popup;
-             r.u.popup.choiceCount = 4;
-             return r;
-         }(),
-         -1, kHostErrBadArgument},
-        {"popup default outside",
-         [&] {
-             HostParamRecord r = popup;
-             r.u.popup.defaultValue = 4;
-             return r;
-         }(),
-         -1, kHostErrBadArgument},
-        {"popup without choices",
-         [&] {
-             HostParamRecord r = popup;
-             r.u.popup.choices = nullptr;
-             return r;
-         }(),
-         -1, kHostErrBadArgument},
-        {"slider default outside",
-         [&] {
-             HostParamRecord r = slider;
-             r.u.slider.defaultValue = 11;
-             return r;
-         }(),
-         -1, kHostErrBadArgument},
+        {"unknown type", unknown, -1, kHostErrBadArgument},
+        {"group end without start", endOnly, -1, kHostErrBadArgument},
+        {"popup count differs", with(popup, [](auto& r) { r.u.popup.choiceCount = 4; }), -1, kHostErrBadArgument},
+        {"popup default outside", with(popup, [](auto& r) { r.u.popup.defaultValue = 4; }), -1, kHostErrBadArgument},
+        {"popup without choices", with(popup, [](auto& r) { r.u.popup.choices = nullptr; }), -1, kHostErrBadArgument},
+        {"slider default outside", with(slider, [](auto& r) { r.u.slider.defaultValue = 11; }), -1,
+         kHostErrBadArgument},
     };
     HostParamStore store;
     for (const Case& c : cases) {
