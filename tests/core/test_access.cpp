@@ -26,26 +26,6 @@ using AccessTest = testimages::NodeTest;
 
 ImageLib_PixelFormat OneChannel(const ImageLib_PixelFormat& format) { return testimages::WithChannels(format, 1); }
 
-TEST_F(AccessTest, HostAndDerivedFormats) {
-    const ImageLib_PixelFormat f8 = ImageLib_HostFormat8(), f16 = ImageLib_HostFormat16();
-    EXPECT_EQ(f8.bytesPerPixel, 4u);
-    EXPECT_EQ(f16.bytesPerPixel, 8u);
-    EXPECT_EQ(f16.maxValue, 32768.0f);
-    EXPECT_EQ(f8.alphaChannel, 0);
-    const ImageLib_PixelFormat fl = ImageLib_FloatFormat(f16);
-    EXPECT_EQ(fl.bytesPerPixel, 16u);
-    EXPECT_EQ(fl.maxValue, 1.0f);
-    EXPECT_EQ(fl.layoutTag, 1u);
-    EXPECT_EQ(fl.alphaChannel, 0);
-    EXPECT_TRUE(ImageLib_FormatsEqual(ImageLib_FloatFormat(f8), ImageLib_FloatFormat(f16)));
-    EXPECT_FALSE(ImageLib_FormatsEqual(f8, f16));
-    ImageLib_PixelFormat other = f8;
-    other.toFloat = ImageLib_DefaultToFloat; // converters do not take part
-    EXPECT_TRUE(ImageLib_FormatsEqual(f8, other));
-    other.layoutTag = 2;
-    EXPECT_FALSE(ImageLib_FormatsEqual(f8, other));
-}
-
 TEST_F(AccessTest, SamplesConvertToAndFromFloat) {
     struct Case {
         ImageLib_PixelFormat format;

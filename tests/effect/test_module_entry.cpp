@@ -439,12 +439,6 @@ TEST(ModuleEntry, FrameSetupSizesTheOutput) {
         EXPECT_EQ(host.Out().height, c.height) << c.view;
         EXPECT_EQ(host.Accounting().outstandingCheckouts, 0);
     }
-    // A host without a time step still gets a frame: the source frame is time 0.
-    host.SetTimeline({0, 0, 0, 2400});
-    host.Params().ById(static_cast<int32_t>(ParamId::ViewingMode)).SetPopup(2);
-    host.Params().ById(static_cast<int32_t>(ParamId::SourceFrame)).SetInteger(50);
-    EXPECT_EQ(host.FrameSetup(), 0);
-    EXPECT_EQ(host.Out().width, 70);
 }
 
 TEST(ModuleEntry, ACheckOutErrorEndsTheCommandWithTheHostsCode) {
