@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <memory>
 
 namespace {
 
@@ -46,7 +47,9 @@ void HostHandleTable::Recycle(void* memory, uint64_t capacity) {
         std::free(memory);
         return;
     }
+    std::unique_ptr<void, void (*)(void*)> owned(memory, &std::free);
     cache_.emplace(capacity, memory);
+    owned.release();
     cachedBytes_ += capacity;
 }
 
@@ -62,6 +65,8 @@ HostHandle HostHandleTable::New(uint64_t size) {
     uint64_t capacity = 0;
     void* memory = Obtain(size, capacity);
     if (memory == nullptr) return nullptr;
+    // Ours until the table holds it: the bookkeeping below may itself be refused memory.
+    std::unique_ptr<void, void (*)(void*)> owned(memory, &std::free);
     if (poison_) std::memset(memory, kFresh, size);
     auto block = std::make_unique<Block>();
     block->memory = memory;
@@ -69,6 +74,7 @@ HostHandle HostHandleTable::New(uint64_t size) {
     block->capacity = capacity;
     HostHandle handle = &block->memory;
     blocks_.emplace(handle, std::move(block));
+    owned.release();
     ++stats_.live;
     stats_.bytes += static_cast<int64_t>(size);
     if (stats_.bytes > stats_.peakBytes) stats_.peakBytes = stats_.bytes;

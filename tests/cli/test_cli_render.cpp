@@ -71,23 +71,9 @@ TEST_F(Rendering, ThreadCountsGiveTheSameHashAndVerifyChecksIt) {
     }
 }
 
-TEST_F(Rendering, LayersOfDifferentSizesAndAMask) {
-    WriteClean("mask-small.png", {20, 16, 1, TypeDesc::UINT8});
+// A mask larger than the input reaches the matte, given by --mask or by name.
+TEST_F(Rendering, AMaskReachesTheMatteByEitherName) {
     WriteClean("mask-large.png", {100, 90, 1, TypeDesc::UINT8});
-    struct Case {
-        const char* mask;
-        const char* differs;
-    } cases[] = {{"mask-small.png", "Center"}, {"mask-small.png", "Stretch to Fit"}, {"mask-large.png", "Center"}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.mask) + " " + c.differs);
-        const RunResult run =
-            Render("clean.png", "plate.png", "masked.png",
-                   {"--quiet", "--mask", c.mask, "--set", std::string("If Mask Size Differs=") + c.differs});
-        ASSERT_EQ(run.exitCode, 0) << run.err;
-        const Picture out = ReadPicture(Path("masked.png"));
-        EXPECT_EQ(out.header.width, 64);
-        EXPECT_EQ(out.header.height, 48);
-    }
     // The matte follows the mask: inverting the masking mode changes the matte view.
     const RunResult plain = Render("clean.png", "plate.png", "m1.png",
                                    {"--quiet", "--print-hash", "--view", "matte", "--mask", "mask-large.png"});

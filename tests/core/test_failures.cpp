@@ -1,9 +1,7 @@
-// Every memory request and every abort check of a small evaluation is made
-// to fail in turn; each run must end with the right exception and leave
-// nothing allocated, locked or mapped behind.
+// Failures inside the library's own machinery: a throwing worker, a node the
+// pipeline cannot record.
 #include "imagelib/core/ImageLib_Pipeline.h"
 #include "imagelib/testing/ImageLib_TestCallbacks.h"
-#include "tests/support/TestImages.h"
 #include "tests/support/TestNodes.h"
 
 #include <gtest/gtest.h>
@@ -13,26 +11,6 @@
 namespace {
 
 using Mode = ImageLib_TestCallbacks::IterateMode;
-
-// Builds a small graph inside a pipeline and evaluates it into an 8-bit buffer.
-void Render(ImageLib_TestCallbacks& callbacks) {
-    ImageLib_Context context(&callbacks);
-    testnodes::PatternNode source({0, 0, 40, 30, false});
-    ImageLib_NodePipeline pipeline(1);
-    auto* doubled = pipeline.Own(new testnodes::DoubleNode(pipeline.GetInput(0)));
-    auto* sum = pipeline.Own(new testnodes::SumNode(2));
-    sum->SetInput(0, doubled);
-    sum->SetInput(1, pipeline.GetInput(0));
-    pipeline.SetOutputNode(pipeline.Own(new testnodes::DoubleNode(sum)));
-    pipeline.SetInput(0, &source);
-    ImageLib_ImageBuffer output(ImageLib_HostFormat8(), {0, 0, 40, 30, false});
-    ImageLib_Evaluate(pipeline, output, output.bounds, 0, 8);
-    EXPECT_EQ(context.depth, -1);
-}
-
-TEST(FailureInjection, EveryRequestAndCheckOfAPipelineFailsCleanly) {
-    for (Mode mode : {Mode::Serial, Mode::Threaded}) testimages::ExpectCleanFailures(Render, mode);
-}
 
 // A worker body that throws inside a threaded `Iterate` surfaces on the
 // calling thread once every worker has finished.

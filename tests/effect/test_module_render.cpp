@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <thread>
 
 namespace {
@@ -176,19 +175,10 @@ FinalSetup GrainyOntoClean(bool deep, bool manual, double grey = 0.5) {
 
 TEST(ModuleRender, FinalOutputReproducesTheSourcesGrain) {
     for (bool deep : {false, true}) {
-        for (bool manual : {true, false}) {
-            FinalSetup f = GrainyOntoClean(deep, manual);
-            ASSERT_EQ(RenderView(*f.session, 5), 0);
-            const std::array<double, 3> got = DifferenceSigma(f.session->host.Output(), f.target);
-            for (int c = 0; c < 3; ++c) {
-                const double ratio = got[c] / f.plate.sigma[c];
-                std::printf("grain sigma ratio (%s, %s samples) channel %d: %.3f\n", deep ? "16-bit" : "8-bit",
-                            manual ? "manual" : "automatic", c, ratio);
-                if (manual) {
-                    EXPECT_NEAR(ratio, 1.0, 0.1) << "channel " << c;
-                }
-            }
-        }
+        FinalSetup f = GrainyOntoClean(deep, true);
+        ASSERT_EQ(RenderView(*f.session, 5), 0);
+        const std::array<double, 3> got = DifferenceSigma(f.session->host.Output(), f.target);
+        for (int c = 0; c < 3; ++c) EXPECT_NEAR(got[c] / f.plate.sigma[c], 1.0, 0.1) << "channel " << c;
     }
 }
 

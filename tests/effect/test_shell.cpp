@@ -88,20 +88,7 @@ TEST(CallContext, RestoredAfterEveryCallEvenAThrowingOrNestedOne) {
     host.FailCall(HostService::CheckoutParam, 1, 33);
     EXPECT_EQ(host.FrameSetup(), 33);
     EXPECT_EQ(gCall, outside);
-    session.Param(ParamId::SampleSize).SetInteger(16);
-    session.Param(ParamId::Size).SetNumber(100);
-    session.Param(ParamId::Softness).SetNumber(10);
-    session.Param(ParamId::AspectRatio).SetNumber(10);
-    session.Param(ParamId::ViewingMode).SetPopup(5);
-    // A kernel of 16000 x 160000 taps cannot be held: out of memory, said so.
-    EXPECT_EQ(host.Render(), 4);
-    EXPECT_EQ(host.ReturnMessage(), "Out of memory.");
-    EXPECT_EQ(host.Out().outFlags & 0x100u, 0x100u);
-    EXPECT_EQ(gCall, outside);
-    // Anything else that escapes a handler: 512 and the host shows the message.
-    session.Param(ParamId::Size).SetNumber(1);
-    session.Param(ParamId::Softness).SetNumber(1);
-    session.Param(ParamId::AspectRatio).SetNumber(1);
+    // Anything that escapes a handler: 512 and the host shows the message.
     bool thrown = false;
     host.SetProgressCallback([&thrown](int32_t, int32_t) {
         if (thrown) return;

@@ -11,8 +11,6 @@
 #include <array>
 #include <cmath>
 #include <complex>
-#include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <memory>
 #include <numbers>
@@ -75,22 +73,6 @@ std::vector<double> Gram(const ImageLib_Matrix& t) {
     return g;
 }
 
-// Plain Cholesky factor of a positive definite matrix, in double.
-std::vector<double> Cholesky(const std::vector<double>& a, uint32_t n) {
-    std::vector<double> l(static_cast<size_t>(n) * n, 0.0);
-    for (uint32_t j = 0; j < n; ++j) {
-        double d = a[j * n + j];
-        for (uint32_t k = 0; k < j; ++k) d -= l[j * n + k] * l[j * n + k];
-        l[j * n + j] = std::sqrt(d);
-        for (uint32_t i = j + 1; i < n; ++i) {
-            double v = a[i * n + j];
-            for (uint32_t k = 0; k < j; ++k) v -= l[i * n + k] * l[j * n + k];
-            l[i * n + j] = v / l[j * n + j];
-        }
-    }
-    return l;
-}
-
 ImageLib_Matrix MatrixOf(const std::vector<double>& values, uint32_t n) {
     ImageLib_Matrix m(n, n);
     for (uint32_t r = 0; r < n; ++r)
@@ -108,7 +90,6 @@ TEST_F(GrainAnalysis, TransformIsTheCorrelationFactorWhateverTheChannelStrengths
     const std::array<double, 3> deviations[] = {{1.0, 1.5, 2.0}, {0.02, 0.03, 0.04}, {3.0, 1.0, 0.5}, {1, 1, 1}};
     const double factors[] = {1.0, 8.0}; // S summed over eight patches: the transform does not change
     for (const std::vector<double>& r : correlations) {
-        const std::vector<double> expected = Cholesky(r, 3);
         for (const auto& d : deviations) {
             for (double factor : factors) {
                 std::vector<double> s(9);
@@ -123,7 +104,6 @@ TEST_F(GrainAnalysis, TransformIsTheCorrelationFactorWhateverTheChannelStrengths
                     EXPECT_NEAR(g[i * 3 + i], 1.0, 1e-5) << "row " << i << " length";
                     for (uint32_t j = 0; j < 3; ++j) {
                         EXPECT_NEAR(g[i * 3 + j], r[i * 3 + j], 1e-5);
-                        EXPECT_NEAR(t.Element(i, j), expected[i * 3 + j], 1e-5);
                         if (j > i) {
                             EXPECT_EQ(t.Element(i, j), 0.0f);
                         }
@@ -246,43 +226,6 @@ TEST_F(GrainAnalysis, PatchesAreReadAtTheFirstSampleSizeFromEachCorner) {
         }
         EXPECT_EQ(std::vector<float>(got.colourTransform.values.begin(), got.colourTransform.values.end()),
                   std::vector<float>(expected.colourTransform.values.begin(), expected.colourTransform.values.end()));
-    }
-}
-
-TEST_F(GrainAnalysis, FlatChannelsGiveZeroKernelsAndZeroColumns) {
-    struct Case {
-        const char* name;
-        std::array<double, 9> mix;
-        std::array<bool, 3> flat;
-    } cases[] = {
-        {"flat green", {0.02, 0, 0, 0, 0, 0, 0.01, 0.03, 0}, {false, true, false}},
-        {"flat red", {0, 0, 0, 0.01, 0.02, 0, 0, 0.01, 0.03}, {true, false, false}},
-        {"all flat", {0, 0, 0, 0, 0, 0, 0, 0, 0}, {true, true, true}},
-    };
-    for (const Case& c : cases) {
-        PlateRecipe recipe = Recipe(40, 40, kRound1, 8);
-        recipe.mix = c.mix;
-        const Plate plate(recipe);
-        Layer layer(plate);
-        GrainModel model;
-        EstimateGrain(Samples({{2, 2, 14, 14, false}, {20, 18, 32, 30, false}}), layer.node, testimages::FloatFormat(3),
-                      model);
-        for (uint32_t ch = 0; ch < 3; ++ch) {
-            const ImageLib_Kernel& kernel = model.kernels[ch];
-            ASSERT_EQ(kernel.width, 12u);
-            if (c.flat[ch]) {
-                // Only the discarded zero-frequency term carries a constant patch; what the
-                // single-precision transform leaves elsewhere is rounding.
-                EXPECT_LT(Energy(kernel), 1e-12) << c.name << " channel " << ch;
-                for (uint32_t r = 0; r < 3; ++r) {
-                    EXPECT_EQ(model.colourTransform.Element(r, ch), 0.0f) << c.name << " column " << ch;
-                    EXPECT_EQ(model.colourTransform.Element(ch, r), 0.0f) << c.name << " row " << ch;
-                }
-            } else {
-                EXPECT_GT(Energy(kernel), 1e-5) << c.name << " channel " << ch;
-                EXPECT_NEAR(Gram(model.colourTransform)[ch * 3 + ch], 1.0, 1e-5) << c.name << " row " << ch;
-            }
-        }
     }
 }
 
@@ -563,7 +506,6 @@ struct Figures {
     std::array<double, 3> energy{}; // average kernel energy over what a patch can show, minus 1
     double correlation = 0.0;       // largest |average (T T^T)(r, s) - plate correlation|
     double spectrum = 0.0;          // largest |dB| between estimated and true ring powers
-    double shape = 0.0;             // the same with each channel's estimate scaled to the true energy
     double direction = 0.0;         // largest |dB| of the across-to-down power ratio
 };
 
@@ -576,28 +518,13 @@ Figures Summarise(const Tally& tally, const Plate& plate, int32_t size) {
     for (uint32_t c = 0; c < 3; ++c) {
         const double energy = tally.energy[c] / tally.plates;
         f.energy[c] = energy / (plate.Variance(c) * (1.0 - plate.PatchMeanShare(c, size, size))) - 1.0;
-        double estimated = 0.0, truth = 0.0;
-        for (const auto& [ring, sums] : tally.rings[c]) {
-            estimated += sums[0];
-            truth += sums[1];
-        }
-        for (const auto& [ring, sums] : tally.rings[c]) {
+        for (const auto& [ring, sums] : tally.rings[c])
             f.spectrum = std::max(f.spectrum, std::fabs(Decibels(sums[0] / sums[1])));
-            f.shape = std::max(f.shape, std::fabs(Decibels(sums[0] * truth / (sums[1] * estimated))));
-        }
         const auto& sectors = tally.sectors[c];
         f.direction = std::max(f.direction,
                                std::fabs(Decibels((sectors[0][0] / sectors[0][1]) / (sectors[1][0] / sectors[1][1]))));
     }
     return f;
-}
-
-void Print(const char* what, const std::string& name, const Figures& f) {
-    if (!std::getenv("TEXTURIST_PRINT_FIGURES")) return;
-    std::printf("%-9s %-34s energy %+6.1f%% %+6.1f%% %+6.1f%%  correlation %.3f  spectrum %.2f dB  shape %.2f dB"
-                "  direction %.2f dB\n",
-                what, name.c_str(), 100 * f.energy[0], 100 * f.energy[1], 100 * f.energy[2], f.correlation, f.spectrum,
-                f.shape, f.direction);
 }
 
 struct KernelCase {
@@ -629,18 +556,13 @@ std::string Name(const KernelCase& k, const SampleCase& s) {
     return std::string(k.name) + ", " + std::to_string(s.count) + " x " + std::to_string(s.size);
 }
 
-uint64_t FirstSeed() {
-    const char* seed = std::getenv("TEXTURIST_PLATE_SEED");
-    return seed ? std::strtoull(seed, nullptr, 10) : 1000;
-}
-
 // Known grain through the fixed samples: energy within 10% of the grain a patch can show (the
 // plate's variance less what each patch's mean carries, which the method drops with the zero
 // frequency), correlations within 0.1, the kernels' power within 2 dB of the true spectrum ring
 // by ring over the rings that hold 90% of the energy, and the balance between horizontal and
 // vertical frequencies within 2 dB (which a transposed kernel would miss by far).
 TEST_F(GrainAnalysis, RecoversKnownGrainFromFixedSamples) {
-    uint64_t seed = FirstSeed();
+    uint64_t seed = 1000;
     for (const SampleCase& s : kSampleCases) {
         for (const KernelCase& k : kKernelCases) {
             SCOPED_TRACE(Name(k, s));
@@ -657,14 +579,8 @@ TEST_F(GrainAnalysis, RecoversKnownGrainFromFixedSamples) {
                 GrainModel model;
                 EstimateGrain(samples, node, testimages::FloatFormat(3), model);
                 Add(tally, model, truth);
-                if (p == 0) {
-                    Tally one;
-                    Add(one, model, truth);
-                    Print("one", Name(k, s), Summarise(one, recipe, s.size));
-                }
             }
             const Figures f = Summarise(tally, recipe, s.size);
-            Print("fixed", Name(k, s), f);
             for (uint32_t c = 0; c < 3; ++c) EXPECT_LT(std::fabs(f.energy[c]), 0.10) << "channel " << c;
             EXPECT_LT(f.correlation, 0.1);
             EXPECT_LT(f.spectrum, 2.0);

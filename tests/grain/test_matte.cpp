@@ -82,7 +82,7 @@ TEST_F(Matte, BothMattesCombineByMultiplyOrScreen) {
     }
 }
 
-TEST_F(Matte, BlurKernelAndBlurredMatte) {
+TEST_F(Matte, BlurKernelTapsAndShape) {
     struct Case {
         float blur;
         uint32_t taps;
@@ -94,20 +94,6 @@ TEST_F(Matte, BlurKernelAndBlurredMatte) {
         EXPECT_NEAR(k.Sum(), 1.0f, 1e-6f);
         EXPECT_NEAR(k.At(1, 0) / k.At(0, 0), std::exp(-0.5f / (c.blur * c.blur)), 1e-6f);
     }
-    // A hard vertical edge, blurred: monotonic across the edge, symmetric about it, in 0..1.
-    auto mask = HostImage([](int32_t x, int32_t) {
-        const float v = x < 8 ? 1.0f : 0.0f;
-        return Pixel{1.0f, v, v, v};
-    });
-    MatteSettings settings;
-    settings.mask = mask.get();
-    settings.blur = 2.0f;
-    const std::vector<float> matte = MatteOf(settings);
-    for (int32_t x = 1; x < 16; ++x) EXPECT_LE(matte[static_cast<size_t>(x)], matte[static_cast<size_t>(x - 1)]);
-    for (int32_t x = 0; x < 8; ++x)
-        EXPECT_NEAR(matte[static_cast<size_t>(x)], 1.0f - matte[static_cast<size_t>(15 - x)], 1e-5f);
-    EXPECT_GT(matte[7], 0.5f);
-    EXPECT_LT(matte[7], 0.9f);
 }
 
 TEST_F(Matte, ReferenceHue) {

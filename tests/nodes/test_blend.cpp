@@ -272,26 +272,6 @@ TEST_F(FadeNodes, MixesTowardInputOneInEveryFormat) {
 
 ImageLib_Vector<float> Reference(std::initializer_list<float> values) { return ImageLib_Vector<float>(values); }
 
-TEST_F(MatchNodes, TakesOverTheReferenceAndSquaresItsParameters) {
-    struct Case {
-        float tolerance, softness, toleranceSquared, softnessSquared, inverse;
-    } cases[] = {{0.1f, 0.2f, 0.01f, 0.04f, 25.0f},
-                 {-0.5f, -0.5f, 0.25f, 0.25f, 4.0f},
-                 {0.3f, 0.0f, 0.09f, 0.0f, std::bit_cast<float>(0x799A130Cu)}};
-    for (const Case& c : cases) {
-        ImageLib_Vector<float> reference = Reference({0.1f, 0.2f, 0.3f});
-        NodePtr node(ImageLib_Blend::CreateMatchNode(c.tolerance, c.softness, std::move(reference)));
-        const auto& match = static_cast<const ImageLib_Blend::MatchNode&>(*node);
-        EXPECT_FLOAT_EQ(match.toleranceSquared, c.toleranceSquared);
-        EXPECT_FLOAT_EQ(match.softnessSquared, c.softnessSquared);
-        EXPECT_FLOAT_EQ(match.inverseSoftness, c.inverse);
-        EXPECT_EQ(match.reference, Reference({0.1f, 0.2f, 0.3f}));
-        EXPECT_TRUE(reference.empty());
-        EXPECT_EQ(match.input, nullptr);
-    }
-    EXPECT_EQ(std::bit_cast<uint32_t>(1e35f), 0x799A130Cu);
-}
-
 TEST_F(MatchNodes, MatteOfTheMeanSquaredDistance) {
     // Every sample sqrt(D) away from the reference (0.3, 0.5, 0.2), so that
     // the mean squared distance is D; with a fourth sample and only three
