@@ -102,12 +102,6 @@ TEST(Evaluate, TilesCoverTheClippedRegionInOrder) {
         std::vector<ImageLib_Rect> tiles;
     } cases[] = {
         {ImageLib_Rect::Everything(),
-         {0, 0, 100, 70, false},
-         {0, 0, 100, 70, false},
-         0,
-         32,
-         {{0, 0, 100, 32, false}, {0, 32, 100, 64, false}, {0, 64, 100, 70, false}}},
-        {ImageLib_Rect::Everything(),
          {10, 5, 110, 75, false},
          {10, 5, 110, 75, false},
          0,

@@ -1,5 +1,4 @@
 #include "imagelib/core/ImageLib_Pipeline.h"
-#include "imagelib/nodes/ImageLib_BasicNodes.h"
 #include "imagelib/nodes/ImageLib_Drawing.h"
 #include "random/UniformRandom.h"
 #include "tests/support/TestImages.h"
@@ -59,13 +58,6 @@ TEST_F(DrawingNodes, InvertInEverySampleWidth) {
         invert.Compute(output, output.bounds);
         for (float v : testnodes::ReadFloats(output)) EXPECT_FLOAT_EQ(v, c.expected); // alpha included
     }
-    ImageLib_ImageBuffer deep(ImageLib_HostFormat16(), {0, 0, 1, 1, false});
-    testnodes::WriteBytes(deep, std::vector<uint8_t>(8, 0));
-    ImageLib_BasicNodes::ImageNode image(&deep, false);
-    InvertNode invert(&image);
-    ImageLib_ImageBuffer output(ImageLib_HostFormat16(), deep.bounds);
-    invert.Compute(output, output.bounds);
-    EXPECT_EQ(testnodes::ReadBytes(output), (std::vector<uint8_t>{0, 0x80, 0, 0x80, 0, 0x80, 0, 0x80}));
 }
 
 TEST_F(DrawingNodes, ThickBoxDrawsTwoRingsInsideTheBox) {
