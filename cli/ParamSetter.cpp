@@ -95,7 +95,7 @@ int32_t SliderDefaultPrecision(const HostParam& param) {
     return param.Type() == kHostParamFixedSlider ? param.Record().u.slider.precision : 0;
 }
 
-std::string ColorText(HostPixel8 color, bool alphaMatters = true) {
+std::string ColourText(HostPixel8 color, bool alphaMatters = true) {
     char text[16];
     if (color.alpha == 255 || !alphaMatters) {
         std::snprintf(text, sizeof text, "#%02x%02x%02x", color.red, color.green, color.blue);
@@ -105,7 +105,7 @@ std::string ColorText(HostPixel8 color, bool alphaMatters = true) {
     return text;
 }
 
-HostPixel8 ParseColor(const HostParam& param, std::string_view text) {
+HostPixel8 ParseColour(const HostParam& param, std::string_view text) {
     const std::string value(Strutil::strip(text));
     const auto bad = [&](const std::string& why) {
         Refuse(param, Quoted(value) + " is not a colour: " + why +
@@ -309,7 +309,7 @@ void ParamSetter::Apply(HostParam& param, std::string_view text, Syntax syntax) 
         return;
     }
     case kHostParamColor:
-        param.SetColor(ParseColor(param, value));
+        param.SetColor(ParseColour(param, value));
         return;
     case kHostParamPoint: {
         std::vector<std::string> parts = Strutil::splits(value, ",");
@@ -440,7 +440,7 @@ std::string ParamDefaultText(const HostParam& param) {
                                                                              : std::to_string(choice);
     }
     case kHostParamColor:
-        return ColorText(record.u.color.defaultValue, ColourAlphaMatters(param));
+        return ColourText(record.u.color.defaultValue, ColourAlphaMatters(param));
     case kHostParamPoint:
         return std::to_string(record.u.point.defaultX >> 16) + "%," + std::to_string(record.u.point.defaultY >> 16) +
                "% of the input";
@@ -466,7 +466,7 @@ std::string ParamValueText(const HostParam& param) {
                                                                              : std::to_string(choice);
     }
     case kHostParamColor:
-        return ColorText(param.Color(), ColourAlphaMatters(param));
+        return ColourText(param.Color(), ColourAlphaMatters(param));
     case kHostParamPoint: {
         if (param.PointFollowsDefault()) return ParamDefaultText(param);
         if (const auto percent = param.PointPercent())

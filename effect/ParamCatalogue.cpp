@@ -41,8 +41,8 @@ constexpr Run<5> kChannelIntensities = {P::ChannelIntensitiesGroup, P::RedIntens
                                         P::BlueIntensity, P::ChannelIntensitiesGroupEnd};
 constexpr Run<5> kChannelSize = {P::ChannelSizeGroup, P::RedSize, P::GreenSize, P::BlueSize, P::ChannelSizeGroupEnd};
 constexpr Run<1> kTweakingEnd = {P::TweakingGroupEnd};
-constexpr Run<6> kColor = {P::ColorGroup, P::Monochromatic, P::Saturation,
-                           P::TintAmount, P::TintColor,     P::ColorGroupEnd};
+constexpr Run<6> kColour = {P::ColorGroup, P::Monochromatic, P::Saturation,
+                            P::TintAmount, P::TintColor,     P::ColorGroupEnd};
 constexpr Run<6> kApplicationStart = {P::ApplicationGroup, P::BlendingMode, P::Shadows,
                                       P::Midtones,         P::Highlights,   P::Midpoint};
 constexpr Run<11> kChannelBalance = {
@@ -60,9 +60,9 @@ constexpr Run<5> kAnimation = {P::AnimationGroup, P::AnimationSpeed, P::AnimateS
 constexpr Run<2> kBlendStart = {P::BlendWithOriginalGroup, P::BlendAmount};
 constexpr Run<1> kCombine = {P::CombineMatchAndMask};
 constexpr Run<1> kBlurMatte = {P::BlurMatte};
-constexpr Run<7> kColorMatching = {P::ColorMatchingGroup,   P::MatchColorUsing,  P::MatchingColor,
-                                   P::MatchingTolerance,    P::MatchingSoftness, P::InvertMatch,
-                                   P::ColorMatchingGroupEnd};
+constexpr Run<7> kColourMatching = {P::ColorMatchingGroup,   P::MatchColorUsing,  P::MatchingColor,
+                                    P::MatchingTolerance,    P::MatchingSoftness, P::InvertMatch,
+                                    P::ColorMatchingGroupEnd};
 constexpr Run<5> kMaskingLayer = {P::MaskingLayerGroup, P::MaskLayer, P::MaskingMode, P::IfMaskSizeDiffers,
                                   P::MaskingLayerGroupEnd};
 constexpr Run<1> kBlendEnd = {P::BlendWithOriginalGroupEnd};
@@ -71,20 +71,20 @@ constexpr Run<1> kBlendEnd = {P::BlendWithOriginalGroupEnd};
 constexpr Run<2> kAppended = {P::Estimator, P::FitResponseToSource};
 
 // Every host but HOSA, HOSB and HOSC: groups nested.
-constexpr auto kDefaultOrder =
-    Join(kHead, kTweakingStart, kCompensate, kChannelIntensities, kChannelSize, kTweakingEnd, kColor, kApplicationStart,
-         kChannelBalance, kApplicationEnd, kSamplingStart, kNoisePoints, kCompensationPoints, kSamplingEnd, kAnimation,
-         kBlendStart, kCombine, kBlurMatte, kColorMatching, kMaskingLayer, kBlendEnd, kAppended);
+constexpr auto kDefaultOrder = Join(kHead, kTweakingStart, kCompensate, kChannelIntensities, kChannelSize, kTweakingEnd,
+                                    kColour, kApplicationStart, kChannelBalance, kApplicationEnd, kSamplingStart,
+                                    kNoisePoints, kCompensationPoints, kSamplingEnd, kAnimation, kBlendStart, kCombine,
+                                    kBlurMatte, kColourMatching, kMaskingLayer, kBlendEnd, kAppended);
 // HOSA: the compensation slider sits between Preview Region and Tweaking.
-constexpr auto kHostAOrder =
-    Join(kHead, kCompensate, kTweakingStart, kChannelIntensities, kChannelSize, kTweakingEnd, kColor, kApplicationStart,
-         kChannelBalance, kApplicationEnd, kSamplingStart, kNoisePoints, kCompensationPoints, kSamplingEnd, kAnimation,
-         kBlendStart, kCombine, kBlurMatte, kColorMatching, kMaskingLayer, kBlendEnd, kAppended);
+constexpr auto kHostAOrder = Join(kHead, kCompensate, kTweakingStart, kChannelIntensities, kChannelSize, kTweakingEnd,
+                                  kColour, kApplicationStart, kChannelBalance, kApplicationEnd, kSamplingStart,
+                                  kNoisePoints, kCompensationPoints, kSamplingEnd, kAnimation, kBlendStart, kCombine,
+                                  kBlurMatte, kColourMatching, kMaskingLayer, kBlendEnd, kAppended);
 // HOSB and HOSC: no nesting, every group is closed before the next opens.
-constexpr auto kFlatOrder =
-    Join(kHead, kTweakingStart, kCompensate, kTweakingEnd, kChannelIntensities, kChannelSize, kColor, kApplicationStart,
-         kApplicationEnd, kChannelBalance, kSamplingStart, kSamplingEnd, kNoisePoints, kCompensationPoints, kAnimation,
-         kBlendStart, kBlurMatte, kBlendEnd, kColorMatching, kMaskingLayer, kCombine, kAppended);
+constexpr auto kFlatOrder = Join(kHead, kTweakingStart, kCompensate, kTweakingEnd, kChannelIntensities, kChannelSize,
+                                 kColour, kApplicationStart, kApplicationEnd, kChannelBalance, kSamplingStart,
+                                 kSamplingEnd, kNoisePoints, kCompensationPoints, kAnimation, kBlendStart, kBlurMatte,
+                                 kBlendEnd, kColourMatching, kMaskingLayer, kCombine, kAppended);
 
 constexpr int32_t kParamTotal = static_cast<int32_t>(kDefaultOrder.size());
 static_assert(kParamTotal == 106 && kHostAOrder.size() == 106 && kFlatOrder.size() == 106);

@@ -34,7 +34,7 @@ ParamPoint ReadPoint(ParamId id) {
     return {p.x >> 16, p.y >> 16};
 }
 
-std::array<float, 4> ReadColor(ParamId id) {
+std::array<float, 4> ReadColour(ParamId id) {
     const HostPixel8 c = Current(id).u.color.value;
     return {c.alpha / 255.0f, c.red / 255.0f, c.green / 255.0f, c.blue / 255.0f};
 }

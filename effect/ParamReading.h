@@ -24,7 +24,7 @@ struct ParamPoint {
 // The pixel position, floored.
 ParamPoint ReadPoint(ParamId id);
 // Alpha, red, green, blue in 0..1.
-std::array<float, 4> ReadColor(ParamId id);
+std::array<float, 4> ReadColour(ParamId id);
 bool IsEnabled(ParamId id);
 // Stores a value the module chose; marks the record changed and tells the host.
 void SetInteger(ParamId id, int32_t value);

@@ -73,8 +73,8 @@ MatteSettings FillMatteSettings(MatteSources& sources) {
         sources.match = std::make_unique<Vantor_ImageAccess>(&InputImage(), false);
         s.matchSource = sources.match.get();
     }
-    const std::array<float, 4> colour = ReadColor(ParamId::MatchingColor);
-    s.matchColor = {colour[1], colour[2], colour[3]};
+    const std::array<float, 4> colour = ReadColour(ParamId::MatchingColor);
+    s.matchColour = {colour[1], colour[2], colour[3]};
     // The popup's entries from 4 on, in its order; 1 to 3 are Off, a separator and RGB.
     constexpr MatchMode kByEntry[] = {MatchMode::Hue,        MatchMode::Chroma,       MatchMode::Luminance,
                                       MatchMode::RedChannel, MatchMode::GreenChannel, MatchMode::BlueChannel};
@@ -111,7 +111,7 @@ GrainTweaks ReadGrainTweaks() {
     t.animateSmoothly = ReadFlag(P::AnimateSmoothly);
     // A host that reports no time step has only one frame to offer.
     t.frame = gCall.in->timeStep != 0 ? gCall.in->currentTime / gCall.in->timeStep : 0;
-    const std::array<float, 4> tint = ReadColor(P::TintColor);
+    const std::array<float, 4> tint = ReadColour(P::TintColor);
     t.tint = {tint[1], tint[2], tint[3]};
     t.tintAmount = ReadNumber(P::TintAmount);
     t.saturation = ReadNumber(P::Saturation);
@@ -158,7 +158,7 @@ void DrawSamples(HostImage& image, const SampleSet& samples) {
     Vantor_ImageAccess source(&image, false);
     ImageLib_NodePipeline graph;
     ImageLib_ComputeNode* node = graph.Own(Basic::CreateImageNode(&source));
-    const std::array<float, 4> colour = ReadColor(ParamId::SampleBoxColor);
+    const std::array<float, 4> colour = ReadColour(ParamId::SampleBoxColor);
     for (const SampleRect& sample : samples)
         node = graph.Own(ImageLib_Drawing::CreateThickBoxNode(colour.data(), 4, &sample, node));
     graph.SetOutputNode(graph.Own(Basic::CreateCropNode({0, 0, output.width, output.height, false}, node)));
@@ -191,7 +191,7 @@ ImageLib_ComputeNode* PreviewOverlay(ImageLib_NodePipeline& graph, ImageLib_Comp
     const int32_t left = cx - ImageLib_TruncateToInt32(static_cast<float>(w) * 0.5f);
     const int32_t top = cy - ImageLib_TruncateToInt32(static_cast<float>(h) * 0.5f);
     const ImageLib_Rect box{left, top, left + w, top + h, false};
-    std::array<float, 4> colour = ReadColor(ParamId::BoxColor);
+    std::array<float, 4> colour = ReadColour(ParamId::BoxColor);
     colour[0] = 1.0f;
     auto* overlay = graph.Own(new ImageLib_NodePipeline(1));
     ImageLib_ComputeNode* framed =

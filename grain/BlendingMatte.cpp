@@ -48,17 +48,17 @@ ImageLib_ComputeNode* MatchMatte(ImageLib_NodePipeline& p, const MatteSettings& 
     auto* match = p.Own(new ImageLib_NodePipeline(1));
     match->SetInput(0, image);
     ImageLib_ComputeNode* transformed = match->GetInput(0);
-    ImageLib_Vector<float> reference(s.matchColor.begin(), s.matchColor.end());
+    ImageLib_Vector<float> reference(s.matchColour.begin(), s.matchColour.end());
     ImageLib_Matrix matrix;
     if (s.matchMode == MatchMode::Hue) {
         transformed = match->Own(ImageLib_Resampling::CreateRGB2HSVNode(transformed));
-        const std::array<float, 3> hsv = MatchColorToHsv(s.matchColor);
+        const std::array<float, 3> hsv = MatchColorToHsv(s.matchColour);
         reference.assign(hsv.begin(), hsv.end());
     } else if (MatchMatrix(s.matchMode, matrix)) {
         transformed = match->Own(ImageLib_Resampling::CreateColorspaceNode(matrix, transformed));
         for (uint32_t r = 0; r < 3; ++r) {
             float sum = 0.0f;
-            for (uint32_t c = 0; c < 3; ++c) sum += matrix.Element(r, c) * s.matchColor[c];
+            for (uint32_t c = 0; c < 3; ++c) sum += matrix.Element(r, c) * s.matchColour[c];
             reference[r] = sum;
         }
     }

@@ -27,7 +27,7 @@ struct MatteSettings {
     float amount = 0.0f;                         // 0..1
     float blur = 0.0f;                           // Gaussian sigma in pixels; 0 is no blur
     ImageLib_ImageAccess* matchSource = nullptr; // null: no colour matching
-    std::array<float, 3> matchColor{};           // red, green, blue
+    std::array<float, 3> matchColour{};          // red, green, blue
     MatchMode matchMode = MatchMode::Rgb;
     float tolerance = 0.0f;
     float softness = 0.0f;

@@ -15,7 +15,7 @@ namespace {
 bool HasAlpha(const ImageLib_PixelFormat& format) { return format.alphaChannel != -1; }
 
 // Byte offset of the first colour sample within a pixel.
-uint32_t ColorOffset(const ImageLib_PixelFormat& format) {
+uint32_t ColourOffset(const ImageLib_PixelFormat& format) {
     return format.alphaChannel == 0 ? format.bytesPerChannel : 0;
 }
 
@@ -33,9 +33,9 @@ void CopyPixels(const uint8_t* in, uint32_t inStep, uint8_t* out, uint32_t outSt
     for (int32_t x = 0; x < width; ++x, in += inStep, out += outStep) std::memcpy(out, in, Bytes);
 }
 
-void CopyColor(const ImageLib_ImageAccess& from, const ImageLib_ImageAccess& to, uint32_t colorBytes) {
+void CopyColour(const ImageLib_ImageAccess& from, const ImageLib_ImageAccess& to, uint32_t colorBytes) {
     const uint32_t fromPixel = from.format.bytesPerPixel, toPixel = to.format.bytesPerPixel;
-    const uint32_t fromOffset = ColorOffset(from.format), toOffset = ColorOffset(to.format);
+    const uint32_t fromOffset = ColourOffset(from.format), toOffset = ColourOffset(to.format);
     const int32_t width = to.region.Width();
     const ImageLib_RowRange& sources = from.rows;
     const ImageLib_RowRange& targets = to.rows;
@@ -112,7 +112,7 @@ void DropAlphaNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& r
         input->Compute(buffer, region);
         ImageLib_MappedRegion in(buffer, region, ImageLib_AccessMode::Read);
         ImageLib_MappedRegion out(output, region, ImageLib_AccessMode::Write);
-        CopyColor(buffer, output, output.format.bytesPerPixel);
+        CopyColour(buffer, output, output.format.bytesPerPixel);
         return;
     }
     input->Compute(output, region);
@@ -165,7 +165,7 @@ void AddAlphaNode::Compute(ImageLib_ImageAccess& output, const ImageLib_Rect& re
     ImageLib_MappedRegion in(buffer, region, ImageLib_AccessMode::Read);
     ImageLib_MappedRegion out(output, region,
                               hasAlphaSource ? ImageLib_AccessMode::ReadWrite : ImageLib_AccessMode::Write);
-    CopyColor(buffer, output, buffer.format.bytesPerPixel);
+    CopyColour(buffer, output, buffer.format.bytesPerPixel);
     if (!hasAlphaSource) FillAlpha(output);
 }
 

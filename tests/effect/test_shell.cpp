@@ -185,7 +185,7 @@ TEST(ParamReading, PointsColoursAndTheSourceFrame) {
     EXPECT_EQ(p.x, -1); // floored
     EXPECT_EQ(p.y, 10);
     session.Param(ParamId::TintColor).SetColor({255, 51, 102, 0});
-    const std::array<float, 4> c = ReadInCall(session.host, [] { return ReadColor(ParamId::TintColor); });
+    const std::array<float, 4> c = ReadInCall(session.host, [] { return ReadColour(ParamId::TintColor); });
     EXPECT_FLOAT_EQ(c[0], 1.0f);
     EXPECT_FLOAT_EQ(c[1], 0.2f);
     EXPECT_FLOAT_EQ(c[2], 0.4f);

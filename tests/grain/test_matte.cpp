@@ -66,7 +66,7 @@ TEST_F(Matte, BothMattesCombineByMultiplyOrScreen) {
     });
     MatteSettings settings;
     settings.matchSource = source.get();
-    settings.matchColor = {0.6f, 0.4f, 0.2f};
+    settings.matchColour = {0.6f, 0.4f, 0.2f};
     settings.tolerance = 0.1f;
     settings.mask = mask.get();
     for (CombineMode combine : {CombineMode::Multiply, CombineMode::Screen}) {
@@ -163,7 +163,7 @@ TEST_F(Matte, EveryMatchModeInEveryOutputFormat) {
         for (int mode = 0; mode <= 6; ++mode) {
             MatteSettings settings;
             settings.matchSource = source.get();
-            settings.matchColor = {wanted[0] / 255.0f, wanted[1] / 255.0f, wanted[2] / 255.0f};
+            settings.matchColour = {wanted[0] / 255.0f, wanted[1] / 255.0f, wanted[2] / 255.0f};
             settings.matchMode = static_cast<MatchMode>(mode);
             settings.tolerance = static_cast<float>(tolerance);
             settings.softness = static_cast<float>(softness);
